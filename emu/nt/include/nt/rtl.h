@@ -1,0 +1,3 @@
+// Emulated Windows kernel: see wdm.h.
+#pragma once
+#include "types.h"
