@@ -1,0 +1,88 @@
+// The emulation's scheduler: clock modes, virtual time, emulated threads and workers.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "../nt/types.h"
+
+namespace emu {
+
+enum class ClockMode { Virtual, RealTime };
+
+// Virtual: time moves only through AdvanceTime. RealTime: timers fire at their real due time.
+// Switching resets the clock; no timer may be set at the time.
+void SetClockMode(ClockMode mode);
+ClockMode GetClockMode();
+
+// Interrupt time in 100 ns units since the emulation started (or since SetClockMode).
+LONGLONG Now();
+
+// Virtual clock: fire every timer and wait time-out due up to now + delta, in due order (equal
+// due times in arming order); after each firing, every thread, DPC and worker task it set going
+// runs until all are blocked again before time moves on. Raises a verifier fault with a dump of
+// the emulation's state when quiescence is not reached within wall_limit.
+void AdvanceTime100ns(LONGLONG delta, std::chrono::milliseconds wall_limit = std::chrono::seconds(20));
+inline void AdvanceTime(LONGLONG ms) { AdvanceTime100ns(ms * 10000); }
+// Waits for quiescence without moving time.
+void RunUntilIdle(std::chrono::milliseconds wall_limit = std::chrono::seconds(20));
+// A description of blocked threads, armed timers, queued DPCs and pending work.
+std::string DumpState();
+
+// A thread known to the scheduler from before it starts (so that quiescence sees it at once).
+class Thread {
+public:
+    Thread() = default;
+    explicit Thread(std::function<void()> body, std::string name = "thread");
+    Thread(Thread&&) noexcept = default;
+    Thread& operator=(Thread&&) noexcept;
+    ~Thread();
+    void join();
+    bool joinable() const { return thread_.joinable(); }
+
+private:
+    std::thread thread_;
+};
+
+// A registered thread running posted tasks in order at the IRQL given. Pending and running
+// tasks count as busy for quiescence; delays run on the emulation's clock.
+class Worker {
+public:
+    explicit Worker(std::string name = "worker");
+    ~Worker();
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+    void Post(std::function<void()> task, KIRQL irql = DISPATCH_LEVEL);
+    void PostAfter(LONGLONG delay100ns, std::function<void()> task, KIRQL irql = DISPATCH_LEVEL);
+    // Waits until every task posted so far (delayed ones excepted) has run. Not from the worker.
+    void Drain();
+    struct Impl;
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+// The driver on whose behalf the current thread runs (for pool attribution and reports).
+PVOID CurrentDriver();
+class DriverScope {
+public:
+    explicit DriverScope(PVOID driver);
+    ~DriverScope();
+    DriverScope(const DriverScope&) = delete;
+    DriverScope& operator=(const DriverScope&) = delete;
+
+private:
+    PVOID saved_;
+};
+
+// Spin locks held by the current thread (the cancel spin lock included).
+int HeldSpinLockCount();
+
+// Number of emulated processors running DPCs.
+constexpr int kDpcProcessors = 2;
+
+}  // namespace emu
