@@ -3,6 +3,7 @@
 // or lock involved. Tests that provoke a fault on purpose capture it with ExpectFaults.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,10 @@ public:
     std::vector<Report> Take();
     bool Saw(Fault f) const;
 };
+
+// Forgets the lock-order pairs of locks inside [base, base + size): memory freed and reused must
+// not make two unrelated locks look inverted.
+void ForgetLocksIn(const void* base, size_t size);
 
 // Hook for the test framework: called for every fault that is not expected.
 using FailHandler = void (*)(const Report&);

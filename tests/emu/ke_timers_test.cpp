@@ -1,0 +1,206 @@
+// Timers, DPCs, events and the virtual clock behave as on Windows: later tests rely on it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "emu/sched.h"
+#include "emu/verifier.h"
+#include "nt/ke.h"
+
+namespace {
+
+LARGE_INTEGER RelativeMs(LONGLONG ms) {
+    LARGE_INTEGER li;
+    li.QuadPart = -ms * 10000;
+    return li;
+}
+
+struct DpcLog {
+    std::mutex m;
+    std::vector<std::pair<int, LONGLONG>> runs;  // (tag, time of the run)
+};
+
+struct TaggedDpc {
+    KDPC dpc;
+    int tag;
+    DpcLog* log;
+};
+
+void LogDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* t = static_cast<TaggedDpc*>(context);
+    std::lock_guard<std::mutex> g(t->log->m);
+    t->log->runs.emplace_back(t->tag, emu::Now());
+}
+
+TEST(KeTimers, RearmingASetTimerReplacesItsDueTime) {
+    DpcLog log;
+    KTIMER timer;
+    TaggedDpc d{{}, 1, &log};
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&d.dpc, LogDpc, &d);
+    EXPECT_FALSE(KeSetTimer(&timer, RelativeMs(100), &d.dpc));
+    emu::AdvanceTime(50);
+    EXPECT_TRUE(KeSetTimer(&timer, RelativeMs(100), &d.dpc));  // now due at 150 ms
+    emu::AdvanceTime(60);
+    EXPECT_TRUE(log.runs.empty());
+    emu::AdvanceTime(40);
+    ASSERT_EQ(log.runs.size(), 1u);
+    EXPECT_EQ(log.runs[0].second, 150 * 10000);
+    EXPECT_FALSE(KeCancelTimer(&timer));
+}
+
+TEST(KeTimers, DueTimeInThePastFiresAtOnceAndTimersFireInDueOrder) {
+    DpcLog log;
+    KTIMER t1, t2, t3;
+    TaggedDpc d1{{}, 1, &log}, d2{{}, 2, &log}, d3{{}, 3, &log};
+    for (auto* p : {&d1, &d2, &d3}) KeInitializeDpc(&p->dpc, LogDpc, p);
+    KeInitializeTimer(&t1);
+    KeInitializeTimer(&t2);
+    KeInitializeTimer(&t3);
+    KeSetTimer(&t1, RelativeMs(30), &d1.dpc);
+    KeSetTimer(&t2, RelativeMs(10), &d2.dpc);
+    LARGE_INTEGER past;
+    KeQuerySystemTime(&past);
+    past.QuadPart -= 10000;  // absolute, a millisecond ago
+    KeSetTimer(&t3, past, &d3.dpc);
+    emu::RunUntilIdle();
+    ASSERT_EQ(log.runs.size(), 1u);
+    EXPECT_EQ(log.runs[0].first, 3);
+    emu::AdvanceTime(100);
+    ASSERT_EQ(log.runs.size(), 3u);
+    EXPECT_EQ(log.runs[1], std::make_pair(2, LONGLONG{10 * 10000}));
+    EXPECT_EQ(log.runs[2], std::make_pair(1, LONGLONG{30 * 10000}));
+}
+
+TEST(KeDpc, QueuedAtMostOnceAndStillRunsAfterItsTimerIsCancelled) {
+    DpcLog log;
+    TaggedDpc d{{}, 7, &log};
+    KeInitializeDpc(&d.dpc, LogDpc, &d);
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    {
+        // Hold both processors busy so that the DPC stays queued while we look at it.
+        std::atomic<bool> release{false};
+        std::atomic<int> spinning{0};
+        KDPC blockers[emu::kDpcProcessors];
+        struct Ctx { std::atomic<bool>* release; std::atomic<int>* spinning; } ctx{&release, &spinning};
+        for (auto& b : blockers) {
+            KeInitializeDpc(&b, [](PKDPC, PVOID c, PVOID, PVOID) {
+                auto* x = static_cast<Ctx*>(c);
+                x->spinning->fetch_add(1);
+                while (!x->release->load()) std::this_thread::yield();
+            }, &ctx);
+            KeInsertQueueDpc(&b, nullptr, nullptr);
+        }
+        while (spinning.load() < emu::kDpcProcessors) std::this_thread::yield();
+        KeSetTimer(&timer, RelativeMs(0), &d.dpc);  // due now: the DPC is queued at once
+        EXPECT_FALSE(KeInsertQueueDpc(&d.dpc, nullptr, nullptr));
+        EXPECT_FALSE(KeCancelTimer(&timer));  // already expired; the queued DPC stays
+        release = true;
+    }
+    emu::RunUntilIdle();
+    ASSERT_EQ(log.runs.size(), 1u);
+    EXPECT_EQ(log.runs[0].first, 7);
+}
+
+TEST(KeDpc, RunsOnTwoProcessorsConcurrently) {
+    // Each DPC waits until both have started: only two processors at once get both through fast.
+    std::atomic<int> arrived{0};
+    KDPC a, b;
+    auto routine = [](PKDPC, PVOID c, PVOID, PVOID) {
+        auto* arrivedCount = static_cast<std::atomic<int>*>(c);
+        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+        arrivedCount->fetch_add(1);
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (arrivedCount->load() < 2 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+        EXPECT_EQ(arrivedCount->load(), 2) << "the other DPC did not run concurrently";
+    };
+    KeInitializeDpc(&a, routine, &arrived);
+    KeInitializeDpc(&b, routine, &arrived);
+    KeInsertQueueDpc(&a, nullptr, nullptr);
+    KeInsertQueueDpc(&b, nullptr, nullptr);
+    emu::RunUntilIdle();
+    EXPECT_EQ(arrived.load(), 2);
+}
+
+TEST(KeWait, TimeOutExpiresExactlyAtItsDueTimeOnTheVirtualClock) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::atomic<NTSTATUS> status{STATUS_PENDING};
+    std::atomic<LONGLONG> woke{0};
+    emu::Thread waiter([&] {
+        LARGE_INTEGER timeout = RelativeMs(30000);
+        status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+        woke = emu::Now();
+    });
+    emu::AdvanceTime(29990);
+    EXPECT_EQ(status.load(), STATUS_PENDING);
+    emu::AdvanceTime(10);
+    EXPECT_EQ(status.load(), STATUS_TIMEOUT);
+    EXPECT_EQ(woke.load(), 30000LL * 10000);
+    waiter.join();
+}
+
+TEST(KeWait, ThreadsWokenByATimerRunUntilTheyBlockBeforeTimeMovesOn) {
+    // A flush-like loop: sleep 10 ms on a stack timer until 30 s have passed.
+    std::atomic<int> loops{0};
+    std::atomic<LONGLONG> finished{0};
+    emu::Thread sleeper([&] {
+        LARGE_INTEGER start;
+        KeQuerySystemTime(&start);
+        for (;;) {
+            LARGE_INTEGER now;
+            KeQuerySystemTime(&now);
+            if (now.QuadPart - start.QuadPart > 300000000LL) break;
+            KTIMER timer;
+            KeInitializeTimer(&timer);
+            KeSetTimer(&timer, RelativeMs(10), nullptr);
+            KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr);
+            loops++;
+        }
+        finished = emu::Now();
+    });
+    auto wallStart = std::chrono::steady_clock::now();
+    emu::AdvanceTime(31000);
+    auto wall = std::chrono::steady_clock::now() - wallStart;
+    sleeper.join();
+    EXPECT_EQ(loops.load(), 3001);
+    EXPECT_EQ(finished.load(), 30010LL * 10000);
+    EXPECT_LT(wall, std::chrono::seconds(10));
+}
+
+TEST(KeEvents, SynchronizationReleasesOneWaiterNotificationReleasesAll) {
+    KEVENT sync, notify;
+    KeInitializeEvent(&sync, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&notify, NotificationEvent, FALSE);
+    std::atomic<int> syncWoken{0}, notifyWoken{0};
+    std::vector<emu::Thread> threads;
+    for (int i = 0; i < 3; ++i) {
+        threads.emplace_back([&] {
+            KeWaitForSingleObject(&sync, Executive, KernelMode, FALSE, nullptr);
+            syncWoken++;
+        });
+        threads.emplace_back([&] {
+            KeWaitForSingleObject(&notify, Executive, KernelMode, FALSE, nullptr);
+            notifyWoken++;
+        });
+    }
+    emu::RunUntilIdle();
+    KeSetEvent(&sync, 0, FALSE);
+    KeSetEvent(&notify, 0, FALSE);
+    emu::RunUntilIdle();
+    EXPECT_EQ(syncWoken.load(), 1);
+    EXPECT_EQ(notifyWoken.load(), 3);
+    EXPECT_EQ(KeReadStateEvent(&sync), 0);  // consumed by the waiter it released
+    EXPECT_EQ(KeReadStateEvent(&notify), 1);
+    KeSetEvent(&sync, 0, FALSE);
+    KeSetEvent(&sync, 0, FALSE);
+    emu::RunUntilIdle();
+    EXPECT_EQ(syncWoken.load(), 3);
+    for (auto& t : threads) t.join();
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(KeWaitForSingleObject(&sync, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+}
+
+}  // namespace
