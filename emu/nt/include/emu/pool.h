@@ -1,0 +1,39 @@
+// Pool of the emulated kernel: accounting per tag and per driver, leak reports, fault injection.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "../nt/types.h"
+
+namespace emu::pool {
+
+// A tag as Windows writes it in source ('filt') and as it reads in a dump ("filt").
+std::string TagName(ULONG tag);
+
+struct Usage {
+    uint64_t allocations = 0;  // live allocations
+    uint64_t bytes = 0;        // live bytes
+};
+
+// Live allocations per tag, of one driver (or of all with nullptr).
+std::map<ULONG, Usage> Outstanding(PVOID driver = nullptr);
+// Allocations made per tag since the last Reset (live or not): how many sites a scenario reaches.
+std::map<ULONG, uint64_t> AllocationCounts();
+
+// Raises one PoolLeak fault per tag still allocated by the driver, naming `when`.
+// Returns true when nothing was left.
+bool CheckNoLeaks(PVOID driver, const std::string& when);
+
+// Fault injection. The n-th allocation from now on fails (1 = the next one); with a tag, the
+// n-th allocation with that tag; FailTag makes every allocation with the tag fail.
+void FailNth(uint64_t n);
+void FailNthWithTag(ULONG tag, uint64_t n);
+void FailTag(ULONG tag);
+void ClearFaults();
+
+// Forgets counts and fault injection (test start). Live allocations stay accounted.
+void Reset();
+
+}  // namespace emu::pool
