@@ -1,0 +1,50 @@
+// Internal record of an IRP in the emulated I/O manager. The IRP and its stack locations live in
+// a block of their own that starts with a pointer back to this record.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "nt/io.h"
+
+namespace emu::io::detail {
+
+enum class IrpKind { Allocated, IoctlSync, FsdSync, FsdAsync, Application };
+enum class IrpState { Owned, Sent, Completed, Freed };
+
+struct IrpBox {
+    uint32_t magic = 0;
+    IrpKind kind = IrpKind::Allocated;
+    IrpState state = IrpState::Owned;
+    std::atomic<int> refs{1};
+    int inWalk = 0;
+    bool freeRequested = false;
+    int completions = 0;
+    CCHAR boost = 0;
+    bool ownsSystemBuffer = false;
+    PVOID copyBackTo = nullptr;
+    size_t copyBackLength = 0;
+    std::function<void(IrpBox*)> onComplete;  // application requests
+    PVOID owner = nullptr;                    // the application request object
+    PIRP irp = nullptr;                       // in its own block, stack locations following it
+    // Pending bookkeeping per stack location (index = CurrentLocation while a driver owns it):
+    // passed: -1 not yet completed through, 0 completed through unmarked, 1 marked;
+    // deferred: its dispatch returned STATUS_PENDING before any mark, so the walk must find one.
+    std::mutex pendingLock;
+    std::vector<int8_t> passed;
+    std::vector<bool> deferred;
+};
+
+IrpBox* NewIrp(CCHAR stackSize, IrpKind kind);
+IrpBox* BoxOf(PIRP irp);
+void AddRef(IrpBox* box);
+void Release(IrpBox* box);
+size_t LiveIrpCount();
+
+// Fault injection for IRP and MDL allocations (see emu/iomgr.h).
+bool ShouldFailIrpAllocation();
+
+}  // namespace emu::io::detail

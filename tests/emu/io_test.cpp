@@ -1,0 +1,398 @@
+// The I/O manager behaves as on Windows where every later test depends on it: the completion
+// walk, pending propagation, buffered copy-back, cancellation racing completion, names, queues,
+// remove locks, the PnP manager and the registry; and its verifier checks fire.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "emu/iomgr.h"
+#include "emu/pnp.h"
+#include "emu/pool.h"
+#include "emu/registry.h"
+#include "emu/sched.h"
+#include "emu/testing.h"
+#include "emu/verifier.h"
+#include "wdm.h"
+
+namespace {
+
+using emu::verifier::ExpectFaults;
+using emu::verifier::Fault;
+
+// A small test driver whose dispatch routine a test sets.
+std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> gDispatch;
+
+NTSTATUS TestDispatch(PDEVICE_OBJECT device, PIRP irp) { return gDispatch(device, irp); }
+
+NTSTATUS TestEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    for (auto& f : driver->MajorFunction) f = TestDispatch;
+    return STATUS_SUCCESS;
+}
+
+struct Stack {
+    PDRIVER_OBJECT driver = emu::pnp::LoadDriver("iotest", TestEntry);
+    PDEVICE_OBJECT lower = nullptr;
+    PDEVICE_OBJECT upper = nullptr;
+    Stack() {
+        IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower);
+        IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper);
+        lower->Flags &= ~DO_DEVICE_INITIALIZING;
+        upper->Flags &= ~DO_DEVICE_INITIALIZING;
+        IoAttachDeviceToDeviceStack(upper, lower);
+    }
+    ~Stack() {
+        IoDetachDevice(lower);
+        IoDeleteDevice(upper);
+        IoDeleteDevice(lower);
+        emu::pnp::UnloadDriver(driver);
+        gDispatch = nullptr;
+    }
+};
+
+std::vector<std::string> gTrace;
+
+NTSTATUS Traced(PDEVICE_OBJECT, PIRP, PVOID context) {
+    gTrace.push_back(static_cast<const char*>(context));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Stop(PDEVICE_OBJECT, PIRP, PVOID context) {
+    gTrace.push_back(static_cast<const char*>(context));
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST(IoCompletion, RoutinesRunBottomUpAndMoreProcessingStopsTheWalk) {
+    Stack s;
+    EXPECT_EQ(s.upper->StackSize, 2);
+    gTrace.clear();
+    PIRP irp = IoAllocateIrp(3, FALSE);
+    // Location 3 (ours) -> upper (location 2) -> lower (location 1).
+    gDispatch = [&](PDEVICE_OBJECT device, PIRP r) -> NTSTATUS {
+        if (device == s.upper) {
+            IoCopyCurrentIrpStackLocationToNext(r);
+            IoSetCompletionRoutine(r, Traced, const_cast<char*>("upper-error-only"), FALSE, TRUE, FALSE);
+            return IoCallDriver(s.lower, r);
+        }
+        r->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(r, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    IoSetNextIrpStackLocation(irp);  // make location 3 ours so the routine above is called
+    PIO_STACK_LOCATION mine = IoGetCurrentIrpStackLocation(irp);
+    mine->MajorFunction = IRP_MJ_READ;
+    IoSetCompletionRoutine(irp, Stop, const_cast<char*>("mine"), TRUE, TRUE, TRUE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    EXPECT_EQ(IoCallDriver(s.upper, irp), STATUS_SUCCESS);
+    // The upper routine asked for errors only: skipped on success; ours stops the walk.
+    EXPECT_EQ(gTrace, std::vector<std::string>({"mine"}));
+    IoFreeIrp(irp);
+}
+
+TEST(IoCompletion, PendingReturnedPropagatesWithoutACompletionRoutine) {
+    Stack s;
+    PIRP held = nullptr;
+    gDispatch = [&](PDEVICE_OBJECT device, PIRP r) -> NTSTATUS {
+        if (device == s.upper) {
+            IoSkipCurrentIrpStackLocation(r);
+            return IoCallDriver(s.lower, r);
+        }
+        IoMarkIrpPending(r);
+        held = r;
+        return STATUS_PENDING;
+    };
+    bool pendingSeen = false;
+    PIRP irp = IoAllocateIrp(s.upper->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    struct Ctx { bool* seen; } ctx{&pendingSeen};
+    IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP r, PVOID c) -> NTSTATUS {
+        *static_cast<Ctx*>(c)->seen = r->PendingReturned;
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }, &ctx, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(s.upper, irp), STATUS_PENDING);
+    ASSERT_NE(held, nullptr);
+    held->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(held, IO_NO_INCREMENT);
+    EXPECT_TRUE(pendingSeen);
+    IoFreeIrp(irp);
+}
+
+TEST(IoBuffered, DeviceControlCopiesBackExactlyInformationBytesAndKeepsTheBoost) {
+    Stack s;
+    s.upper->Flags |= DO_BUFFERED_IO;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"\\Device\\iotest0");
+    // A named device to open: create it fresh so the name space is exercised too.
+    PDEVICE_OBJECT named;
+    ASSERT_EQ(IoCreateDevice(s.driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, TRUE, &named), STATUS_SUCCESS);
+    named->Flags = (named->Flags & ~DO_DEVICE_INITIALIZING) | DO_BUFFERED_IO;
+    PDEVICE_OBJECT clash;
+    EXPECT_EQ(IoCreateDevice(s.driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, TRUE, &clash), STATUS_OBJECT_NAME_COLLISION);
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, L"\\DosDevices\\IOTEST");
+    ASSERT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
+    EXPECT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_OBJECT_NAME_COLLISION);
+    gDispatch = [&](PDEVICE_OBJECT, PIRP r) -> NTSTATUS {
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(r);
+        if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+            auto* buf = static_cast<UCHAR*>(r->AssociatedIrp.SystemBuffer);
+            EXPECT_EQ(buf[0], 0x5A);  // the input arrived in the system buffer
+            memset(buf, 0xEE, sp->Parameters.DeviceIoControl.OutputBufferLength);
+            r->IoStatus.Information = 3;
+        } else {
+            r->IoStatus.Information = 0;
+        }
+        r->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(r, IO_SERIAL_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    std::unique_ptr<emu::io::File> file, second;
+    ASSERT_EQ(emu::io::File::Open(u"\\\\.\\IOTEST", &file), STATUS_SUCCESS);
+    EXPECT_EQ(emu::io::File::Open(u"IOTEST", &second), STATUS_ACCESS_DENIED);  // exclusive
+    UCHAR in = 0x5A;
+    auto r = file->Ioctl(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_ANY_ACCESS), &in, 1, 8);
+    EXPECT_EQ(r.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(r.Information(), 3u);
+    EXPECT_EQ(r.Data(), std::vector<uint8_t>(3, 0xEE));
+    EXPECT_EQ(r.Boost(), IO_SERIAL_INCREMENT);
+    EXPECT_EQ(file->Close(), STATUS_SUCCESS);
+    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
+    IoDeleteDevice(named);
+}
+
+TEST(IoBuild, DeviceIoControlRequestSignalsItsEventWithTheStatusBlock) {
+    Stack s;
+    gDispatch = [&](PDEVICE_OBJECT, PIRP r) -> NTSTATUS {
+        auto* buf = static_cast<ULONG*>(r->AssociatedIrp.SystemBuffer);
+        *buf = 64;
+        r->IoStatus.Information = sizeof(ULONG);
+        r->IoStatus.Status = STATUS_SUCCESS;
+        IoMarkIrpPending(r);
+        emu::Worker* w = new emu::Worker("late");
+        w->Post([r] { IoCompleteRequest(r, IO_NO_INCREMENT); });
+        w->Drain();
+        delete w;
+        return STATUS_PENDING;
+    };
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    ULONG out = 0;
+    PIRP irp = IoBuildDeviceIoControlRequest(0x222028, s.lower, nullptr, 0, &out, sizeof out, FALSE, &event, &iosb);
+    EXPECT_EQ(IoCallDriver(s.lower, irp), STATUS_PENDING);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, sizeof(ULONG));
+    EXPECT_EQ(out, 64u);
+}
+
+TEST(IoBuild, DirectIoReadCarriesALockedMdlOnTheCallersBuffer) {
+    Stack s;
+    s.lower->Flags |= DO_DIRECT_IO;
+    char buffer[16] = {};
+    gDispatch = [&](PDEVICE_OBJECT, PIRP r) -> NTSTATUS {
+        EXPECT_NE(r->MdlAddress, nullptr);
+        EXPECT_TRUE(r->MdlAddress->MdlFlags & MDL_PAGES_LOCKED);
+        memcpy(MmGetSystemAddressForMdlSafe(r->MdlAddress, NormalPagePriority), "hello", 5);
+        r->IoStatus.Information = 5;
+        r->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(r, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    PIRP irp = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, s.lower, buffer, sizeof buffer, nullptr, nullptr);
+    struct Done { ULONG_PTR n = 0; } done;
+    IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP r, PVOID c) -> NTSTATUS {
+        static_cast<Done*>(c)->n = r->IoStatus.Information;
+        MmUnlockPages(r->MdlAddress);
+        IoFreeMdl(r->MdlAddress);
+        IoFreeIrp(r);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }, &done, TRUE, TRUE, TRUE);
+    IoCallDriver(s.lower, irp);
+    EXPECT_EQ(done.n, 5u);
+    EXPECT_EQ(std::string(buffer), "hello");
+}
+
+TEST(IoCancel, CancelRacingCompletionCompletesExactlyOnce) {
+    Stack s;
+    std::atomic<int> cancelRuns{0};
+    for (int i = 0; i < 300; ++i) {
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        std::atomic<int> completions{0};
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+        struct Ctx { std::atomic<int>* completions; } ctx{&completions};
+        IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP, PVOID c) -> NTSTATUS {
+            static_cast<Ctx*>(c)->completions->fetch_add(1);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        }, &ctx, TRUE, TRUE, TRUE);
+        static std::atomic<int>* runs;
+        runs = &cancelRuns;
+        gDispatch = [&](PDEVICE_OBJECT, PIRP r) -> NTSTATUS {
+            IoMarkIrpPending(r);
+            IoSetCancelRoutine(r, [](PDEVICE_OBJECT, PIRP c) {
+                runs->fetch_add(1);
+                IoReleaseCancelSpinLock(c->CancelIrql);
+                c->IoStatus.Status = STATUS_CANCELLED;
+                IoCompleteRequest(c, IO_NO_INCREMENT);
+            });
+            return STATUS_PENDING;
+        };
+        IoCallDriver(s.lower, irp);
+        emu::Thread completer([irp] {
+            if (IoSetCancelRoutine(irp, nullptr) != nullptr) {  // whoever takes the routine completes
+                irp->IoStatus.Status = STATUS_SUCCESS;
+                IoCompleteRequest(irp, IO_NO_INCREMENT);
+            }
+        });
+        IoCancelIrp(irp);
+        completer.join();
+        EXPECT_EQ(completions.load(), 1) << "iteration " << i;
+        IoFreeIrp(irp);
+    }
+    EXPECT_GT(cancelRuns.load(), 0);
+}
+
+TEST(IoQueues, DeviceQueueIsBusyWhileAnEntryIsCurrent) {
+    KDEVICE_QUEUE q;
+    KeInitializeDeviceQueue(&q);
+    KDEVICE_QUEUE_ENTRY a{}, b{}, c{};
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_FALSE(KeInsertDeviceQueue(&q, &a));  // idle: becomes busy, a is current
+    EXPECT_TRUE(KeInsertDeviceQueue(&q, &b));
+    EXPECT_TRUE(KeInsertDeviceQueue(&q, &c));
+    KeLowerIrql(old);
+    EXPECT_TRUE(KeRemoveEntryDeviceQueue(&q, &b));
+    EXPECT_FALSE(KeRemoveEntryDeviceQueue(&q, &b));
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(KeRemoveDeviceQueue(&q), &c);
+    EXPECT_EQ(KeRemoveDeviceQueue(&q), nullptr);
+    EXPECT_FALSE(q.Busy);
+    KeLowerIrql(old);
+    ExpectFaults faults;
+    KeInsertDeviceQueue(&q, &a);  // at PASSIVE_LEVEL
+    EXPECT_TRUE(faults.Saw(Fault::IrqlMisuse));
+}
+
+TEST(IoRemoveLock, ReleaseAndWaitReturnsOnlyAfterTheLastRelease) {
+    IO_REMOVE_LOCK lock;
+    IoInitializeRemoveLock(&lock, 'MCRV', 1, 10);
+    ASSERT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_SUCCESS);
+    int tag;
+    ASSERT_EQ(IoAcquireRemoveLock(&lock, &tag), STATUS_SUCCESS);
+    std::atomic<bool> returned{false};
+    emu::Thread remover([&] {
+        IoReleaseRemoveLockAndWait(&lock, nullptr);
+        returned = true;
+    });
+    emu::RunUntilIdle();
+    EXPECT_FALSE(returned.load());
+    EXPECT_EQ(IoAcquireRemoveLock(&lock, &tag), STATUS_DELETE_PENDING);
+    IoReleaseRemoveLock(&lock, &tag);
+    remover.join();
+    EXPECT_TRUE(returned.load());
+    ExpectFaults faults;
+    IoReleaseRemoveLock(&lock, &tag);
+    EXPECT_TRUE(faults.Saw(Fault::RemoveLockMisuse));
+}
+
+TEST(IoVerifier, EachRequestCheckFires) {
+    Stack s;
+    ExpectFaults faults;
+    auto send = [&](std::function<NTSTATUS(PIRP)> body) {
+        gDispatch = [body](PDEVICE_OBJECT, PIRP r) { return body(r); };
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+        IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
+                               nullptr, TRUE, TRUE, TRUE);
+        IoCallDriver(s.lower, irp);
+        return irp;
+    };
+    auto complete = [](PIRP r) {
+        r->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(r, IO_NO_INCREMENT);
+    };
+    // Pending without the mark, and the mark without pending.
+    IoFreeIrp(send([&](PIRP r) { complete(r); return STATUS_PENDING; }));
+    EXPECT_TRUE(faults.Saw(Fault::PendingNotMarked));
+    IoFreeIrp(send([&](PIRP r) { IoMarkIrpPending(r); complete(r); return STATUS_SUCCESS; }));
+    EXPECT_TRUE(faults.Saw(Fault::MarkedNotPending));
+    // Completed with a cancel routine set; completed while holding a spin lock.
+    IoFreeIrp(send([&](PIRP r) {
+        IoSetCancelRoutine(r, [](PDEVICE_OBJECT, PIRP) {});
+        complete(r);
+        IoSetCancelRoutine(r, nullptr);
+        return STATUS_SUCCESS;
+    }));
+    EXPECT_TRUE(faults.Saw(Fault::IrpCompletedWithCancelRoutine));
+    static KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    IoFreeIrp(send([&](PIRP r) {
+        KIRQL old;
+        KeAcquireSpinLock(&lock, &old);
+        complete(r);
+        KeReleaseSpinLock(&lock, old);
+        return STATUS_SUCCESS;
+    }));
+    EXPECT_TRUE(faults.Saw(Fault::IrpCompletedHoldingSpinLock));
+    // Completed twice: nothing stops the walk, so the second completion finds it completed.
+    gDispatch = [&](PDEVICE_OBJECT, PIRP r) {
+        complete(r);
+        complete(r);
+        return STATUS_SUCCESS;
+    };
+    PIRP twice = IoAllocateIrp(1, FALSE);
+    IoGetNextIrpStackLocation(twice)->MajorFunction = IRP_MJ_READ;
+    IoCallDriver(s.lower, twice);
+    EXPECT_TRUE(faults.Saw(Fault::IrpCompletedTwice));
+    IoFreeIrp(twice);
+    // Freed while a lower driver still owns it.
+    PIRP kept = nullptr;
+    PIRP owned = send([&](PIRP r) { IoMarkIrpPending(r); kept = r; return STATUS_PENDING; });
+    IoFreeIrp(owned);
+    EXPECT_TRUE(faults.Saw(Fault::IrpFreedWhileOwned));
+    complete(kept);
+    IoFreeIrp(owned);
+}
+
+TEST(IoVerifier, RequestLeftPendingAndLeakedIrpsAreReportedAtTheEnd) {
+    Stack s;
+    s.lower->Flags |= DO_BUFFERED_IO;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"\\Device\\iotest1");
+    PDEVICE_OBJECT named;
+    ASSERT_EQ(IoCreateDevice(s.driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &named), STATUS_SUCCESS);
+    named->Flags &= ~DO_DEVICE_INITIALIZING;
+    PIRP held = nullptr;
+    gDispatch = [&](PDEVICE_OBJECT, PIRP r) -> NTSTATUS {
+        if (IoGetCurrentIrpStackLocation(r)->MajorFunction == IRP_MJ_READ) {
+            IoMarkIrpPending(r);
+            held = r;
+            return STATUS_PENDING;
+        }
+        r->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(r, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    std::unique_ptr<emu::io::File> file;
+    ASSERT_EQ(emu::io::File::Open(u"\\Device\\iotest1", &file), STATUS_SUCCESS);
+    auto read = file->ReadAsync(4);
+    PIRP leaked = IoAllocateIrp(1, FALSE);
+    {
+        ExpectFaults faults;
+        emu::testing::RunEndOfTestChecks();
+        EXPECT_TRUE(faults.Saw(Fault::RequestLeftPending));
+        EXPECT_TRUE(faults.Saw(Fault::IrpLeaked));
+    }
+    IoFreeIrp(leaked);
+    held->IoStatus.Status = STATUS_CANCELLED;
+    IoCompleteRequest(held, IO_NO_INCREMENT);
+    EXPECT_EQ(read.Status(), STATUS_CANCELLED);
+    file->Close();
+    IoDeleteDevice(named);
+}
+
+}  // namespace
