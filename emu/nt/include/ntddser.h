@@ -1,3 +1,274 @@
-// Emulated Windows kernel: serial IOCTL codes and structures (ntddser.h).
+// Emulated Windows kernel: the serial port interface (ntddser.h): device-control codes,
+// structures with their Windows sizes, and constants.
 #pragma once
 #include "nt/types.h"
+
+#include <string.h>
+
+#ifndef DEFINE_GUID
+// Always a weak definition here, so including <initguid.h> first (as the kernel build must)
+// changes nothing.
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+    extern "C" __attribute__((weak)) const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+#endif
+inline bool IsEqualGUID(const GUID& a, const GUID& b) { return memcmp(&a, &b, sizeof(GUID)) == 0; }
+
+DEFINE_GUID(GUID_DEVINTERFACE_COMPORT, 0x86E0D1E0L, 0x8089, 0x11D0, 0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73);
+
+#define SERIAL_IOCTL_(n) CTL_CODE(FILE_DEVICE_SERIAL_PORT, n, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_SET_BAUD_RATE      SERIAL_IOCTL_(1)
+#define IOCTL_SERIAL_SET_QUEUE_SIZE     SERIAL_IOCTL_(2)
+#define IOCTL_SERIAL_SET_LINE_CONTROL   SERIAL_IOCTL_(3)
+#define IOCTL_SERIAL_SET_BREAK_ON       SERIAL_IOCTL_(4)
+#define IOCTL_SERIAL_SET_BREAK_OFF      SERIAL_IOCTL_(5)
+#define IOCTL_SERIAL_IMMEDIATE_CHAR     SERIAL_IOCTL_(6)
+#define IOCTL_SERIAL_SET_TIMEOUTS       SERIAL_IOCTL_(7)
+#define IOCTL_SERIAL_GET_TIMEOUTS       SERIAL_IOCTL_(8)
+#define IOCTL_SERIAL_SET_DTR            SERIAL_IOCTL_(9)
+#define IOCTL_SERIAL_CLR_DTR            SERIAL_IOCTL_(10)
+#define IOCTL_SERIAL_RESET_DEVICE       SERIAL_IOCTL_(11)
+#define IOCTL_SERIAL_SET_RTS            SERIAL_IOCTL_(12)
+#define IOCTL_SERIAL_CLR_RTS            SERIAL_IOCTL_(13)
+#define IOCTL_SERIAL_SET_XOFF           SERIAL_IOCTL_(14)
+#define IOCTL_SERIAL_SET_XON            SERIAL_IOCTL_(15)
+#define IOCTL_SERIAL_GET_WAIT_MASK      SERIAL_IOCTL_(16)
+#define IOCTL_SERIAL_SET_WAIT_MASK      SERIAL_IOCTL_(17)
+#define IOCTL_SERIAL_WAIT_ON_MASK       SERIAL_IOCTL_(18)
+#define IOCTL_SERIAL_PURGE              SERIAL_IOCTL_(19)
+#define IOCTL_SERIAL_GET_BAUD_RATE      SERIAL_IOCTL_(20)
+#define IOCTL_SERIAL_GET_LINE_CONTROL   SERIAL_IOCTL_(21)
+#define IOCTL_SERIAL_GET_CHARS          SERIAL_IOCTL_(22)
+#define IOCTL_SERIAL_SET_CHARS          SERIAL_IOCTL_(23)
+#define IOCTL_SERIAL_GET_HANDFLOW       SERIAL_IOCTL_(24)
+#define IOCTL_SERIAL_SET_HANDFLOW       SERIAL_IOCTL_(25)
+#define IOCTL_SERIAL_GET_MODEMSTATUS    SERIAL_IOCTL_(26)
+#define IOCTL_SERIAL_GET_COMMSTATUS     SERIAL_IOCTL_(27)
+#define IOCTL_SERIAL_XOFF_COUNTER       SERIAL_IOCTL_(28)
+#define IOCTL_SERIAL_GET_PROPERTIES     SERIAL_IOCTL_(29)
+#define IOCTL_SERIAL_GET_DTRRTS         SERIAL_IOCTL_(30)
+#define IOCTL_SERIAL_LSRMST_INSERT      SERIAL_IOCTL_(31)
+#define IOCTL_SERIAL_CONFIG_SIZE        SERIAL_IOCTL_(32)
+#define IOCTL_SERIAL_GET_COMMCONFIG     SERIAL_IOCTL_(33)
+#define IOCTL_SERIAL_SET_COMMCONFIG     SERIAL_IOCTL_(34)
+#define IOCTL_SERIAL_GET_STATS          SERIAL_IOCTL_(35)
+#define IOCTL_SERIAL_CLEAR_STATS        SERIAL_IOCTL_(36)
+#define IOCTL_SERIAL_GET_MODEM_CONTROL  SERIAL_IOCTL_(37)
+#define IOCTL_SERIAL_SET_MODEM_CONTROL  SERIAL_IOCTL_(38)
+#define IOCTL_SERIAL_SET_FIFO_CONTROL   SERIAL_IOCTL_(39)
+#define IOCTL_SERIAL_APPLY_DEFAULT_CONFIGURATION SERIAL_IOCTL_(40)
+
+typedef struct _SERIAL_BAUD_RATE { ULONG BaudRate; } SERIAL_BAUD_RATE, *PSERIAL_BAUD_RATE;
+typedef struct _SERIAL_LINE_CONTROL { UCHAR StopBits; UCHAR Parity; UCHAR WordLength; } SERIAL_LINE_CONTROL, *PSERIAL_LINE_CONTROL;
+typedef struct _SERIAL_TIMEOUTS {
+    ULONG ReadIntervalTimeout;
+    ULONG ReadTotalTimeoutMultiplier;
+    ULONG ReadTotalTimeoutConstant;
+    ULONG WriteTotalTimeoutMultiplier;
+    ULONG WriteTotalTimeoutConstant;
+} SERIAL_TIMEOUTS, *PSERIAL_TIMEOUTS;
+typedef struct _SERIAL_QUEUE_SIZE { ULONG InSize; ULONG OutSize; } SERIAL_QUEUE_SIZE, *PSERIAL_QUEUE_SIZE;
+typedef struct _SERIAL_CHARS {
+    UCHAR EofChar;
+    UCHAR ErrorChar;
+    UCHAR BreakChar;
+    UCHAR EventChar;
+    UCHAR XonChar;
+    UCHAR XoffChar;
+} SERIAL_CHARS, *PSERIAL_CHARS;
+typedef struct _SERIAL_HANDFLOW {
+    ULONG ControlHandShake;
+    ULONG FlowReplace;
+    LONG XonLimit;
+    LONG XoffLimit;
+} SERIAL_HANDFLOW, *PSERIAL_HANDFLOW;
+typedef struct _SERIAL_STATUS {
+    ULONG Errors;
+    ULONG HoldReasons;
+    ULONG AmountInInQueue;
+    ULONG AmountInOutQueue;
+    BOOLEAN EofReceived;
+    BOOLEAN WaitForImmediate;
+} SERIAL_STATUS, *PSERIAL_STATUS;
+typedef struct _SERIALPERF_STATS {
+    ULONG ReceivedCount;
+    ULONG TransmittedCount;
+    ULONG FrameErrorCount;
+    ULONG SerialOverrunErrorCount;
+    ULONG BufferOverrunErrorCount;
+    ULONG ParityErrorCount;
+} SERIALPERF_STATS, *PSERIALPERF_STATS;
+typedef struct _SERIAL_XOFF_COUNTER { ULONG Timeout; LONG Counter; UCHAR XoffChar; } SERIAL_XOFF_COUNTER, *PSERIAL_XOFF_COUNTER;
+typedef struct _SERIAL_COMMPROP {
+    USHORT PacketLength;
+    USHORT PacketVersion;
+    ULONG ServiceMask;
+    ULONG Reserved1;
+    ULONG MaxTxQueue;
+    ULONG MaxRxQueue;
+    ULONG MaxBaud;
+    ULONG ProvSubType;
+    ULONG ProvCapabilities;
+    ULONG SettableParams;
+    ULONG SettableBaud;
+    USHORT SettableData;
+    USHORT SettableStopParity;
+    ULONG CurrentTxQueue;
+    ULONG CurrentRxQueue;
+    ULONG ProvSpec1;
+    ULONG ProvSpec2;
+    WCHAR ProvChar[1];
+} SERIAL_COMMPROP, *PSERIAL_COMMPROP;
+typedef struct _SERIAL_BASIC_SETTINGS {
+    SERIAL_TIMEOUTS Timeouts;
+    SERIAL_HANDFLOW HandFlow;
+    ULONG RxFifo;
+    ULONG TxFifo;
+} SERIAL_BASIC_SETTINGS, *PSERIAL_BASIC_SETTINGS;
+
+static_assert(sizeof(SERIAL_LINE_CONTROL) == 3 && sizeof(SERIAL_CHARS) == 6 && sizeof(SERIAL_HANDFLOW) == 16);
+static_assert(sizeof(SERIAL_TIMEOUTS) == 20 && sizeof(SERIAL_STATUS) == 20 && sizeof(SERIALPERF_STATS) == 24);
+static_assert(sizeof(SERIAL_COMMPROP) == 64 && sizeof(SERIAL_QUEUE_SIZE) == 8 && sizeof(SERIAL_BAUD_RATE) == 4);
+
+// line control
+#define STOP_BIT_1    0
+#define STOP_BITS_1_5 1
+#define STOP_BITS_2   2
+#define NO_PARITY    0
+#define ODD_PARITY   1
+#define EVEN_PARITY  2
+#define MARK_PARITY  3
+#define SPACE_PARITY 4
+
+// wait-mask events
+#define SERIAL_EV_RXCHAR   0x0001
+#define SERIAL_EV_RXFLAG   0x0002
+#define SERIAL_EV_TXEMPTY  0x0004
+#define SERIAL_EV_CTS      0x0008
+#define SERIAL_EV_DSR      0x0010
+#define SERIAL_EV_RLSD     0x0020
+#define SERIAL_EV_BREAK    0x0040
+#define SERIAL_EV_ERR      0x0080
+#define SERIAL_EV_RING     0x0100
+#define SERIAL_EV_PERR     0x0200
+#define SERIAL_EV_RX80FULL 0x0400
+#define SERIAL_EV_EVENT1   0x0800
+#define SERIAL_EV_EVENT2   0x1000
+
+// purge
+#define SERIAL_PURGE_TXABORT 0x00000001
+#define SERIAL_PURGE_RXABORT 0x00000002
+#define SERIAL_PURGE_TXCLEAR 0x00000004
+#define SERIAL_PURGE_RXCLEAR 0x00000008
+
+// modem status and DTR/RTS
+#define SERIAL_CTS_STATE 0x00000010
+#define SERIAL_DSR_STATE 0x00000020
+#define SERIAL_RI_STATE  0x00000040
+#define SERIAL_DCD_STATE 0x00000080
+#define SERIAL_DTR_STATE 0x00000001
+#define SERIAL_RTS_STATE 0x00000002
+
+// ControlHandShake
+#define SERIAL_DTR_MASK           ((ULONG)0x03)
+#define SERIAL_DTR_CONTROL        ((ULONG)0x01)
+#define SERIAL_DTR_HANDSHAKE      ((ULONG)0x02)
+#define SERIAL_CTS_HANDSHAKE      ((ULONG)0x08)
+#define SERIAL_DSR_HANDSHAKE      ((ULONG)0x10)
+#define SERIAL_DCD_HANDSHAKE      ((ULONG)0x20)
+#define SERIAL_OUT_HANDSHAKEMASK  ((ULONG)0x38)
+#define SERIAL_DSR_SENSITIVITY    ((ULONG)0x40)
+#define SERIAL_ERROR_ABORT        ((ULONG)0x80000000)
+#define SERIAL_CONTROL_INVALID    ((ULONG)0x7fffff84)
+// FlowReplace
+#define SERIAL_AUTO_TRANSMIT      ((ULONG)0x01)
+#define SERIAL_AUTO_RECEIVE       ((ULONG)0x02)
+#define SERIAL_ERROR_CHAR         ((ULONG)0x04)
+#define SERIAL_NULL_STRIPPING     ((ULONG)0x08)
+#define SERIAL_BREAK_CHAR         ((ULONG)0x10)
+#define SERIAL_RTS_MASK           ((ULONG)0xc0)
+#define SERIAL_RTS_CONTROL        ((ULONG)0x40)
+#define SERIAL_RTS_HANDSHAKE      ((ULONG)0x80)
+#define SERIAL_TRANSMIT_TOGGLE    ((ULONG)0xc0)
+#define SERIAL_XOFF_CONTINUE      ((ULONG)0x80000000)
+#define SERIAL_FLOW_INVALID       ((ULONG)0x7fffff20)
+
+// CommStatus Errors and HoldReasons
+#define SERIAL_ERROR_BREAK        0x00000001
+#define SERIAL_ERROR_FRAMING      0x00000002
+#define SERIAL_ERROR_OVERRUN      0x00000004
+#define SERIAL_ERROR_QUEUEOVERRUN 0x00000008
+#define SERIAL_ERROR_PARITY       0x00000010
+#define SERIAL_TX_WAITING_FOR_CTS      ((ULONG)0x00000001)
+#define SERIAL_TX_WAITING_FOR_DSR      ((ULONG)0x00000002)
+#define SERIAL_TX_WAITING_FOR_DCD      ((ULONG)0x00000004)
+#define SERIAL_TX_WAITING_FOR_XON      ((ULONG)0x00000008)
+#define SERIAL_TX_WAITING_XOFF_SENT    ((ULONG)0x00000010)
+#define SERIAL_TX_WAITING_ON_BREAK     ((ULONG)0x00000020)
+#define SERIAL_RX_WAITING_FOR_DSR      ((ULONG)0x00000040)
+
+// properties
+#define SERIAL_SP_SERIALCOMM   ((ULONG)0x00000001)
+#define SERIAL_SP_UNSPECIFIED  ((ULONG)0x00000000)
+#define SERIAL_SP_RS232        ((ULONG)0x00000001)
+#define SERIAL_SP_PARALLEL     ((ULONG)0x00000002)
+#define SERIAL_SP_RS422        ((ULONG)0x00000003)
+#define SERIAL_SP_RS423        ((ULONG)0x00000004)
+#define SERIAL_SP_RS449        ((ULONG)0x00000005)
+#define SERIAL_SP_MODEM        ((ULONG)0x00000006)
+#define SERIAL_PCF_DTRDSR        ((ULONG)0x0001)
+#define SERIAL_PCF_RTSCTS        ((ULONG)0x0002)
+#define SERIAL_PCF_CD            ((ULONG)0x0004)
+#define SERIAL_PCF_PARITY_CHECK  ((ULONG)0x0008)
+#define SERIAL_PCF_XONXOFF       ((ULONG)0x0010)
+#define SERIAL_PCF_SETXCHAR      ((ULONG)0x0020)
+#define SERIAL_PCF_TOTALTIMEOUTS ((ULONG)0x0040)
+#define SERIAL_PCF_INTTIMEOUTS   ((ULONG)0x0080)
+#define SERIAL_PCF_SPECIALCHARS  ((ULONG)0x0100)
+#define SERIAL_PCF_16BITMODE     ((ULONG)0x0200)
+#define SERIAL_SP_PARITY         ((ULONG)0x0001)
+#define SERIAL_SP_BAUD           ((ULONG)0x0002)
+#define SERIAL_SP_DATABITS       ((ULONG)0x0004)
+#define SERIAL_SP_STOPBITS       ((ULONG)0x0008)
+#define SERIAL_SP_HANDSHAKING    ((ULONG)0x0010)
+#define SERIAL_SP_PARITY_CHECK   ((ULONG)0x0020)
+#define SERIAL_SP_CARRIER_DETECT ((ULONG)0x0040)
+#define SERIAL_BAUD_075    ((ULONG)0x00000001)
+#define SERIAL_BAUD_110    ((ULONG)0x00000002)
+#define SERIAL_BAUD_134_5  ((ULONG)0x00000004)
+#define SERIAL_BAUD_150    ((ULONG)0x00000008)
+#define SERIAL_BAUD_300    ((ULONG)0x00000010)
+#define SERIAL_BAUD_600    ((ULONG)0x00000020)
+#define SERIAL_BAUD_1200   ((ULONG)0x00000040)
+#define SERIAL_BAUD_1800   ((ULONG)0x00000080)
+#define SERIAL_BAUD_2400   ((ULONG)0x00000100)
+#define SERIAL_BAUD_4800   ((ULONG)0x00000200)
+#define SERIAL_BAUD_7200   ((ULONG)0x00000400)
+#define SERIAL_BAUD_9600   ((ULONG)0x00000800)
+#define SERIAL_BAUD_14400  ((ULONG)0x00001000)
+#define SERIAL_BAUD_19200  ((ULONG)0x00002000)
+#define SERIAL_BAUD_38400  ((ULONG)0x00004000)
+#define SERIAL_BAUD_56K    ((ULONG)0x00008000)
+#define SERIAL_BAUD_128K   ((ULONG)0x00010000)
+#define SERIAL_BAUD_115200 ((ULONG)0x00020000)
+#define SERIAL_BAUD_57600  ((ULONG)0x00040000)
+#define SERIAL_BAUD_USER   ((ULONG)0x10000000)
+#define SERIAL_DATABITS_5   ((USHORT)0x0001)
+#define SERIAL_DATABITS_6   ((USHORT)0x0002)
+#define SERIAL_DATABITS_7   ((USHORT)0x0004)
+#define SERIAL_DATABITS_8   ((USHORT)0x0008)
+#define SERIAL_DATABITS_16  ((USHORT)0x0010)
+#define SERIAL_DATABITS_16X ((USHORT)0x0020)
+#define SERIAL_STOPBITS_10  ((USHORT)0x0001)
+#define SERIAL_STOPBITS_15  ((USHORT)0x0002)
+#define SERIAL_STOPBITS_20  ((USHORT)0x0004)
+#define SERIAL_PARITY_NONE  ((USHORT)0x0100)
+#define SERIAL_PARITY_ODD   ((USHORT)0x0200)
+#define SERIAL_PARITY_EVEN  ((USHORT)0x0400)
+#define SERIAL_PARITY_MARK  ((USHORT)0x0800)
+#define SERIAL_PARITY_SPACE ((USHORT)0x1000)
+
+// LSRMST insertion
+#define SERIAL_LSRMST_ESCAPE     ((UCHAR)0x00)
+#define SERIAL_LSRMST_LSR_DATA   ((UCHAR)0x01)
+#define SERIAL_LSRMST_LSR_NODATA ((UCHAR)0x02)
+#define SERIAL_LSRMST_MST        ((UCHAR)0x03)
