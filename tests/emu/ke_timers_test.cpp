@@ -79,26 +79,24 @@ TEST(KeDpc, QueuedAtMostOnceAndStillRunsAfterItsTimerIsCancelled) {
     KeInitializeDpc(&d.dpc, LogDpc, &d);
     KTIMER timer;
     KeInitializeTimer(&timer);
-    {
-        // Hold both processors busy so that the DPC stays queued while we look at it.
-        std::atomic<bool> release{false};
-        std::atomic<int> spinning{0};
-        KDPC blockers[emu::kDpcProcessors];
-        struct Ctx { std::atomic<bool>* release; std::atomic<int>* spinning; } ctx{&release, &spinning};
-        for (auto& b : blockers) {
-            KeInitializeDpc(&b, [](PKDPC, PVOID c, PVOID, PVOID) {
-                auto* x = static_cast<Ctx*>(c);
-                x->spinning->fetch_add(1);
-                while (!x->release->load()) std::this_thread::yield();
-            }, &ctx);
-            KeInsertQueueDpc(&b, nullptr, nullptr);
-        }
-        while (spinning.load() < emu::kDpcProcessors) std::this_thread::yield();
-        KeSetTimer(&timer, RelativeMs(0), &d.dpc);  // due now: the DPC is queued at once
-        EXPECT_FALSE(KeInsertQueueDpc(&d.dpc, nullptr, nullptr));
-        EXPECT_FALSE(KeCancelTimer(&timer));  // already expired; the queued DPC stays
-        release = true;
+    // Hold both processors busy so that the DPC stays queued while we look at it.
+    std::atomic<bool> release{false};
+    std::atomic<int> spinning{0};
+    KDPC blockers[emu::kDpcProcessors];
+    struct Ctx { std::atomic<bool>* release; std::atomic<int>* spinning; } ctx{&release, &spinning};
+    for (auto& b : blockers) {
+        KeInitializeDpc(&b, [](PKDPC, PVOID c, PVOID, PVOID) {
+            auto* x = static_cast<Ctx*>(c);
+            x->spinning->fetch_add(1);
+            while (!x->release->load()) std::this_thread::yield();
+        }, &ctx);
+        KeInsertQueueDpc(&b, nullptr, nullptr);
     }
+    while (spinning.load() < emu::kDpcProcessors) std::this_thread::yield();
+    KeSetTimer(&timer, RelativeMs(0), &d.dpc);  // due now: the DPC is queued at once
+    EXPECT_FALSE(KeInsertQueueDpc(&d.dpc, nullptr, nullptr));
+    EXPECT_FALSE(KeCancelTimer(&timer));  // already expired; the queued DPC stays
+    release = true;
     emu::RunUntilIdle();
     ASSERT_EQ(log.runs.size(), 1u);
     EXPECT_EQ(log.runs[0].first, 7);
