@@ -293,7 +293,8 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         Raise(Fault::IrpCompletedTwice, Describe(Irp) + " completed twice");
         return;
     }
-    if (Irp->CancelRoutine != nullptr)
+    // Read as the platform reads it: a canceller may exchange it at this very moment.
+    if (ReadPointerNoFence(reinterpret_cast<PVOID const volatile*>(&Irp->CancelRoutine)) != nullptr)
         Raise(Fault::IrpCompletedWithCancelRoutine, Describe(Irp) + " completed with its cancel routine still set");
     if (emu::HeldSpinLockCount() > 0)
         Raise(Fault::IrpCompletedHoldingSpinLock,
@@ -328,7 +329,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         NTSTATUS status = Irp->IoStatus.Status;
         bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                                              (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                                             (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+                                             (ReadBooleanNoFence(&Irp->Cancel) && (control & SL_INVOKE_ON_CANCEL)));
         sp->Control = 0;
         sp->CompletionRoutine = nullptr;
         sp->Context = nullptr;
@@ -370,7 +371,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 BOOLEAN IoCancelIrp(PIRP Irp) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    WriteBooleanNoFence(&Irp->Cancel, TRUE);  // completion may be looking at it without the lock
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);
