@@ -1,0 +1,104 @@
+// Driver entry, dispatch routing, flush, cleanup and unload.
+#include "port.h"
+
+UNICODE_STRING RegistryPathCopy;
+ULONG VcomTraceMask = TRACE_LEVEL_ERROR | TRACE_LEVEL_WARNING;
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    VCOM_TRACE(TRACE_LEVEL_INFO, "driver entry");
+
+    USHORT size = (USHORT)(RegistryPath->Length + sizeof(WCHAR));
+    PWCHAR copy = (PWCHAR)ExAllocatePoolWithTag(PagedPool, size, FILTER_POOL_TAG);
+    if (!copy) {
+        VCOM_TRACE(TRACE_LEVEL_ERROR, "no memory for the registry path");
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(copy, size);
+    RtlCopyMemory(copy, RegistryPath->Buffer, RegistryPath->Length);
+    RegistryPathCopy.Buffer = copy;
+    RegistryPathCopy.Length = RegistryPath->Length;
+    RegistryPathCopy.MaximumLength = size;
+
+    for (ULONG major = IRP_MJ_CREATE; major <= IRP_MJ_PNP; major++) {
+        DriverObject->MajorFunction[major] = DispatchDefault;
+    }
+    // Create/close, device control and power keep the default route until their handlers exist.
+    DriverObject->MajorFunction[IRP_MJ_READ] = DispatchReadWrite;
+    DriverObject->MajorFunction[IRP_MJ_WRITE] = DispatchReadWrite;
+    DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchFlush;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    DriverObject->DriverExtension->AddDevice = AddDevice;
+    DriverObject->DriverUnload = DriverUnload;
+    return STATUS_SUCCESS;
+}
+
+VOID DriverUnload(PDRIVER_OBJECT DriverObject) {
+    UNREFERENCED_PARAMETER(DriverObject);
+    if (RegistryPathCopy.Buffer) {
+        ExFreePoolWithTag(RegistryPathCopy.Buffer, FILTER_POOL_TAG);
+        RegistryPathCopy.Buffer = NULL;
+        RegistryPathCopy.Length = 0;
+        RegistryPathCopy.MaximumLength = 0;
+    }
+    VCOM_TRACE(TRACE_LEVEL_INFO, "driver unloaded");
+}
+
+NTSTATUS DispatchDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PortExtension* port = GetPortExtension(DeviceObject);
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IoCallDriver(port->LowerDeviceObject, Irp);
+}
+
+static NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, CCHAR Boost) {
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, Boost);
+    return Status;
+}
+
+NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PortExtension* port = GetPortExtension(DeviceObject);
+    if (port->Removed || port->SurpriseRemoved) {
+        VCOM_TRACE(TRACE_LEVEL_INFO, "read/write refused: device is being removed");
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING, IO_NO_INCREMENT);
+    }
+    // The receive and transmit paths are not part of this driver yet: refuse clearly.
+    return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED, IO_NO_INCREMENT);
+}
+
+NTSTATUS DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PortExtension* port = GetPortExtension(DeviceObject);
+    const LONGLONG limit = 300000000;  // 30 s in 100 ns units
+    if (port->TxAsync) {
+        LARGE_INTEGER start;
+        KeQuerySystemTime(&start);
+        while (RingCount(&port->TxBuffer) != 0) {
+            LARGE_INTEGER now;
+            KeQuerySystemTime(&now);
+            if (now.QuadPart - start.QuadPart > limit) {
+                VCOM_TRACE(TRACE_LEVEL_WARNING, "flush: transmit buffer did not drain");
+                break;
+            }
+            KTIMER sleep;
+            LARGE_INTEGER due;
+            due.QuadPart = -100000;  // 10 ms
+            KeInitializeTimer(&sleep);
+            KeSetTimer(&sleep, due, NULL);
+            KeWaitForSingleObject(&sleep, Executive, KernelMode, FALSE, NULL);
+        }
+    } else {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -limit;
+        // A time-out only ends the wait.
+        KeWaitForSingleObject(&port->TxIdleEvent, Executive, KernelMode, FALSE, &timeout);
+    }
+    return CompleteRequest(Irp, STATUS_SUCCESS, IO_SERIAL_INCREMENT);
+}
+
+NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    // The stops of the receive side, reads, transmitter and pending wait join here as their
+    // paths are added to the driver.
+    return CompleteRequest(Irp, STATUS_SUCCESS, IO_NO_INCREMENT);
+}
