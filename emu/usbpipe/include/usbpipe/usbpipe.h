@@ -1,0 +1,125 @@
+// The simulated UsbPipeDriver (a WDM driver of the emulation) and the device model behind it:
+// the far end of the serial line, driven by tests, benchmarks and vcomctl through plain C++.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nt/types.h>
+
+namespace usbpipe {
+
+// Private request codes of the lower-driver contract (all METHOD_BUFFERED).
+constexpr ULONG IOCTL_PIPE_RESET = 0x222008;
+constexpr ULONG IOCTL_DEVICE_COMMAND = 0x22201c;
+constexpr ULONG IOCTL_PIPE_ABORT = 0x222020;
+constexpr ULONG IOCTL_PIPE_GET_INFO = 0x222028;
+constexpr ULONG IOCTL_PIPE_WRITE = 0x222040;
+
+enum Pipe : int { kTx = 0, kRx = 1, kStatus = 2, kPipeCount = 3 };
+
+// Status byte bits reported on the status pipe.
+constexpr uint8_t kStatusCts = 0x01, kStatusDsr = 0x02, kStatusDcd = 0x04, kStatusRi = 0x08;
+// Control-line bits of the control-lines command.
+constexpr uint8_t kLineRts = 0x01, kLineDtr = 0x02, kLineBreak = 0x04;
+
+struct Config {
+    bool hasPipe[kPipeCount] = {true, true, true};
+    ULONG packetSize[kPipeCount] = {64, 64, 1};  // 512 for a high-speed device
+    int variant = 0;                             // 0..3: how line settings are encoded
+    bool completeInline = false;                 // complete in the caller instead of the device thread
+    bool pacing = false;                         // bytes take their time on the line
+    bool statusOnChange = false;                 // status reads wait for a change of the byte
+};
+
+enum class Parity { None, Even, Odd };
+
+// What the device commands set, decoded for the device's variant.
+struct LineState {
+    bool portEnabled = false;
+    uint8_t controlLines = 0;  // kLineRts | kLineDtr | kLineBreak
+    bool settingsReceived = false;
+    ULONG baud = 9600;
+    int dataBits = 8;
+    int stopBits = 1;
+    Parity parity = Parity::None;
+    bool rtsCts = false;
+    bool xonXoff = false;
+    uint8_t xonChar = 0, xoffChar = 0;
+    bool errorCharEnabled = false;
+    uint8_t errorChar = 0;
+};
+
+struct Transfer {
+    Pipe pipe;
+    std::vector<uint8_t> bytes;  // empty for a zero-length transfer
+};
+
+class Model;
+
+// Handle on one simulated device. Thread-safe.
+class Device {
+public:
+    // Creates a device model; the next AddDevice of the driver (UsbPipeDriverEntry) takes it.
+    static std::shared_ptr<Device> Create(const Config& config = {});
+    // The model behind a device object created by this driver (null if none).
+    static std::shared_ptr<Device> ForDeviceObject(PDEVICE_OBJECT device);
+    ~Device();
+
+    const Config& GetConfig() const;
+    PDEVICE_OBJECT DeviceObject() const;  // null until AddDevice
+
+    // ---- received data (device to host) ----
+    void Inject(const std::vector<uint8_t>& bytes);
+    // Counting pattern 0, 1, ..., 255, 0, ... at bytesPerSecond on the emulation's clock.
+    void StartCounting(ULONG bytesPerSecond);
+    void StopCounting();
+    uint64_t CountingBytesGenerated() const;
+    size_t RxBacklog() const;  // bytes waiting for a read
+
+    // ---- sent data (host to device) ----
+    std::vector<uint8_t> TxStream() const;
+    std::vector<Transfer> TransferLog() const;  // every transfer on the transmit pipe, in order
+    void ClearTx();
+
+    // ---- device commands ----
+    std::vector<std::vector<uint8_t>> Commands() const;
+    void ClearCommands();
+    LineState State() const;
+    void FailCommand(uint8_t code, NTSTATUS status);  // every later command with this code fails
+
+    // ---- line status and the loopback plug ----
+    void SetStatusByte(uint8_t status);
+    uint8_t StatusByte() const;  // as reported, loopback wiring applied
+    void SetLoopback(bool on);   // TX to RX, RTS to CTS, DTR to DSR and DCD
+    void SetPacing(bool on);
+
+    // ---- faults ----
+    // Fails the next `count` transfers of the pipe (-1: every one) with `status`.
+    void FailTransfers(Pipe pipe, int count, NTSTATUS status);
+    void SetCompletionDelay(LONGLONG delay100ns);
+    // While holding, finished transfers wait for ReleaseHeld (in order).
+    void HoldCompletions(bool hold);
+    void ReleaseHeld();
+    size_t HeldCount() const;
+    void SetStatusPipeInvalid(bool invalid);  // creates of the status pipe fail with STATUS_INVALID_HANDLE
+    void Unplug();                            // outstanding and new requests fail STATUS_DEVICE_NOT_CONNECTED
+    bool Unplugged() const;
+
+    // ---- observation ----
+    size_t Pending(Pipe pipe) const;  // transfers waiting in the device
+    int OpenCount(Pipe pipe) const;
+    int ResetCount(Pipe pipe) const;
+    void Drain();  // waits until the device thread has run everything posted so far
+
+    std::shared_ptr<Model> model_;
+
+private:
+    Device() = default;
+};
+
+}  // namespace usbpipe
+
+extern "C" NTSTATUS UsbPipeDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);

@@ -1,0 +1,479 @@
+// Contract tests of the simulated lower driver, driven by a small test driver above it, and
+// tests of the device model's command decoding and loopback plug.
+#include <gtest/gtest.h>
+
+#include <emu/pnp.h>
+#include <emu/sched.h>
+#include <nt/io.h>
+#include <nt/ke.h>
+#include <usbpipe/usbpipe.h>
+
+#include <cstring>
+#include <deque>
+#include <memory>
+
+using namespace usbpipe;
+
+namespace {
+
+NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID ctx) {
+    KeSetEvent(static_cast<PKEVENT>(ctx), 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+struct AsyncRead {
+    uint8_t buf[4096] = {};
+    KEVENT done;
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR info = 0;
+    PIRP irp = nullptr;
+    bool completed() { return KeReadStateEvent(&done) != 0; }
+};
+
+NTSTATUS ReadDone(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
+    auto* r = static_cast<AsyncRead*>(ctx);
+    r->status = irp->IoStatus.Status;
+    r->info = irp->IoStatus.Information;
+    if (irp->MdlAddress) {
+        MmUnlockPages(irp->MdlAddress);
+        IoFreeMdl(irp->MdlAddress);
+        irp->MdlAddress = nullptr;
+    }
+    IoFreeIrp(irp);
+    KeSetEvent(&r->done, 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The test driver: pipes opened with file objects of its own, requests built as the port does.
+class Stack : public ::testing::Test {
+protected:
+    void Up(const Config& cfg = {}) {
+        dev = Device::Create(cfg);
+        driver = emu::pnp::LoadDriver("UsbPipe", UsbPipeDriverEntry);
+        ASSERT_NE(driver, nullptr);
+        node = emu::pnp::DeviceNode::Create("USB\\VID_0000&PID_0000\\1", {}, {driver});
+        ASSERT_TRUE(node);
+        ASSERT_EQ(node->Start(), STATUS_SUCCESS);
+        top = node->Top();
+        ASSERT_EQ(dev->DeviceObject(), top);
+    }
+    void TearDown() override {
+        for (auto& f : files)
+            if (f->FsContext) Close(f.get());
+        if (node) {
+            node->Remove();
+            node.reset();
+        }
+        if (driver) emu::pnp::UnloadDriver(driver);
+        dev.reset();
+    }
+
+    PFILE_OBJECT NewFile(const char16_t* name) {
+        auto f = std::make_unique<FILE_OBJECT>();
+        std::memset(f.get(), 0, sizeof(FILE_OBJECT));
+        names.emplace_back(name);
+        f->DeviceObject = top;
+        f->FileName.Buffer = reinterpret_cast<PWCHAR>(names.back().data());
+        f->FileName.Length = f->FileName.MaximumLength = static_cast<USHORT>(names.back().size() * 2);
+        files.push_back(std::move(f));
+        return files.back().get();
+    }
+
+    NTSTATUS CreateOrClose(UCHAR major, PFILE_OBJECT file) {
+        KEVENT ev;
+        KeInitializeEvent(&ev, NotificationEvent, FALSE);
+        PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+        auto* sl = IoGetNextIrpStackLocation(irp);
+        sl->MajorFunction = major;
+        sl->FileObject = file;
+        IoSetCompletionRoutine(irp, SignalEvent, &ev, TRUE, TRUE, TRUE);
+        if (IoCallDriver(top, irp) == STATUS_PENDING) KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
+        NTSTATUS s = irp->IoStatus.Status;
+        IoFreeIrp(irp);
+        return s;
+    }
+    NTSTATUS Open(PFILE_OBJECT f) { return CreateOrClose(IRP_MJ_CREATE, f); }
+    NTSTATUS Close(PFILE_OBJECT f) { return CreateOrClose(IRP_MJ_CLOSE, f); }
+
+    // A synchronous buffered control request; runs the device until it completes.
+    NTSTATUS Ioctl(ULONG code, PFILE_OBJECT file, void* in, ULONG inLen, void* out, ULONG outLen,
+                   ULONG_PTR* info = nullptr) {
+        KEVENT ev;
+        IO_STATUS_BLOCK iosb{};
+        KeInitializeEvent(&ev, NotificationEvent, FALSE);
+        PIRP irp = IoBuildDeviceIoControlRequest(code, top, in, inLen, out, outLen, FALSE, &ev, &iosb);
+        IoGetNextIrpStackLocation(irp)->FileObject = file;
+        if (IoCallDriver(top, irp) == STATUS_PENDING) {
+            emu::RunUntilIdle();
+            KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
+        }
+        if (info) *info = iosb.Information;
+        return iosb.Status;
+    }
+    NTSTATUS Command(std::vector<uint8_t> bytes) {
+        return Ioctl(IOCTL_DEVICE_COMMAND, nullptr, bytes.data(), static_cast<ULONG>(bytes.size()), bytes.data(),
+                     static_cast<ULONG>(bytes.size()));
+    }
+
+    std::unique_ptr<AsyncRead> StartRead(PFILE_OBJECT file, ULONG len) {
+        auto r = std::make_unique<AsyncRead>();
+        KeInitializeEvent(&r->done, NotificationEvent, FALSE);
+        r->irp = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, top, r->buf, len, nullptr, nullptr);
+        auto* sl = IoGetNextIrpStackLocation(r->irp);
+        sl->FileObject = file;
+        IoSetCompletionRoutine(r->irp, ReadDone, r.get(), TRUE, TRUE, TRUE);
+        IoCallDriver(top, r->irp);
+        return r;
+    }
+
+    std::shared_ptr<Device> dev;
+    PDRIVER_OBJECT driver = nullptr;
+    std::unique_ptr<emu::pnp::DeviceNode> node;
+    PDEVICE_OBJECT top = nullptr;
+    std::vector<std::unique_ptr<FILE_OBJECT>> files;
+    std::deque<std::u16string> names;  // stable addresses for FileName
+};
+
+TEST_F(Stack, PipeCreateAndClose) {
+    Config cfg;
+    cfg.hasPipe[kStatus] = false;
+    Up(cfg);
+    PFILE_OBJECT tx = NewFile(u"\\PIPE00"), rx = NewFile(u"\\PIPE01"), st = NewFile(u"\\PIPE02"),
+                 bad = NewFile(u"\\PIPE07");
+    EXPECT_EQ(Open(tx), STATUS_SUCCESS);
+    EXPECT_EQ(Open(rx), STATUS_SUCCESS);
+    EXPECT_EQ(Open(st), STATUS_INVALID_HANDLE);
+    EXPECT_FALSE(NT_SUCCESS(Open(bad)));
+    EXPECT_EQ(dev->OpenCount(kTx), 1);
+    EXPECT_EQ(Close(tx), STATUS_SUCCESS);
+    EXPECT_EQ(dev->OpenCount(kTx), 0);
+    // Requests on a pipe of the wrong direction are refused.
+    ULONG_PTR info = 0;
+    uint8_t b = 1;
+    EXPECT_FALSE(NT_SUCCESS(Ioctl(IOCTL_PIPE_WRITE, rx, &b, 1, nullptr, 0, &info)));
+}
+
+TEST_F(Stack, ReadsPendUntilDataAndCompleteInPackets) {
+    Up();
+    PFILE_OBJECT rx = NewFile(u"\\PIPE01");
+    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+    auto r1 = StartRead(rx, 100);
+    auto r2 = StartRead(rx, 10);
+    emu::RunUntilIdle();
+    EXPECT_FALSE(r1->completed());
+    EXPECT_EQ(dev->Pending(kRx), 2u);
+    std::vector<uint8_t> data(105);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+    dev->Inject(data);
+    emu::RunUntilIdle();
+    ASSERT_TRUE(r1->completed());
+    ASSERT_TRUE(r2->completed());
+    EXPECT_EQ(r1->status, STATUS_SUCCESS);
+    EXPECT_EQ(r1->info, 100u);
+    EXPECT_EQ(r2->info, 5u);
+    EXPECT_EQ(std::memcmp(r1->buf, data.data(), 100), 0);
+    EXPECT_EQ(std::memcmp(r2->buf, data.data() + 100, 5), 0);
+}
+
+TEST_F(Stack, WritesAreLoggedIncludingZeroLength) {
+    Up();
+    PFILE_OBJECT tx = NewFile(u"\\PIPE00");
+    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    uint8_t a[3] = {1, 2, 3};
+    ULONG_PTR info = 99;
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, a, 3, nullptr, 0, &info), STATUS_SUCCESS);
+    EXPECT_EQ(info, 3u);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, nullptr, 0, nullptr, 0, &info), STATUS_SUCCESS);
+    EXPECT_EQ(info, 0u);
+    auto log = dev->TransferLog();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].bytes.size(), 3u);
+    EXPECT_TRUE(log[1].bytes.empty());
+    EXPECT_EQ(dev->TxStream(), (std::vector<uint8_t>{1, 2, 3}));
+}
+
+TEST_F(Stack, PacketSizeResetAndAbort) {
+    Config cfg;
+    cfg.packetSize[kRx] = 512;
+    Up(cfg);
+    PFILE_OBJECT rx = NewFile(u"\\PIPE01");
+    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+    ULONG size = 0;
+    ULONG_PTR info = 0;
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_GET_INFO, rx, nullptr, 0, &size, 4, &info), STATUS_SUCCESS);
+    EXPECT_EQ(size, 512u);
+    EXPECT_EQ(info, 4u);
+    auto r1 = StartRead(rx, 64), r2 = StartRead(rx, 64);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_ABORT, rx, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+    emu::RunUntilIdle();
+    ASSERT_TRUE(r1->completed() && r2->completed());
+    EXPECT_EQ(r1->status, STATUS_CANCELLED);
+    EXPECT_EQ(r2->status, STATUS_CANCELLED);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_RESET, rx, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_EQ(dev->ResetCount(kRx), 1);
+    auto r3 = StartRead(rx, 64);
+    dev->Inject({9});
+    emu::RunUntilIdle();
+    ASSERT_TRUE(r3->completed());
+    EXPECT_EQ(r3->info, 1u);
+}
+
+TEST_F(Stack, CancelOfPendingReadAndHeldWrite) {
+    Up();
+    PFILE_OBJECT rx = NewFile(u"\\PIPE01"), tx = NewFile(u"\\PIPE00");
+    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    auto r = StartRead(rx, 16);
+    emu::RunUntilIdle();
+    IoCancelIrp(r->irp);
+    emu::RunUntilIdle();
+    ASSERT_TRUE(r->completed());
+    EXPECT_EQ(r->status, STATUS_CANCELLED);
+    EXPECT_EQ(dev->Pending(kRx), 0u);
+    // A write the device has not finished yet (paced at 300 baud) is cancellable.
+    dev->SetPacing(true);
+    ASSERT_EQ(Command({0x00, 0x00}), STATUS_INVALID_DEVICE_REQUEST);  // variant 0: default line
+    KEVENT ev;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&ev, NotificationEvent, FALSE);
+    uint8_t data[64] = {};
+    PIRP w = IoBuildDeviceIoControlRequest(IOCTL_PIPE_WRITE, top, data, 64, nullptr, 0, FALSE, &ev, &iosb);
+    IoGetNextIrpStackLocation(w)->FileObject = tx;
+    EXPECT_EQ(IoCallDriver(top, w), STATUS_PENDING);
+    emu::RunUntilIdle();
+    EXPECT_EQ(dev->Pending(kTx), 1u);
+    IoCancelIrp(w);
+    emu::RunUntilIdle();
+    KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
+    emu::AdvanceTime(1000);  // the paced completion finds nothing left to complete
+}
+
+TEST_F(Stack, FaultsHoldAndUnplug) {
+    Up();
+    PFILE_OBJECT rx = NewFile(u"\\PIPE01"), tx = NewFile(u"\\PIPE00");
+    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    uint8_t b = 5;
+    dev->FailTransfers(kTx, 1, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, &b, 1, nullptr, 0), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, &b, 1, nullptr, 0), STATUS_SUCCESS);
+    dev->FailCommand(0x03, STATUS_INTERNAL_ERROR);
+    EXPECT_EQ(Command({0x03, 0x01}), STATUS_INTERNAL_ERROR);
+
+    dev->HoldCompletions(true);
+    auto r = StartRead(rx, 8);
+    dev->Inject({1, 2});
+    emu::RunUntilIdle();
+    EXPECT_FALSE(r->completed());
+    EXPECT_EQ(dev->HeldCount(), 1u);
+    dev->ReleaseHeld();
+    emu::RunUntilIdle();
+    ASSERT_TRUE(r->completed());
+    EXPECT_EQ(r->info, 2u);
+    dev->HoldCompletions(false);
+
+    auto r2 = StartRead(rx, 8);
+    emu::RunUntilIdle();
+    dev->Unplug();
+    emu::RunUntilIdle();
+    ASSERT_TRUE(r2->completed());
+    EXPECT_EQ(r2->status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, &b, 1, nullptr, 0), STATUS_DEVICE_NOT_CONNECTED);
+    PFILE_OBJECT again = NewFile(u"\\PIPE01");
+    EXPECT_EQ(Open(again), STATUS_DEVICE_NOT_CONNECTED);
+}
+
+TEST_F(Stack, StatusPipeReadsCurrentByteOrWaitsForChange) {
+    Config cfg;
+    cfg.variant = 2;
+    cfg.statusOnChange = true;
+    Up(cfg);
+    PFILE_OBJECT st = NewFile(u"\\PIPE02");
+    ASSERT_EQ(Open(st), STATUS_SUCCESS);
+    dev->SetStatusByte(0x05);
+    auto r = StartRead(st, 1);
+    emu::RunUntilIdle();
+    ASSERT_TRUE(r->completed());
+    EXPECT_EQ(r->buf[0], 0x05);
+    auto r2 = StartRead(st, 1);
+    emu::RunUntilIdle();
+    EXPECT_FALSE(r2->completed());
+    // Loopback: DTR drives DSR and DCD, RTS drives CTS.
+    // Plugging it in with all output lines off drops CTS and DCD: a change.
+    dev->SetLoopback(true);
+    emu::RunUntilIdle();
+    ASSERT_TRUE(r2->completed());
+    EXPECT_EQ(r2->buf[0] & 0x07, 0);
+    auto r3 = StartRead(st, 1);
+    EXPECT_EQ(Command({0x01, kLineDtr}), STATUS_SUCCESS);
+    emu::RunUntilIdle();
+    ASSERT_TRUE(r3->completed());
+    EXPECT_EQ(r3->buf[0] & 0x07, kStatusDsr | kStatusDcd);
+    EXPECT_EQ(Command({0x01, kLineRts}), STATUS_SUCCESS);
+    EXPECT_EQ(dev->StatusByte() & 0x07, kStatusCts);
+}
+
+TEST_F(Stack, CountingPatternThroughLoopbackWithoutLoss) {
+    Up();
+    PFILE_OBJECT rx = NewFile(u"\\PIPE01"), tx = NewFile(u"\\PIPE00");
+    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    dev->SetLoopback(true);
+    dev->StartCounting(20000);
+    std::vector<uint8_t> got;
+    for (int ms = 0; ms < 200; ++ms) {
+        auto r = StartRead(rx, 256);
+        emu::AdvanceTime(1);
+        if (!r->completed()) {
+            IoCancelIrp(r->irp);
+            emu::RunUntilIdle();
+        }
+        if (NT_SUCCESS(r->status) && r->info) {
+            // Echo through the plug: what we send comes back after the generated bytes.
+            got.insert(got.end(), r->buf, r->buf + r->info);
+        }
+    }
+    dev->StopCounting();
+    ASSERT_GT(got.size(), 3000u);
+    for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], static_cast<uint8_t>(i)) << i;
+    // Transmitted bytes come back as received bytes.
+    emu::AdvanceTime(5);
+    while (dev->RxBacklog()) {
+        auto drain = StartRead(rx, 4096);
+        emu::RunUntilIdle();
+    }
+    uint8_t hello[5] = {'h', 'e', 'l', 'l', 'o'};
+    auto r = StartRead(rx, 5);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, hello, 5, nullptr, 0), STATUS_SUCCESS);
+    emu::RunUntilIdle();
+    ASSERT_TRUE(r->completed());
+    ASSERT_EQ(r->info, 5u);
+    EXPECT_EQ(std::memcmp(r->buf, hello, 5), 0);
+}
+
+TEST_F(Stack, InlineCompletionAndPacing) {
+    Config cfg;
+    cfg.completeInline = true;
+    cfg.variant = 3;
+    Up(cfg);
+    PFILE_OBJECT tx = NewFile(u"\\PIPE00");
+    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    // Completed inside the call: no pending status, no device thread involved.
+    KEVENT ev;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&ev, NotificationEvent, FALSE);
+    uint8_t cmd[3] = {0x00, 0x04, 0x01};  // 9600 8N1
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_DEVICE_COMMAND, top, cmd, 3, cmd, 3, FALSE, &ev, &iosb);
+    IoCallDriver(top, irp);
+    EXPECT_TRUE(KeReadStateEvent(&ev));
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    // 96 bytes at 9600 8N1 take 100 ms on the emulation's clock.
+    dev->SetPacing(true);
+    std::vector<uint8_t> data(96, 0x55);
+    KeInitializeEvent(&ev, NotificationEvent, FALSE);
+    irp = IoBuildDeviceIoControlRequest(IOCTL_PIPE_WRITE, top, data.data(), 96, nullptr, 0, FALSE, &ev, &iosb);
+    IoGetNextIrpStackLocation(irp)->FileObject = tx;
+    EXPECT_EQ(IoCallDriver(top, irp), STATUS_PENDING);
+    emu::AdvanceTime(99);
+    EXPECT_FALSE(KeReadStateEvent(&ev));
+    emu::AdvanceTime(1);
+    EXPECT_TRUE(KeReadStateEvent(&ev));
+    EXPECT_EQ(iosb.Information, 96u);
+}
+
+// Command decoding per variant, against the wire examples of the command set.
+TEST_F(Stack, CommandDecodingPerVariant) {
+    Config cfg;
+    cfg.variant = 1;
+    Up(cfg);
+    EXPECT_EQ(Command({0x00, 0x16}), STATUS_SUCCESS);
+    LineState s = dev->State();
+    EXPECT_EQ(s.baud, 38400u);
+    EXPECT_EQ(s.dataBits, 8);
+    EXPECT_EQ(s.stopBits, 1);
+    EXPECT_EQ(s.parity, Parity::Even);
+    EXPECT_FALSE(s.rtsCts || s.xonXoff);
+    EXPECT_EQ(Command({0x00, 0xEB}), STATUS_SUCCESS);
+    s = dev->State();
+    EXPECT_EQ(s.baud, 115200u);
+    EXPECT_EQ(s.dataBits, 7);
+    EXPECT_EQ(s.stopBits, 2);
+    EXPECT_EQ(s.parity, Parity::Odd);
+    EXPECT_TRUE(s.rtsCts && s.xonXoff);
+    EXPECT_EQ(Command({0x00, 0x16, 0x00}), STATUS_INVALID_PARAMETER);  // wrong length for variant 1
+
+    EXPECT_EQ(Command({0x03, 0x01}), STATUS_SUCCESS);
+    EXPECT_EQ(Command({0x01, 0x03}), STATUS_SUCCESS);
+    EXPECT_EQ(Command({0x02, 0x11, 0x13}), STATUS_SUCCESS);
+    EXPECT_EQ(Command({0x04, 0x01, 0x3F}), STATUS_SUCCESS);
+    s = dev->State();
+    EXPECT_TRUE(s.portEnabled);
+    EXPECT_EQ(s.controlLines, kLineRts | kLineDtr);
+    EXPECT_EQ(s.xonChar, 0x11);
+    EXPECT_EQ(s.xoffChar, 0x13);
+    EXPECT_TRUE(s.errorCharEnabled);
+    EXPECT_EQ(s.errorChar, 0x3F);
+    EXPECT_EQ(Command({0x03, 0x00}), STATUS_SUCCESS);
+    EXPECT_FALSE(dev->State().portEnabled);
+    EXPECT_FALSE(NT_SUCCESS(Command({0x09, 0x00})));
+    EXPECT_FALSE(NT_SUCCESS(Command({0x01, 0x08})));  // undefined control bit
+    auto log = dev->Commands();
+    ASSERT_EQ(log.size(), 10u);
+    EXPECT_EQ(log[0], (std::vector<uint8_t>{0x00, 0x16}));
+    EXPECT_EQ(log[9], (std::vector<uint8_t>{0x01, 0x08}));
+}
+
+TEST_F(Stack, CommandDecodingVariantThreeAndZero) {
+    Config cfg;
+    cfg.variant = 3;
+    Up(cfg);
+    EXPECT_EQ(Command({0x00, 0x08, 0x11}), STATUS_SUCCESS);
+    LineState s = dev->State();
+    EXPECT_EQ(s.baud, 115200u);
+    EXPECT_EQ(s.dataBits, 8);
+    EXPECT_EQ(s.stopBits, 1);
+    EXPECT_EQ(s.parity, Parity::None);
+    EXPECT_TRUE(s.rtsCts);
+    EXPECT_FALSE(s.xonXoff);
+    EXPECT_EQ(Command({0x00, 0x07, 0x2A}), STATUS_SUCCESS);
+    s = dev->State();
+    EXPECT_EQ(s.baud, 76800u);
+    EXPECT_EQ(s.dataBits, 7);
+    EXPECT_EQ(s.stopBits, 2);
+    EXPECT_EQ(s.parity, Parity::Odd);
+    EXPECT_TRUE(s.xonXoff);
+    EXPECT_FALSE(NT_SUCCESS(Command({0x00, 0x09, 0x01})));  // no such baud index
+    EXPECT_FALSE(NT_SUCCESS(Command({0x00, 0x04, 0x31})));  // both flow kinds at once
+    EXPECT_FALSE(NT_SUCCESS(Command({0x00, 0x04})));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Stack, PnpAndPowerReachTheBus) {
+    Up();
+    DEVICE_CAPABILITIES caps{};
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    EXPECT_TRUE(NT_SUCCESS(node->QueryCapabilities(&caps)));
+    EXPECT_TRUE(NT_SUCCESS(node->SetDevicePower(PowerDeviceD3)));
+    bool sawCaps = false, sawPower = false;
+    for (auto [major, minor] : node->BusLog()) {
+        sawCaps |= major == IRP_MJ_PNP && minor == IRP_MN_QUERY_CAPABILITIES;
+        sawPower |= major == IRP_MJ_POWER;
+    }
+    EXPECT_TRUE(sawCaps);
+    EXPECT_TRUE(sawPower);
+    // Surprise removal fails what waits in the device.
+    PFILE_OBJECT rx = NewFile(u"\\PIPE01");
+    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+    auto r = StartRead(rx, 8);
+    EXPECT_TRUE(NT_SUCCESS(node->SurpriseRemoval()));
+    emu::RunUntilIdle();
+    ASSERT_TRUE(r->completed());
+    EXPECT_EQ(r->status, STATUS_DEVICE_NOT_CONNECTED);
+}
+
+}  // namespace
