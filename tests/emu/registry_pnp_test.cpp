@@ -26,7 +26,7 @@ TEST(Registry, FullInformationLayoutAndStatuses) {
     RtlInitUnicodeString(&name, L"RxReqSize");
     alignas(8) UCHAR buffer[64];
     ULONG result = 0;
-    // Fixed part 20 bytes + 18 name bytes, data at 40 (rounded to 4), 4 data bytes: 44.
+    // 20 fixed bytes + 18 name bytes, data at 40 (rounded to 4), 4 data bytes: 44.
     ASSERT_EQ(ZwQueryValueKey(h, &name, KeyValueFullInformation, buffer, sizeof buffer, &result), STATUS_SUCCESS);
     auto* info = reinterpret_cast<PKEY_VALUE_FULL_INFORMATION>(buffer);
     EXPECT_EQ(result, 44u);
@@ -72,6 +72,41 @@ TEST(Registry, DeviceMapWritesAreVisibleToTheTestBedAndOpenHandlesAreReported) {
     ExpectFaults faults;
     emu::testing::RunEndOfTestChecks();
     EXPECT_TRUE(faults.Saw(Fault::ObjectMisuse));
+}
+
+TEST(Registry, CreateAndOpenKeysByAttributesIncludingRelativeNames) {
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, L"\\Registry\\Machine\\Test\\Params");
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE h;
+    EXPECT_EQ(ZwOpenKey(&h, KEY_READ, &attributes), STATUS_OBJECT_NAME_NOT_FOUND);
+    ULONG disposition = 0;
+    ASSERT_EQ(ZwCreateKey(&h, KEY_ALL_ACCESS, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, &disposition),
+              STATUS_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<ULONG>(REG_CREATED_NEW_KEY));
+    // A subkey named relative to the open key lands under its path.
+    UNICODE_STRING sub;
+    RtlInitUnicodeString(&sub, L"Sub");
+    OBJECT_ATTRIBUTES relative;
+    InitializeObjectAttributes(&relative, &sub, OBJ_CASE_INSENSITIVE, h, nullptr);
+    HANDLE child;
+    ASSERT_EQ(ZwCreateKey(&child, KEY_ALL_ACCESS, &relative, 0, nullptr, 0, &disposition), STATUS_SUCCESS);
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"Level");
+    ULONG level = 3;
+    EXPECT_EQ(ZwSetValueKey(child, &name, 0, REG_DWORD, &level, sizeof level), STATUS_SUCCESS);
+    auto v = emu::registry::GetValue("\\REGISTRY\\machine\\test\\params\\sub", u"level");
+    ASSERT_TRUE(v.has_value());
+    EXPECT_EQ(v->data.size(), 4u);
+    EXPECT_EQ(ZwClose(child), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(h), STATUS_INVALID_HANDLE);
+    // Opening again finds it; creating again reports it existed; a closed root is refused.
+    ASSERT_EQ(ZwCreateKey(&h, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, &disposition), STATUS_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<ULONG>(REG_OPENED_EXISTING_KEY));
+    EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+    EXPECT_EQ(ZwOpenKey(&child, KEY_READ, &relative), STATUS_INVALID_HANDLE);
 }
 
 // A filter-style driver for the PnP tests: reads its hardware key at AddDevice and passes every

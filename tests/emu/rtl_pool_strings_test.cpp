@@ -7,6 +7,7 @@
 
 #include "emu/pool.h"
 #include "emu/sched.h"
+#include "emu/testing.h"
 #include "emu/verifier.h"
 #include "nt/ke.h"
 #include "nt/rtl.h"
@@ -51,6 +52,34 @@ TEST(Pool, AccountsPerTagAndDriverAndReportsLeaksPerTag) {
     ExFreePool(b);
     ExFreePool(c);
     EXPECT_TRUE(emu::pool::CheckNoLeaks(&driverA, "unload"));
+}
+
+TEST(Pool, EndOfTestReportsDriverBlocksNotAlreadyReportedAtUnload) {
+    int unloaded = 0, running = 0;
+    void* a;
+    void* b;
+    {
+        emu::DriverScope scope(&unloaded);
+        a = ExAllocatePoolWithTag(NonPagedPool, 8, 'dlo1');
+    }
+    {
+        emu::DriverScope scope(&running);
+        b = ExAllocatePoolWithTag(NonPagedPool, 16, 'wen2');
+    }
+    void* byTest = ExAllocatePoolWithTag(NonPagedPool, 4, 'tset');
+    ExpectFaults faults;
+    emu::pool::CheckNoLeaks(&unloaded, "unload");
+    ASSERT_EQ(faults.Take().size(), 1u);
+    emu::testing::RunEndOfTestChecks();
+    auto reports = faults.Take();
+    ASSERT_EQ(reports.size(), 1u);  // only the driver that was not unloaded; test code's block is its own
+    EXPECT_EQ(reports[0].fault, Fault::PoolLeak);
+    EXPECT_NE(reports[0].message.find("2new"), std::string::npos);
+    emu::testing::RunEndOfTestChecks();  // reported once
+    EXPECT_TRUE(faults.Take().empty());
+    ExFreePool(a);
+    ExFreePool(b);
+    ExFreePool(byTest);
 }
 
 TEST(Pool, FaultInjectionFailsTheChosenAllocation) {
@@ -104,6 +133,32 @@ TEST(Strings, AppendRefusesWhatDoesNotFitAndChangesNothing) {
     EXPECT_EQ(a.MaximumLength, 10);
     EXPECT_FALSE(RtlEqualUnicodeString(&a, &b, FALSE));
     EXPECT_TRUE(RtlEqualUnicodeString(&a, &b, TRUE));
+}
+
+TEST(Strings, IntegerConversionsBothWays) {
+    WCHAR buffer[4];
+    UNICODE_STRING s{0, sizeof buffer, buffer};
+    EXPECT_EQ(RtlIntegerToUnicodeString(255, 16, &s), STATUS_SUCCESS);
+    EXPECT_EQ(Text(s.Buffer, s.Length / 2), u"FF");
+    EXPECT_EQ(s.Buffer[2], 0);
+    EXPECT_EQ(RtlIntegerToUnicodeString(1234, 0, &s), STATUS_SUCCESS);  // fills exactly, no NUL room
+    EXPECT_EQ(Text(s.Buffer, s.Length / 2), u"1234");
+    EXPECT_EQ(RtlIntegerToUnicodeString(12345, 10, &s), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(s.Length, 8);  // unchanged
+    ULONG v = 0;
+    UNICODE_STRING t;
+    RtlInitUnicodeString(&t, L"  0x1F rest");
+    EXPECT_EQ(RtlUnicodeStringToInteger(&t, 0, &v), STATUS_SUCCESS);
+    EXPECT_EQ(v, 31u);
+    RtlInitUnicodeString(&t, L"-12");
+    EXPECT_EQ(RtlUnicodeStringToInteger(&t, 10, &v), STATUS_SUCCESS);
+    EXPECT_EQ(v, 0u - 12u);
+    // Only the counted characters are read, not up to a NUL.
+    WCHAR digits[] = L"4096";
+    UNICODE_STRING part{4, sizeof digits, digits};
+    EXPECT_EQ(RtlUnicodeStringToInteger(&part, 10, &v), STATUS_SUCCESS);
+    EXPECT_EQ(v, 40u);
+    EXPECT_EQ(RtlUnicodeStringToInteger(&part, 7, &v), STATUS_INVALID_PARAMETER);
 }
 
 int Format(wchar_t* out, size_t count, const wchar_t* fmt, ...) {

@@ -1,6 +1,8 @@
 // The serial interface keeps Windows' codes: applications and the driver meet on these numbers.
 #include <gtest/gtest.h>
 
+#include <initguid.h>
+
 #include "ntddser.h"
 #include "wdm.h"
 

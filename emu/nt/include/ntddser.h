@@ -1,17 +1,7 @@
 // Emulated Windows kernel: the serial port interface (ntddser.h): device-control codes,
 // structures with their Windows sizes, and constants.
 #pragma once
-#include "nt/types.h"
-
-#include <string.h>
-
-#ifndef DEFINE_GUID
-// Always a weak definition here, so including <initguid.h> first (as the kernel build must)
-// changes nothing.
-#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
-    extern "C" __attribute__((weak)) const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
-#endif
-inline bool IsEqualGUID(const GUID& a, const GUID& b) { return memcmp(&a, &b, sizeof(GUID)) == 0; }
+#include "nt/rtl.h"  // DEFINE_GUID, IsEqualGUID
 
 DEFINE_GUID(GUID_DEVINTERFACE_COMPORT, 0x86E0D1E0L, 0x8089, 0x11D0, 0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73);
 

@@ -24,6 +24,9 @@ std::map<ULONG, uint64_t> AllocationCounts();
 
 // Raises one PoolLeak fault per tag still allocated by the driver, naming `when`.
 // Returns true when nothing was left.
+// At the end of each test, blocks allocated inside a driver context that are still alive and
+// were not already named by CheckNoLeaks (the unload check) are reported, once, per tag.
+// Allocations made by test code outside any driver context are never reported.
 bool CheckNoLeaks(PVOID driver, const std::string& when);
 
 // Fault injection. The n-th allocation from now on fails (1 = the next one); with a tag, the

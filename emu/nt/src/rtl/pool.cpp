@@ -22,6 +22,7 @@ struct Block {
     POOL_TYPE type;
     SIZE_T size;
     PVOID driver;
+    bool reported = false;  // already named in a leak report
 };
 
 struct State {
@@ -63,6 +64,24 @@ bool ShouldFailLocked(State& s, ULONG tag) {
 
 [[maybe_unused]] const bool registered = [] {
     testing::AddStartOfTestHook("pool", [] { Reset(); });
+    // Blocks a driver allocated and still holds, unless an unload check already reported them.
+    testing::AddEndOfTestCheck("pool.leaks", [] {
+        std::map<std::pair<PVOID, ULONG>, Usage> left;
+        {
+            std::lock_guard<std::mutex> g(St().m);
+            for (auto& [p, b] : St().live) {
+                if (b.driver == nullptr || b.reported) continue;
+                b.reported = true;
+                auto& u = left[{b.driver, b.tag}];
+                u.allocations++;
+                u.bytes += b.size;
+            }
+        }
+        for (auto& [key, usage] : left)
+            verifier::Raise(Fault::PoolLeak, "pool tag " + TagName(key.second) + ": " +
+                                                 std::to_string(usage.allocations) + " allocation(s), " +
+                                                 std::to_string(usage.bytes) + " bytes left at end of test");
+    });
     return true;
 }();
 
@@ -95,6 +114,11 @@ std::map<ULONG, uint64_t> AllocationCounts() {
 
 bool CheckNoLeaks(PVOID driver, const std::string& when) {
     auto left = Outstanding(driver);
+    {
+        std::lock_guard<std::mutex> g(St().m);
+        for (auto& [p, b] : St().live)
+            if (b.driver == driver || driver == nullptr) b.reported = true;
+    }
     for (auto& [tag, usage] : left) {
         verifier::Raise(Fault::PoolLeak, "pool tag " + TagName(tag) + ": " + std::to_string(usage.allocations) +
                                              " allocation(s), " + std::to_string(usage.bytes) + " bytes left at " + when);

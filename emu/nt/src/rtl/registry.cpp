@@ -276,6 +276,60 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG
     return STATUS_SUCCESS;
 }
 
+}  // extern "C"
+
+namespace {
+// The full path the attributes name, or empty when the root handle is bad or no name is given.
+std::string AttributesPath(State& s, POBJECT_ATTRIBUTES attributes) {
+    if (attributes == nullptr || attributes->ObjectName == nullptr) return {};
+    std::string name = Narrow(Wide(attributes->ObjectName));
+    if (attributes->RootDirectory == nullptr) return name;
+    Key* root = FindByHandle(s, attributes->RootDirectory);
+    if (root == nullptr) return {};
+    return name.empty() ? root->path : root->path + "\\" + name;
+}
+
+HANDLE NewHandleLocked(State& s, const std::string& path) {
+    ULONG_PTR h = s.nextHandle += 4;
+    s.handles[h] = Upper(path);
+    return reinterpret_cast<HANDLE>(h);
+}
+}  // namespace
+
+extern "C" {
+
+NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES ObjectAttributes) {
+    if (KeyHandle == nullptr) return STATUS_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> g(St().m);
+    if (ObjectAttributes && ObjectAttributes->RootDirectory && !FindByHandle(St(), ObjectAttributes->RootDirectory))
+        return STATUS_INVALID_HANDLE;
+    std::string path = AttributesPath(St(), ObjectAttributes);
+    if (path.empty()) return STATUS_OBJECT_NAME_INVALID;
+    std::string up = Upper(path);
+    auto f = St().failOpen.find(up);
+    if (f != St().failOpen.end()) return f->second;
+    if (!St().keys.count(up)) return STATUS_OBJECT_NAME_NOT_FOUND;
+    *KeyHandle = NewHandleLocked(St(), path);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES ObjectAttributes, ULONG, PUNICODE_STRING,
+                     ULONG, PULONG Disposition) {
+    if (KeyHandle == nullptr) return STATUS_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> g(St().m);
+    if (ObjectAttributes && ObjectAttributes->RootDirectory && !FindByHandle(St(), ObjectAttributes->RootDirectory))
+        return STATUS_INVALID_HANDLE;
+    std::string path = AttributesPath(St(), ObjectAttributes);
+    if (path.empty()) return STATUS_OBJECT_NAME_INVALID;
+    auto f = St().failOpen.find(Upper(path));
+    if (f != St().failOpen.end()) return f->second;
+    bool existed = St().keys.count(Upper(path)) != 0;
+    CreateLocked(St(), path);
+    if (Disposition) *Disposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+    *KeyHandle = NewHandleLocked(St(), path);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
     std::lock_guard<std::mutex> g(St().m);
     Key* key = FindByHandle(St(), KeyHandle);

@@ -53,19 +53,19 @@ std::u16string Format(const Char* fmt, va_list ap) {
         else if (*p == 'z' || *p == 'j' || *p == 't') { ++p; size = Long64; }
         else if (*p == 'w') { ++p; wideArg = true; narrowArg = false; if (*p == 'Z') unicodeString = true; }
     conv:
-        char spec = static_cast<char>(*p);
-        if (spec == 0) break;
-        std::string fmtSpec = "%" + flags;
-        if (width >= 0) fmtSpec += std::to_string(width);
-        if (precision >= 0) fmtSpec += "." + std::to_string(precision);
+        char conv = static_cast<char>(*p);
+        if (conv == 0) break;
+        std::string fmtConv = "%" + flags;
+        if (width >= 0) fmtConv += std::to_string(width);
+        if (precision >= 0) fmtConv += "." + std::to_string(precision);
         char buf[128];
         int n = 0;
-        switch (spec) {
+        switch (conv) {
             case 'd': case 'i': {
                 long long v = size == Long64 ? va_arg(ap, long long) : static_cast<long long>(va_arg(ap, int));
                 if (size == Short) v = static_cast<short>(v);
                 if (size == Char8) v = static_cast<signed char>(v);
-                n = snprintf(buf, sizeof buf, (fmtSpec + "lld").c_str(), v);
+                n = snprintf(buf, sizeof buf, (fmtConv + "lld").c_str(), v);
                 putNarrow(buf, static_cast<size_t>(n));
                 break;
             }
@@ -73,7 +73,7 @@ std::u16string Format(const Char* fmt, va_list ap) {
                 unsigned long long v = size == Long64 ? va_arg(ap, unsigned long long) : va_arg(ap, unsigned int);
                 if (size == Short) v = static_cast<unsigned short>(v);
                 if (size == Char8) v = static_cast<unsigned char>(v);
-                n = snprintf(buf, sizeof buf, (fmtSpec + "ll" + spec).c_str(), v);
+                n = snprintf(buf, sizeof buf, (fmtConv + "ll" + conv).c_str(), v);
                 putNarrow(buf, static_cast<size_t>(n));
                 break;
             }
@@ -84,18 +84,18 @@ std::u16string Format(const Char* fmt, va_list ap) {
             }
             case 'c': case 'C': {
                 int c = va_arg(ap, int);
-                out += static_cast<char16_t>((spec == 'C') == (sizeof(Char) == 2) ? static_cast<unsigned char>(c) : c & 0xffff);
+                out += static_cast<char16_t>((conv == 'C') == (sizeof(Char) == 2) ? static_cast<unsigned char>(c) : c & 0xffff);
                 break;
             }
             case 'Z':
             case 's': case 'S': {
-                bool wide = unicodeString || spec == 'Z' || (spec == 's' ? (wideArg && !narrowArg) || (sizeof(Char) == 2 && !narrowArg)
+                bool wide = unicodeString || conv == 'Z' || (conv == 's' ? (wideArg && !narrowArg) || (sizeof(Char) == 2 && !narrowArg)
                                                                            : !(sizeof(Char) == 2));
-                if (spec == 'S' && sizeof(Char) == 1) wide = true;
-                if (spec == 'S' && sizeof(Char) == 2) wide = false;
-                if (spec == 's' && sizeof(Char) == 1 && !wideArg) wide = false;
+                if (conv == 'S' && sizeof(Char) == 1) wide = true;
+                if (conv == 'S' && sizeof(Char) == 2) wide = false;
+                if (conv == 's' && sizeof(Char) == 1 && !wideArg) wide = false;
                 std::u16string text;
-                if (unicodeString || spec == 'Z') {
+                if (unicodeString || conv == 'Z') {
                     auto* us = va_arg(ap, PCUNICODE_STRING);
                     if (us && us->Buffer) for (USHORT i = 0; i < us->Length / 2; ++i) text += static_cast<char16_t>(us->Buffer[i]);
                 } else if (wide) {
@@ -116,7 +116,7 @@ std::u16string Format(const Char* fmt, va_list ap) {
             }
             default:
                 out += u'%';
-                out += static_cast<char16_t>(spec);
+                out += static_cast<char16_t>(conv);
         }
     }
     return out;
@@ -201,6 +201,63 @@ void RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
     if (UnicodeString->Buffer) ExFreePool(UnicodeString->Buffer);
     UnicodeString->Buffer = nullptr;
     UnicodeString->Length = UnicodeString->MaximumLength = 0;
+}
+
+void RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString) {
+    DestinationString->Buffer = const_cast<PCHAR>(SourceString);
+    size_t n = SourceString ? strlen(SourceString) : 0;
+    if (n > 0xfffe) n = 0xfffe;
+    DestinationString->Length = static_cast<USHORT>(n);
+    DestinationString->MaximumLength = static_cast<USHORT>(SourceString ? n + 1 : 0);
+}
+
+NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
+    if (Base == 0) Base = 10;
+    if (Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
+    wchar_t digits[33];
+    size_t n = 0;
+    do {
+        ULONG d = Value % Base;
+        digits[n++] = static_cast<wchar_t>(d < 10 ? L'0' + d : L'A' + d - 10);
+        Value /= Base;
+    } while (Value != 0);
+    if (n * sizeof(WCHAR) > String->MaximumLength) return STATUS_BUFFER_OVERFLOW;
+    for (size_t i = 0; i < n; ++i) String->Buffer[i] = digits[n - 1 - i];
+    String->Length = static_cast<USHORT>(n * sizeof(WCHAR));
+    if (String->Length + sizeof(WCHAR) <= String->MaximumLength) String->Buffer[n] = 0;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value) {
+    if (Base != 0 && Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
+    size_t n = String->Length / sizeof(WCHAR), i = 0;
+    const wchar_t* p = String->Buffer;
+    while (i < n && (p[i] == L' ' || p[i] == L'\t')) ++i;
+    bool negative = false;
+    if (i < n && (p[i] == L'-' || p[i] == L'+')) negative = p[i++] == L'-';
+    if (Base == 0) {
+        Base = 10;
+        if (i + 1 < n && p[i] == L'0') {
+            wchar_t x = p[i + 1];
+            if (x == L'x' || x == L'X') Base = 16;
+            else if (x == L'o' || x == L'O') Base = 8;
+            else if (x == L'b' || x == L'B') Base = 2;
+            if (Base != 10) i += 2;
+        }
+    }
+    ULONG v = 0;
+    for (; i < n; ++i) {
+        wchar_t c = p[i];
+        ULONG d;
+        if (c >= L'0' && c <= L'9') d = c - L'0';
+        else if (c >= L'a' && c <= L'f') d = c - L'a' + 10;
+        else if (c >= L'A' && c <= L'F') d = c - L'A' + 10;
+        else break;
+        if (d >= Base) break;
+        v = v * Base + d;  // wraps on overflow, as Windows does
+    }
+    *Value = negative ? 0u - v : v;
+    return STATUS_SUCCESS;
 }
 
 // Returns the characters written, or -1 when the output did not fit; a NUL is added only
