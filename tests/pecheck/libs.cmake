@@ -1,0 +1,1 @@
+set(TEST_LIBS pecheck_lib pecheck_fixture)
