@@ -1,127 +1,45 @@
-// vcomctl: runs a driver on the emulated Windows kernel and shows it working.
+// vcomctl: runs the vcom driver on the emulated Windows kernel with a simulated device.
 //
-// At this stage it loads a small echo driver of its own: the PnP manager adds and starts the
-// device, an application opens it by its DOS name, writes, reads the bytes back and asks a
-// device control, then closes; the device is removed and the driver unloaded with the verifier
-// watching throughout.
+// At this stage it loads the simulated UsbPipeDriver and the port driver, plugs in a device
+// whose hardware key names the port COM7, starts it and shows what the port made of itself:
+// the device name, the DOS link, the SERIALCOMM entry, the COM-port interface and the settings
+// read from the registry; then removes the device and unloads both drivers, with the verifier
+// watching throughout. It exits non-zero when anything is missing or the verifier objects.
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "emu/iomgr.h"
 #include "emu/pnp.h"
-#include "emu/pool.h"
+#include "emu/registry.h"
 #include "emu/sched.h"
 #include "emu/verifier.h"
-#include "wdm.h"
+#include "port.h"
+#include "usbpipe/usbpipe.h"
 
 namespace {
 
-// ---- the echo driver: WDM code, as a driver is written ----------------------------------
-struct EchoExtension {
-    PDEVICE_OBJECT Lower;
-    UNICODE_STRING Link;
-    UCHAR Data[256];
-    ULONG Count;
-    KSPIN_LOCK Lock;
-};
-
-constexpr ULONG IOCTL_ECHO_COUNT = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
-
-NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = Information;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
-
-NTSTATUS EchoDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    auto* ext = static_cast<EchoExtension*>(DeviceObject->DeviceExtension);
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
-    KIRQL old;
-    switch (sp->MajorFunction) {
-        case IRP_MJ_CREATE: case IRP_MJ_CLOSE: case IRP_MJ_CLEANUP:
-            return Complete(Irp, STATUS_SUCCESS, 0);
-        case IRP_MJ_WRITE: {
-            ULONG n = sp->Parameters.Write.Length < sizeof ext->Data ? sp->Parameters.Write.Length : sizeof ext->Data;
-            KeAcquireSpinLock(&ext->Lock, &old);
-            RtlCopyMemory(ext->Data, Irp->AssociatedIrp.SystemBuffer, n);
-            ext->Count = n;
-            KeReleaseSpinLock(&ext->Lock, old);
-            return Complete(Irp, STATUS_SUCCESS, n);
-        }
-        case IRP_MJ_READ: {
-            KeAcquireSpinLock(&ext->Lock, &old);
-            ULONG n = sp->Parameters.Read.Length < ext->Count ? sp->Parameters.Read.Length : ext->Count;
-            RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, ext->Data, n);
-            KeReleaseSpinLock(&ext->Lock, old);
-            return Complete(Irp, STATUS_SUCCESS, n);
-        }
-        case IRP_MJ_DEVICE_CONTROL:
-            if (sp->Parameters.DeviceIoControl.IoControlCode != IOCTL_ECHO_COUNT ||
-                sp->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG))
-                return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-            *static_cast<ULONG*>(Irp->AssociatedIrp.SystemBuffer) = ext->Count;
-            return Complete(Irp, STATUS_SUCCESS, sizeof(ULONG));
-        case IRP_MJ_PNP: {
-            UCHAR minor = sp->MinorFunction;
-            if (minor == IRP_MN_START_DEVICE || minor == IRP_MN_REMOVE_DEVICE) Irp->IoStatus.Status = STATUS_SUCCESS;
-            IoSkipCurrentIrpStackLocation(Irp);
-            NTSTATUS status = IoCallDriver(ext->Lower, Irp);
-            if (minor == IRP_MN_REMOVE_DEVICE) {
-                IoDeleteSymbolicLink(&ext->Link);
-                IoDetachDevice(ext->Lower);
-                IoDeleteDevice(DeviceObject);
-            }
-            return status;
-        }
-        default:
-            IoSkipCurrentIrpStackLocation(Irp);
-            return IoCallDriver(ext->Lower, Irp);
-    }
-}
-
-NTSTATUS EchoAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo) {
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, L"\\Device\\Echo0");
-    PDEVICE_OBJECT device;
-    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(EchoExtension), &name, FILE_DEVICE_UNKNOWN, 0, TRUE, &device);
-    if (!NT_SUCCESS(status)) return status;
-    auto* ext = static_cast<EchoExtension*>(device->DeviceExtension);
-    KeInitializeSpinLock(&ext->Lock);
-    RtlInitUnicodeString(&ext->Link, L"\\DosDevices\\ECHO");
-    IoCreateSymbolicLink(&ext->Link, &name);
-    device->Flags |= DO_BUFFERED_IO;
-    ext->Lower = IoAttachDeviceToDeviceStack(device, Pdo);
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS EchoEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
-    for (auto& f : DriverObject->MajorFunction) f = EchoDispatch;
-    DriverObject->DriverExtension->AddDevice = EchoAddDevice;
-    return STATUS_SUCCESS;
-}
-
-// ---- the tool -----------------------------------------------------------------------------
 int gFaults = 0;
 void OnFault(const emu::verifier::Report& r) {
     ++gFaults;
     std::fprintf(stderr, "verifier: %s: %s\n", emu::verifier::FaultName(r.fault), r.message.c_str());
 }
 
-const char* StatusText(NTSTATUS s) {
-    static char buf[16];
+std::string Status(NTSTATUS s) {
+    if (s == STATUS_SUCCESS) return "STATUS_SUCCESS";
+    char buf[16];
     std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(s));
-    return s == STATUS_SUCCESS ? "STATUS_SUCCESS" : buf;
+    return buf;
 }
+
+std::string Text(const std::u16string& s) { return emu::io::ToUtf8(s); }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::puts("usage: vcomctl\n  Loads a driver on the emulated Windows kernel and shows it working.");
+        std::puts("usage: vcomctl\n  Runs the vcom driver on the emulated Windows kernel with a simulated USB serial\n"
+                  "  device named COM7 and shows the port it creates.");
         return 0;
     }
     if (argc > 1) {
@@ -130,35 +48,54 @@ int main(int argc, char** argv) {
     }
     emu::verifier::SetFailHandler(OnFault);
     emu::SetClockMode(emu::ClockMode::RealTime);
+    bool ok = true;
 
-    PDRIVER_OBJECT driver = emu::pnp::LoadDriver("echo", EchoEntry);
-    std::printf("loaded driver       echo (DriverEntry %s)\n", driver ? "succeeded" : "failed");
+    PDRIVER_OBJECT lower = emu::pnp::LoadDriver("UsbPipe", UsbPipeDriverEntry);
+    PDRIVER_OBJECT port = emu::pnp::LoadDriver("vcom", DriverEntry);
+    std::printf("drivers loaded      UsbPipe, vcom\n");
+    usbpipe::Config config;
+    config.variant = 1;
+    auto device = usbpipe::Device::Create(config);
+    device->SetLoopback(true);
     NTSTATUS added;
-    auto node = emu::pnp::DeviceNode::Create("ROOT\\ECHO\\0000", {}, {driver}, &added);
-    std::printf("added device        \\Device\\Echo0 above %s: %s\n", "the emulated bus", StatusText(added));
-    std::printf("started             %s\n", StatusText(node->Start()));
-    auto target = emu::io::ResolveLink(u"\\DosDevices\\ECHO");
-    std::printf("DOS link            \\DosDevices\\ECHO -> %s\n", target ? emu::io::ToUtf8(*target).c_str() : "(none)");
+    auto node = emu::pnp::DeviceNode::Create(
+        "USB\\VID_1234&PID_5678\\0001",
+        {{u"PortName", emu::pnp::HardwareValue::String(u"COM7")}, {u"EndPointCaps", emu::pnp::HardwareValue::Dword(1)}},
+        {lower, port}, &added);
+    std::printf("device added        %s (variant 1, loopback plug)\n", Status(added).c_str());
+    NTSTATUS started = node->Start();
+    std::printf("device started      %s\n", Status(started).c_str());
+    ok = ok && NT_SUCCESS(added) && NT_SUCCESS(started);
 
-    std::unique_ptr<emu::io::File> file;
-    NTSTATUS opened = emu::io::File::Open(u"\\\\.\\ECHO", &file);
-    std::printf("opened \\\\.\\ECHO      %s\n", StatusText(opened));
-    if (!NT_SUCCESS(opened)) return 1;
-    const char message[] = "hello from the emulated kernel";
-    auto w = file->Write(message, sizeof message - 1);
-    auto r = file->Read(64);
-    std::string echoed(r.Data().begin(), r.Data().end());
-    std::printf("wrote %2zu bytes      %s\n", static_cast<size_t>(w.Information()), StatusText(w.Status()));
-    std::printf("read back           \"%s\" (%s)\n", echoed.c_str(), echoed == message ? "matches" : "MISMATCH");
-    auto c = file->Ioctl(IOCTL_ECHO_COUNT, nullptr, 0, sizeof(ULONG));
-    ULONG count = 0;
-    if (c.Data().size() == sizeof count) std::memcpy(&count, c.Data().data(), sizeof count);
-    std::printf("device control      count = %u (%s)\n", count, StatusText(c.Status()));
-    std::printf("closed              %s\n", StatusText(file->Close()));
-    file.reset();
-    std::printf("removed             %s\n", StatusText(node->Remove()));
+    PDEVICE_OBJECT portDevice = node->Top();
+    auto name = emu::io::DeviceName(portDevice);
+    std::printf("device name         %s\n", name ? Text(*name).c_str() : "(none)");
+    auto link = emu::io::ResolveLink(u"\\DosDevices\\COM7");
+    std::printf("DOS link            \\DosDevices\\COM7 -> %s\n", link ? Text(*link).c_str() : "(none)");
+    ok = ok && name && link && *link == *name;
+    auto map = emu::registry::GetString(std::string(emu::registry::kDeviceMap) + "\\SERIALCOMM", name ? *name : u"");
+    std::printf("SERIALCOMM          %s = %s\n", name ? Text(*name).c_str() : "?", map ? Text(*map).c_str() : "(none)");
+    ok = ok && map && *map == u"COM7";
+    auto interfaces = emu::io::ListInterfaces(GUID_DEVINTERFACE_COMPORT);
+    for (auto& i : interfaces) std::printf("COM-port interface  %s\n", Text(i.symbolicName).c_str());
+    ok = ok && interfaces.size() == 1;
+
+    auto* ext = static_cast<PortExtension*>(portDevice->DeviceExtension);
+    std::printf("settings            RxReqSize %u, RxPollPeriod %u, CtlPollPeriod %d, TxKickThreshold %u,\n"
+                "                    TxAsync %u, NoBaudCheck %u, TxAllowNullPacket %u, EndPointCaps %u\n",
+                ext->RxReqSize, ext->RxPollPeriod, ext->CtlPollPeriod, ext->TxKickThreshold, ext->TxAsync,
+                ext->NoBaudCheck, ext->TxAllowNullPacket, ext->EndPointCaps);
+    std::printf("line                %u baud, %u data bits, parity %u, stop bits code %u\n", ext->BaudRate,
+                ext->LineControl.WordLength, ext->LineControl.Parity, ext->LineControl.StopBits);
+
+    NTSTATUS removed = node->Remove();
     node.reset();
-    emu::pnp::UnloadDriver(driver);
-    std::printf("unloaded; verifier  %d fault(s)\n", gFaults);
-    return gFaults == 0 && echoed == message ? 0 : 1;
+    bool gone = !emu::io::ResolveLink(u"\\DosDevices\\COM7") &&
+                !emu::registry::GetString(std::string(emu::registry::kDeviceMap) + "\\SERIALCOMM", name ? *name : u"");
+    std::printf("device removed      %s, link and SERIALCOMM entry %s\n", Status(removed).c_str(), gone ? "gone" : "STILL THERE");
+    ok = ok && NT_SUCCESS(removed) && gone;
+    emu::pnp::UnloadDriver(port);
+    emu::pnp::UnloadDriver(lower);
+    std::printf("drivers unloaded    verifier: %d fault(s)\n", gFaults);
+    return ok && gFaults == 0 ? 0 : 1;
 }

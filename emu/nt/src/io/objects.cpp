@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -39,6 +40,7 @@ struct Names {
     uint64_t failIrpNth = 0;
     std::map<PDEVICE_OBJECT, std::u16string> names;    // device -> name as given
     std::map<PDEVICE_OBJECT, std::u16string> instancePaths;
+    std::set<PDEVICE_OBJECT> deletePending;  // deleted while a device above was still attached
 };
 
 Names& N() {
@@ -201,8 +203,9 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     std::lock_guard<std::recursive_mutex> g(N().m);
     if (DeviceObject->DeviceObjectExtension->AttachedTo != nullptr)
         Raise(Fault::ObjectMisuse, "IoDeleteDevice of a device still attached to the device below (IoDetachDevice first)");
-    if (DeviceObject->AttachedDevice != nullptr)
-        Raise(Fault::ObjectMisuse, "IoDeleteDevice of a device that another device is still attached to");
+    // The device above may still be attached (a lower driver deletes its device while handling
+    // IRP_MN_REMOVE_DEVICE before the upper one detaches): the memory then lives until it does.
+    bool deferFree = DeviceObject->AttachedDevice != nullptr;
     char* ext = static_cast<char*>(DeviceObject->DeviceExtension);
     size_t extSize = DeviceObject->Size - sizeof(DEVICE_OBJECT);
     for (auto it = N().removeLocks.begin(); it != N().removeLocks.end();) {
@@ -236,6 +239,10 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         }
     }
     if (ext) emu::verifier::ForgetLocksIn(ext, extSize);
+    if (deferFree) {
+        N().deletePending.insert(DeviceObject);
+        return;
+    }
     std::free(DeviceObject);
 }
 
@@ -259,6 +266,7 @@ void IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     }
     upper->DeviceObjectExtension->AttachedTo = nullptr;
     TargetDevice->AttachedDevice = nullptr;
+    if (N().deletePending.erase(TargetDevice)) std::free(TargetDevice);
 }
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
