@@ -396,3 +396,23 @@ TEST(IoVerifier, RequestLeftPendingAndLeakedIrpsAreReportedAtTheEnd) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(IoObjects, LowerDeviceDeletedUnderAnAttachedOneLivesUntilTheUpperDetaches) {
+    // The removal order of a real stack: the lower driver deletes its device while handling
+    // IRP_MN_REMOVE_DEVICE, then the upper one detaches from it and deletes its own.
+    PDRIVER_OBJECT driver = emu::pnp::LoadDriver("iotest2", TestEntry);
+    PDEVICE_OBJECT lower, upper;
+    IoCreateDevice(driver, 16, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower);
+    IoCreateDevice(driver, 16, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper);
+    EXPECT_EQ(IoAttachDeviceToDeviceStack(upper, lower), lower);
+    IoDeleteDevice(lower);            // no fault: deferred
+    EXPECT_EQ(upper->DeviceObjectExtension->AttachedTo, lower);
+    IoDetachDevice(lower);            // frees the lower device (ASan checks the memory)
+    IoDeleteDevice(upper);
+    EXPECT_EQ(driver->DeviceObject, nullptr);
+    emu::pnp::UnloadDriver(driver);
+}
+
+}  // namespace
