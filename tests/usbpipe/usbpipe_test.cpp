@@ -424,6 +424,23 @@ TEST_F(Stack, CommandDecodingPerVariant) {
     EXPECT_EQ(log[9], (std::vector<uint8_t>{0x01, 0x08}));
 }
 
+TEST_F(Stack, CommandDecodingVariantTwoCarriesBreak) {
+    Config cfg;
+    cfg.variant = 2;
+    Up(cfg);
+    // 9600 baud, 8 data bits, two stop bits, no parity, RTS/CTS: bits 2, 3 and 6.
+    EXPECT_EQ(Command({0x00, 0x4C}), STATUS_SUCCESS);
+    LineState s = dev->State();
+    EXPECT_EQ(s.baud, 9600u);
+    EXPECT_EQ(s.dataBits, 8);
+    EXPECT_EQ(s.stopBits, 2);
+    EXPECT_EQ(s.parity, Parity::None);
+    EXPECT_TRUE(s.rtsCts);
+    EXPECT_FALSE(s.xonXoff);
+    EXPECT_EQ(Command({0x01, 0x07}), STATUS_SUCCESS);  // RTS, DTR and break
+    EXPECT_EQ(dev->State().controlLines, kLineRts | kLineDtr | 0x04);
+}
+
 TEST_F(Stack, CommandDecodingVariantThreeAndZero) {
     Config cfg;
     cfg.variant = 3;
