@@ -162,6 +162,17 @@ TEST(Creation, FailuresUndoEverything) {
     }
 }
 
+TEST(Creation, InterfaceEnableFailureUndoesTheDevice) {
+    // Chosen behaviour: a port whose interface cannot be enabled is not left half-made.
+    PortBed bed;
+    emu::io::FailNextInterfaceEnable(STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(bed.Add(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(bed.DeviceCount(), 0u);
+    EXPECT_EQ(bed.EnabledInterfaceCount(), 0u);
+    ASSERT_EQ(bed.Add(), STATUS_SUCCESS);
+    EXPECT_EQ(vcomtest::Text(bed.Ext()->DeviceName), u"\\Device\\zelcom0");
+}
+
 TEST(Creation, FormatUnicodeString) {
     WCHAR buffer[8];
     UNICODE_STRING s{0, sizeof(buffer), buffer};

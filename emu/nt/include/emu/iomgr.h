@@ -33,6 +33,9 @@ std::vector<InterfaceInfo> ListInterfaces(const GUID& guid, bool enabledOnly = t
 // The PnP manager gives each PDO its instance path (its hardware key lives under it).
 void SetInstancePath(PDEVICE_OBJECT pdo, std::u16string path);
 
+// The next IoSetDeviceInterfaceState that enables an interface fails with this status.
+void FailNextInterfaceEnable(NTSTATUS status);
+
 // The n-th IRP or MDL allocation from now on fails (IoAllocateIrp, IoBuild*, IoAllocateMdl).
 void FailNthIrpAllocation(uint64_t n);
 

@@ -7,6 +7,7 @@
 #include <set>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "emu/iomgr.h"
@@ -38,6 +39,7 @@ struct Names {
     std::map<std::u16string, Interface> interfaces;    // upper-cased symbolic name
     std::vector<PIO_REMOVE_LOCK> removeLocks;
     uint64_t failIrpNth = 0;
+    NTSTATUS failEnable = STATUS_SUCCESS;
     std::map<PDEVICE_OBJECT, std::u16string> names;    // device -> name as given
     std::map<PDEVICE_OBJECT, std::u16string> instancePaths;
     std::set<PDEVICE_OBJECT> deletePending;  // deleted while a device above was still attached
@@ -74,6 +76,7 @@ std::string GuidText(const GUID& g) {
     testing::AddStartOfTestHook("io.faults", [] {
         std::lock_guard<std::recursive_mutex> g(N().m);
         N().failIrpNth = 0;
+        N().failEnable = STATUS_SUCCESS;
     });
     return true;
 }();
@@ -143,6 +146,11 @@ std::vector<InterfaceInfo> ListInterfaces(const GUID& guid, bool enabledOnly) {
 void SetInstancePath(PDEVICE_OBJECT pdo, std::u16string path) {
     std::lock_guard<std::recursive_mutex> g(N().m);
     N().instancePaths[pdo] = std::move(path);
+}
+
+void FailNextInterfaceEnable(NTSTATUS status) {
+    std::lock_guard<std::recursive_mutex> g(N().m);
+    N().failEnable = status;
 }
 
 void FailNthIrpAllocation(uint64_t n) {
@@ -337,6 +345,7 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Ena
     std::lock_guard<std::recursive_mutex> g(N().m);
     auto it = N().interfaces.find(Upper(ToU16(*SymbolicLinkName)));
     if (it == N().interfaces.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (Enable && !NT_SUCCESS(N().failEnable)) return std::exchange(N().failEnable, STATUS_SUCCESS);
     it->second.enabled = Enable != FALSE;
     return STATUS_SUCCESS;
 }
