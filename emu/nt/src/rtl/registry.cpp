@@ -13,6 +13,11 @@
 namespace emu::registry {
 namespace {
 
+// memcpy with a count of 0 may be given the null data() of an empty value.
+void CopyBytes(void* to, const void* from, size_t n) {
+    if (n) memcpy(to, from, n);
+}
+
 struct Key {
     std::string path;  // as first created
     std::map<std::u16string, std::pair<std::u16string, Value>> values;  // upper-cased name -> (name, value)
@@ -129,7 +134,7 @@ void SetDword(const std::string& path, const std::u16string& name, ULONG value) 
 
 void SetString(const std::string& path, const std::u16string& name, const std::u16string& value) {
     std::vector<uint8_t> data((value.size() + 1) * 2, 0);
-    memcpy(data.data(), value.data(), value.size() * 2);
+    CopyBytes(data.data(), value.data(), value.size() * 2);
     SetValue(path, name, REG_SZ, std::move(data));
 }
 
@@ -146,7 +151,7 @@ std::optional<std::u16string> GetString(const std::string& path, const std::u16s
     auto v = GetValue(path, name);
     if (!v) return std::nullopt;
     std::u16string s(v->data.size() / 2, u'\0');
-    memcpy(s.data(), v->data.data(), s.size() * 2);
+    CopyBytes(s.data(), v->data.data(), s.size() * 2);
     while (!s.empty() && s.back() == 0) s.pop_back();
     return s;
 }
@@ -222,12 +227,12 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, KEY_VALUE_
             info.NameLength = nameBytes;
             memcpy(out, &info, fixed);
             if (Length < total) {
-                memcpy(out + fixed, name.data(), std::min(nameBytes, Length - fixed));
+                CopyBytes(out + fixed, name.data(), std::min(nameBytes, Length - fixed));
                 return STATUS_BUFFER_OVERFLOW;
             }
-            memcpy(out + fixed, name.data(), nameBytes);
+            CopyBytes(out + fixed, name.data(), nameBytes);
             memset(out + fixed + nameBytes, 0, dataOffset - fixed - nameBytes);
-            memcpy(out + dataOffset, value.data.data(), dataBytes);
+            CopyBytes(out + dataOffset, value.data.data(), dataBytes);
             return STATUS_SUCCESS;
         }
         case KeyValuePartialInformation: {
@@ -240,10 +245,10 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, KEY_VALUE_
             info.DataLength = dataBytes;
             memcpy(out, &info, fixed);
             if (Length < total) {
-                memcpy(out + fixed, value.data.data(), Length - fixed);
+                CopyBytes(out + fixed, value.data.data(), Length - fixed);
                 return STATUS_BUFFER_OVERFLOW;
             }
-            memcpy(out + fixed, value.data.data(), dataBytes);
+            CopyBytes(out + fixed, value.data.data(), dataBytes);
             return STATUS_SUCCESS;
         }
         case KeyValueBasicInformation: {
@@ -256,10 +261,10 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, KEY_VALUE_
             info.NameLength = nameBytes;
             memcpy(out, &info, fixed);
             if (Length < total) {
-                memcpy(out + fixed, name.data(), Length - fixed);
+                CopyBytes(out + fixed, name.data(), Length - fixed);
                 return STATUS_BUFFER_OVERFLOW;
             }
-            memcpy(out + fixed, name.data(), nameBytes);
+            CopyBytes(out + fixed, name.data(), nameBytes);
             return STATUS_SUCCESS;
         }
     }
