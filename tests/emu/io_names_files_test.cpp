@@ -129,8 +129,11 @@ TEST(IoNames, CollisionsLinksAndInterfaces) {
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_EQ(listed[0].pdo, dev);
     EXPECT_TRUE(emu::io::ListInterfaces(kOther).empty());
+    // An enabled interface leads to its device, as a link does; a disabled one leads nowhere.
+    EXPECT_EQ(emu::io::FindDevice(listed[0].symbolicName), dev);
     EXPECT_EQ(IoSetDeviceInterfaceState(&iface, FALSE), STATUS_SUCCESS);
     EXPECT_TRUE(emu::io::ListInterfaces(kGuid).empty());
+    EXPECT_EQ(emu::io::FindDevice(listed[0].symbolicName), nullptr);
     RtlFreeUnicodeString(&iface);
 }
 
@@ -199,6 +202,26 @@ TEST(IoFile, ExclusiveOpenBufferedReadCancelAllAndCloseOrder) {
     EXPECT_EQ(emu::io::File::Open(u"\\??\\COM42", &second), STATUS_SUCCESS);
     second->Close();
     IoDeleteSymbolicLink(&link);
+    (void)dev;
+}
+
+// A removal waiting for the last close deletes the device the moment the close completes; the
+// application side must not look at the device afterwards (AddressSanitizer sees it).
+TEST(IoFile, CloseLeavesADeviceDeletedRightAfterTheCloseAlone) {
+    Driver d;
+    PDEVICE_OBJECT dev = d.Create(L"\\Device\\ionames9", true);
+    gDispatch = [&](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
+        UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+        Complete(irp, STATUS_SUCCESS);
+        if (major == IRP_MJ_CLOSE) {
+            d.devices.clear();
+            IoDeleteDevice(device);
+        }
+        return STATUS_SUCCESS;
+    };
+    std::unique_ptr<emu::io::File> file;
+    ASSERT_EQ(emu::io::File::Open(u"\\Device\\ionames9", &file), STATUS_SUCCESS);
+    EXPECT_EQ(file->Close(), STATUS_SUCCESS);
     (void)dev;
 }
 

@@ -163,6 +163,117 @@ TEST(IoBuffered, DeviceControlCopiesBackExactlyInformationBytesAndKeepsTheBoost)
     IoDeleteDevice(named);
 }
 
+TEST(IoApplication, CompletionCallbackSeesTheOutcomeBeforeWaitersWake) {
+    Stack s;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"\\Device\\iotest1");
+    PDEVICE_OBJECT named;
+    ASSERT_EQ(IoCreateDevice(s.driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &named), STATUS_SUCCESS);
+    named->Flags = (named->Flags & ~DO_DEVICE_INITIALIZING) | DO_BUFFERED_IO;
+    std::atomic<PIRP> held{nullptr};
+    gDispatch = [&](PDEVICE_OBJECT, PIRP r) -> NTSTATUS {
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(r);
+        if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL && sp->Parameters.DeviceIoControl.IoControlCode == 2) {
+            IoMarkIrpPending(r);
+            held = r;
+            return STATUS_PENDING;
+        }
+        r->IoStatus.Status = STATUS_SUCCESS;
+        r->IoStatus.Information = 0;
+        IoCompleteRequest(r, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    std::unique_ptr<emu::io::File> file;
+    ASSERT_EQ(emu::io::File::Open(u"\\Device\\iotest1", &file), STATUS_SUCCESS);
+    // Completed inside the call: the callback has run when the call returns.
+    bool inlineDone = false;
+    file->IoctlAsync(1, nullptr, 0, 0, [&](emu::io::Request& r) { inlineDone = r.Done() && r.Status() == STATUS_SUCCESS; });
+    EXPECT_TRUE(inlineDone);
+    // Completed later at DISPATCH_LEVEL on a worker: status and data are there when it runs.
+    std::atomic<int> calls{0};
+    std::vector<uint8_t> seen;
+    auto r = file->IoctlAsync(2, nullptr, 0, 4, [&](emu::io::Request& done) {
+        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+        EXPECT_EQ(done.Status(), STATUS_TIMEOUT);
+        seen = done.Data();
+        calls++;
+    });
+    EXPECT_FALSE(r.Done());
+    EXPECT_EQ(calls.load(), 0);
+    emu::Worker worker;
+    worker.Post([&] {
+        PIRP irp = held.load();
+        memcpy(irp->AssociatedIrp.SystemBuffer, "\x01\x02\x03\x04", 4);
+        irp->IoStatus.Status = STATUS_TIMEOUT;
+        irp->IoStatus.Information = 4;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    });
+    r.Wait();
+    EXPECT_EQ(calls.load(), 1);
+    EXPECT_EQ(seen, (std::vector<uint8_t>{1, 2, 3, 4}));
+    EXPECT_EQ(file->Close(), STATUS_SUCCESS);
+    IoDeleteDevice(named);
+}
+
+// The upper driver hands the application's request down and, in its completion routine,
+// completes it once more and returns STATUS_MORE_PROCESSING_REQUIRED: legal on Windows, and the
+// request may be gone when the routine returns.
+NTSTATUS CompleteAgain(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    irp->IoStatus.Information = 7;
+    IoCompleteRequest(irp, IO_SERIAL_INCREMENT);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST(IoCompletion, ARoutineMayCompleteTheRequestAgainAndStopTheWalk) {
+    Stack s;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"\\Device\\iotest2");
+    PDEVICE_OBJECT top;
+    ASSERT_EQ(IoCreateDevice(s.driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &top), STATUS_SUCCESS);
+    top->Flags = (top->Flags & ~DO_DEVICE_INITIALIZING) | DO_BUFFERED_IO;
+    top->StackSize = 2;
+    std::atomic<PIRP> held{nullptr};
+    gDispatch = [&](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        if (sp->MajorFunction != IRP_MJ_WRITE) {
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_SUCCESS;
+        }
+        if (device == top) {  // the upper driver: hand it down
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(irp, CompleteAgain, nullptr, TRUE, TRUE, TRUE);
+            IoMarkIrpPending(irp);
+            IoCallDriver(s.lower, irp);
+            return STATUS_PENDING;
+        }
+        IoMarkIrpPending(irp);  // the lower driver: completed later from its worker
+        held = irp;
+        return STATUS_PENDING;
+    };
+    std::unique_ptr<emu::io::File> file;
+    ASSERT_EQ(emu::io::File::Open(u"\\Device\\iotest2", &file), STATUS_SUCCESS);
+    for (int round = 0; round < 20; ++round) {
+        held = nullptr;
+        auto r = file->WriteAsync("abc", 3);
+        ASSERT_NE(held.load(), nullptr);
+        emu::Worker worker;
+        worker.Post([&] {
+            PIRP irp = held.load();
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            irp->IoStatus.Information = 3;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+        });
+        r.Wait();
+        EXPECT_EQ(r.Status(), STATUS_SUCCESS);
+        EXPECT_EQ(r.Information(), 7u);
+        EXPECT_EQ(r.Boost(), IO_SERIAL_INCREMENT);
+    }
+    EXPECT_EQ(file->Close(), STATUS_SUCCESS);
+    IoDeleteDevice(top);
+}
+
 TEST(IoBuild, DeviceIoControlRequestSignalsItsEventWithTheStatusBlock) {
     Stack s;
     gDispatch = [&](PDEVICE_OBJECT, PIRP r) -> NTSTATUS {
@@ -416,3 +527,55 @@ TEST(IoObjects, LowerDeviceDeletedUnderAnAttachedOneLivesUntilTheUpperDetaches) 
 }
 
 }  // namespace
+
+// The owner of a request finishes it from its own completion routine: it sends it down once
+// more, then completes it again and returns STATUS_MORE_PROCESSING_REQUIRED, while the lower
+// driver completes from another thread. The request outlives the walk that completed it.
+TEST(IoCompletion, RoutineThatResendsAndThenCompletesTheRequestAgain) {
+    Stack s;
+    emu::Worker worker("lower");
+    int passes = 0;
+    NTSTATUS (*again)(PDEVICE_OBJECT, PIRP, PVOID) = nullptr;
+    struct Ctx {
+        Stack* s;
+        int* passes;
+        NTSTATUS (**again)(PDEVICE_OBJECT, PIRP, PVOID);
+    } ctx{&s, &passes, &again};
+    again = [](PDEVICE_OBJECT, PIRP r, PVOID c) -> NTSTATUS {
+        auto* x = static_cast<Ctx*>(c);
+        if (++*x->passes == 1) {
+            IoCopyCurrentIrpStackLocationToNext(r);
+            IoSetCompletionRoutine(r, *x->again, c, TRUE, TRUE, TRUE);
+            IoCallDriver(x->s->lower, r);
+        } else {
+            r->IoStatus.Information = 42;
+            IoCompleteRequest(r, IO_NO_INCREMENT);
+        }
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    };
+    gDispatch = [&](PDEVICE_OBJECT device, PIRP r) -> NTSTATUS {
+        if (device == s.upper) {
+            IoMarkIrpPending(r);
+            IoCopyCurrentIrpStackLocationToNext(r);
+            IoSetCompletionRoutine(r, again, &ctx, TRUE, TRUE, TRUE);
+            IoCallDriver(s.lower, r);
+            return STATUS_PENDING;
+        }
+        IoMarkIrpPending(r);
+        worker.Post([r] {
+            r->IoStatus.Status = STATUS_SUCCESS;
+            IoCompleteRequest(r, IO_NO_INCREMENT);
+        });
+        return STATUS_PENDING;
+    };
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(0x222000, s.upper, nullptr, 0, nullptr, 0, FALSE, &done, &iosb);
+    EXPECT_EQ(IoCallDriver(s.upper, irp), STATUS_PENDING);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    worker.Drain();
+    EXPECT_EQ(passes, 2);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 42u);
+}

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "emu/sched.h"
@@ -122,6 +125,31 @@ TEST(KeDpc, RunsOnTwoProcessorsConcurrently) {
     EXPECT_EQ(arrived.load(), 2);
 }
 
+TEST(KeDpc, FlushReturnsOnceEveryQueuedDpcHasRun) {
+    struct Slow {
+        KDPC dpc;
+        std::atomic<bool> done{false};
+    } slow[3];
+    auto routine = [](PKDPC, PVOID c, PVOID, PVOID) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        static_cast<Slow*>(c)->done = true;
+    };
+    for (auto& d : slow) {
+        KeInitializeDpc(&d.dpc, routine, &d);
+        KeInsertQueueDpc(&d.dpc, nullptr, nullptr);
+    }
+    KeFlushQueuedDpcs();
+    for (auto& d : slow) EXPECT_TRUE(d.done);
+    KeFlushQueuedDpcs();  // nothing queued: returns at once
+
+    emu::verifier::ExpectFaults faults;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeFlushQueuedDpcs();
+    KeLowerIrql(old);
+    EXPECT_TRUE(faults.Saw(emu::verifier::Fault::IrqlMisuse));
+}
+
 TEST(KeWait, TimeOutExpiresExactlyAtItsDueTimeOnTheVirtualClock) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -202,3 +230,30 @@ TEST(KeEvents, SynchronizationReleasesOneWaiterNotificationReleasesAll) {
 }
 
 }  // namespace
+
+TEST(KeClock, AdvanceTimeUntilStopsAtTheFiringThatSatisfiesIt) {
+    // A DPC chain: each firing re-arms 70 ms later; the fourth one sets the flag.
+    struct Chain {
+        KTIMER timer;
+        KDPC dpc;
+        std::atomic<int> fired{0};
+    } chain;
+    KeInitializeTimer(&chain.timer);
+    KeInitializeDpc(&chain.dpc, [](PKDPC, PVOID c, PVOID, PVOID) {
+        auto* ch = static_cast<Chain*>(c);
+        if (++ch->fired < 4) KeSetTimer(&ch->timer, RelativeMs(70), &ch->dpc);
+    }, &chain);
+    KeSetTimer(&chain.timer, RelativeMs(70), &chain.dpc);
+    EXPECT_EQ(emu::NextDueTime(), std::optional<LONGLONG>(700000));
+    EXPECT_TRUE(emu::AdvanceTimeUntil([&] { return chain.fired.load() == 2; }));
+    EXPECT_EQ(emu::Now(), 140LL * 10000);  // not a tick further
+    // A limit short of the next firing moves to the limit and reports failure.
+    EXPECT_FALSE(emu::AdvanceTimeUntil([&] { return chain.fired.load() == 4; }, 50LL * 10000));
+    EXPECT_EQ(emu::Now(), 190LL * 10000);
+    EXPECT_TRUE(emu::AdvanceTimeUntil([&] { return chain.fired.load() == 4; }, 200LL * 10000));
+    EXPECT_EQ(emu::Now(), 280LL * 10000);
+    // Nothing armed and no limit: returns at once rather than waiting for ever.
+    EXPECT_FALSE(emu::NextDueTime().has_value());
+    EXPECT_FALSE(emu::AdvanceTimeUntil([] { return false; }));
+    EXPECT_EQ(emu::Now(), 280LL * 10000);
+}

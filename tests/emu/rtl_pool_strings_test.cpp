@@ -100,6 +100,7 @@ TEST(Pool, FaultInjectionFailsTheChosenAllocation) {
     void* again = ExAllocatePoolWithTag(NonPagedPool, 8, 'tini');
     EXPECT_NE(again, nullptr);
     EXPECT_EQ(emu::pool::AllocationCounts()['aerc'], 3u);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, SIZE_T(0xFFFFFFC0u), 'aerc'), nullptr);  // too large
     for (void* p : {first, other, third, again}) ExFreePool(p);
 }
 

@@ -175,6 +175,23 @@ TEST_F(Stack, ReadsPendUntilDataAndCompleteInPackets) {
     EXPECT_EQ(std::memcmp(r2->buf, data.data() + 100, 5), 0);
 }
 
+// A line that loses a byte, for checks that must notice a loss.
+TEST_F(Stack, TheLineCanLoseOneChosenByte) {
+    Up();
+    PFILE_OBJECT rx = NewFile(u"\\PIPE01");
+    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+    dev->Inject({0, 1});
+    dev->DropArrivingByte(3);  // counted from now on
+    dev->Inject({10, 11});
+    dev->Inject({12, 13, 14});
+    auto r = StartRead(rx, 10);
+    emu::RunUntilIdle();
+    ASSERT_TRUE(r->completed());
+    EXPECT_EQ(r->info, 6u);
+    const uint8_t expect[] = {0, 1, 10, 11, 12, 14};
+    EXPECT_EQ(std::memcmp(r->buf, expect, sizeof expect), 0);
+}
+
 TEST_F(Stack, WritesAreLoggedIncludingZeroLength) {
     Up();
     PFILE_OBJECT tx = NewFile(u"\\PIPE00");
@@ -247,6 +264,63 @@ TEST_F(Stack, CancelOfPendingReadAndHeldWrite) {
     KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
     EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
     emu::AdvanceTime(1000);  // the paced completion finds nothing left to complete
+}
+
+// A stalled transmit pipe keeps transfers unsent and cancellable; ending the stall sends the
+// rest in order, and an abort cancels what waits.
+TEST_F(Stack, StalledTransmitPipe) {
+    Up();
+    PFILE_OBJECT tx = NewFile(u"\\PIPE00");
+    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    dev->StallTx(true);
+    struct W {
+        KEVENT ev;
+        IO_STATUS_BLOCK iosb{};
+        PIRP irp;
+    } w[3];
+    uint8_t data[3][4] = {{1, 1, 1, 1}, {2, 2}, {3}};
+    ULONG lens[3] = {4, 2, 1};
+    for (int i = 0; i < 3; i++) {
+        KeInitializeEvent(&w[i].ev, NotificationEvent, FALSE);
+        w[i].irp = IoBuildDeviceIoControlRequest(IOCTL_PIPE_WRITE, top, data[i], lens[i], nullptr, 0, FALSE, &w[i].ev,
+                                                 &w[i].iosb);
+        IoGetNextIrpStackLocation(w[i].irp)->FileObject = tx;
+        EXPECT_EQ(IoCallDriver(top, w[i].irp), STATUS_PENDING);
+    }
+    emu::AdvanceTime(1000);
+    EXPECT_EQ(dev->Pending(kTx), 3u);
+    EXPECT_TRUE(dev->TransferLog().empty());
+    dev->SendStalled(1);
+    emu::RunUntilIdle();
+    EXPECT_EQ(dev->TxStream(), (std::vector<uint8_t>{1, 1, 1, 1}));
+    EXPECT_EQ(dev->Pending(kTx), 2u);
+    IoCancelIrp(w[1].irp);
+    emu::RunUntilIdle();
+    KeWaitForSingleObject(&w[1].ev, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(w[1].iosb.Status, STATUS_CANCELLED);
+    dev->StallTx(false);
+    emu::RunUntilIdle();
+    for (int i : {0, 2}) {
+        KeWaitForSingleObject(&w[i].ev, Executive, KernelMode, FALSE, nullptr);
+        EXPECT_EQ(w[i].iosb.Status, STATUS_SUCCESS);
+        EXPECT_EQ(w[i].iosb.Information, lens[i]);
+    }
+    EXPECT_EQ(dev->TxStream(), (std::vector<uint8_t>{1, 1, 1, 1, 3}));
+
+    dev->StallTx(true);
+    KEVENT ev;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&ev, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_PIPE_WRITE, top, data[0], 4, nullptr, 0, FALSE, &ev, &iosb);
+    IoGetNextIrpStackLocation(irp)->FileObject = tx;
+    EXPECT_EQ(IoCallDriver(top, irp), STATUS_PENDING);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_ABORT, tx, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+    emu::RunUntilIdle();
+    KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
+    dev->StallTx(false);
+    emu::RunUntilIdle();
+    EXPECT_EQ(dev->TxStream().size(), 5u);
 }
 
 TEST_F(Stack, FaultsHoldAndUnplug) {
@@ -382,6 +456,65 @@ TEST_F(Stack, InlineCompletionAndPacing) {
     EXPECT_EQ(iosb.Information, 96u);
 }
 
+// A paced write cut off by cancel or abort has sent only the bytes whose time had come: the rest
+// never reach the wire or the loopback plug, and the line is free for the next write at once.
+TEST_F(Stack, PacedWriteCutOffSendsOnlyWhatLeftInTime) {
+    Config cfg;
+    cfg.variant = 3;
+    Up(cfg);
+    PFILE_OBJECT rx = NewFile(u"\\PIPE01"), tx = NewFile(u"\\PIPE00");
+    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    ASSERT_EQ(Command({0x00, 0x04, 0x01}), STATUS_SUCCESS);  // 9600 8N1: 1.04 ms a byte
+    dev->SetLoopback(true);
+    dev->SetPacing(true);
+    auto write = [&](std::vector<uint8_t> data, KEVENT* ev, IO_STATUS_BLOCK* iosb) {
+        KeInitializeEvent(ev, NotificationEvent, FALSE);
+        PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_PIPE_WRITE, top, data.data(), static_cast<ULONG>(data.size()),
+                                                 nullptr, 0, FALSE, ev, iosb);
+        IoGetNextIrpStackLocation(irp)->FileObject = tx;
+        EXPECT_EQ(IoCallDriver(top, irp), STATUS_PENDING);
+        return irp;
+    };
+    for (bool abort : {false, true}) {
+        SCOPED_TRACE(abort ? "abort" : "cancel");
+        dev->ClearTx();
+        KEVENT ev;
+        IO_STATUS_BLOCK iosb{};
+        std::vector<uint8_t> data(1000);
+        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i);
+        PIRP w = write(data, &ev, &iosb);
+        emu::AdvanceTime(30);  // 28 bytes have left
+        if (abort) {
+            ASSERT_EQ(Ioctl(IOCTL_PIPE_ABORT, tx, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+        } else {
+            IoCancelIrp(w);
+        }
+        emu::RunUntilIdle();
+        ASSERT_TRUE(KeReadStateEvent(&ev));
+        EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
+        EXPECT_EQ(dev->TxStream(), std::vector<uint8_t>(data.begin(), data.begin() + 28));
+        // The next write starts on a free line: 10 bytes, 10.4 ms.
+        PIRP next = write(std::vector<uint8_t>(10, 0xEE), &ev, &iosb);
+        (void)next;
+        emu::AdvanceTime(11);
+        ASSERT_TRUE(KeReadStateEvent(&ev));
+        EXPECT_EQ(iosb.Information, 10u);
+        // Back through the plug: the 28 bytes that left, then the next write's.
+        emu::AdvanceTime(50);
+        std::vector<uint8_t> back;
+        while (dev->RxBacklog() > 0) {
+            auto r = StartRead(rx, 4096);
+            emu::RunUntilIdle();
+            ASSERT_TRUE(r->completed());
+            back.insert(back.end(), r->buf, r->buf + r->info);
+        }
+        std::vector<uint8_t> expected(data.begin(), data.begin() + 28);
+        expected.insert(expected.end(), 10, 0xEE);
+        EXPECT_EQ(back, expected);
+    }
+}
+
 // Command decoding per variant, against the wire examples of the command set.
 TEST_F(Stack, CommandDecodingPerVariant) {
     Config cfg;
@@ -494,3 +627,69 @@ TEST_F(Stack, PnpAndPowerReachTheBus) {
 }
 
 }  // namespace
+
+// The n-th request of a kind fails once, without effect (a close still releases its pipe); the
+// others of the kind and of other kinds are untouched, and the sweep can ask whether it fired.
+TEST_F(Stack, FailNthRequestOfAKind) {
+    Up();
+    PFILE_OBJECT rx = NewFile(u"\\PIPE01"), tx = NewFile(u"\\PIPE00");
+    const NTSTATUS kFault = (NTSTATUS)0xC000009CL;  // STATUS_DEVICE_DATA_ERROR
+
+    dev->FailNthRequest(RequestKind::Create, 2, kFault);
+    EXPECT_EQ(Open(tx), STATUS_SUCCESS);
+    EXPECT_FALSE(dev->NthRequestFailed(RequestKind::Create));
+    EXPECT_EQ(Open(rx), kFault);
+    EXPECT_TRUE(dev->NthRequestFailed(RequestKind::Create));
+    EXPECT_EQ(dev->OpenCount(kRx), 0);
+    EXPECT_EQ(Open(rx), STATUS_SUCCESS);
+    EXPECT_EQ(dev->RequestCount(RequestKind::Create), 3u);
+
+    uint8_t a[3] = {1, 2, 3};
+    ULONG_PTR info = 99;
+    dev->FailNthRequest(RequestKind::Write, 1, kFault);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, a, 3, nullptr, 0, &info), kFault);
+    EXPECT_EQ(info, 0u);
+    EXPECT_TRUE(dev->TxStream().empty());
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, a, 3, nullptr, 0, &info), STATUS_SUCCESS);
+    EXPECT_EQ(dev->TxStream(), (std::vector<uint8_t>{1, 2, 3}));
+
+    dev->FailNthRequest(RequestKind::Command, 1, kFault);
+    EXPECT_EQ(Command({0x01, 0x03}), kFault);
+    EXPECT_TRUE(dev->Commands().empty());
+    EXPECT_EQ(Command({0x01, 0x03}), STATUS_SUCCESS);
+
+    // A failed read leaves the bytes for the next.
+    dev->Inject({7, 8});
+    dev->FailNthRequest(RequestKind::Read, 1, kFault);
+    auto r1 = StartRead(rx, 8);
+    emu::RunUntilIdle();
+    ASSERT_TRUE(r1->completed());
+    EXPECT_EQ(r1->status, kFault);
+    EXPECT_EQ(r1->info, 0u);
+    auto r2 = StartRead(rx, 8);
+    emu::RunUntilIdle();
+    ASSERT_TRUE(r2->completed());
+    EXPECT_EQ(r2->info, 2u);
+
+    ULONG size = 0;
+    dev->FailNthRequest(RequestKind::Query, 1, kFault);
+    dev->FailNthRequest(RequestKind::Reset, 1, kFault);
+    dev->FailNthRequest(RequestKind::Abort, 1, kFault);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_GET_INFO, rx, nullptr, 0, &size, 4), kFault);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_RESET, rx, nullptr, 0, nullptr, 0), kFault);
+    EXPECT_EQ(dev->ResetCount(kRx), 0);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_ABORT, rx, nullptr, 0, nullptr, 0), kFault);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_GET_INFO, rx, nullptr, 0, &size, 4), STATUS_SUCCESS);
+
+    // Disarmed before it is reached: nothing fails and nothing is reported as fired.
+    dev->FailNthRequest(RequestKind::Write, 2, kFault);
+    dev->FailNthRequest(RequestKind::Write, 0, kFault);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, a, 3, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, a, 3, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_FALSE(dev->NthRequestFailed(RequestKind::Write));
+
+    dev->FailNthRequest(RequestKind::Close, 1, kFault);
+    EXPECT_EQ(Close(tx), kFault);
+    EXPECT_EQ(dev->OpenCount(kTx), 0);
+    EXPECT_STREQ(RequestKindName(RequestKind::Query), "query");
+}

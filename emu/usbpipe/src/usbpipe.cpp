@@ -4,6 +4,7 @@
 #include <deque>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include <emu/sched.h>
@@ -14,12 +15,30 @@ namespace usbpipe {
 
 namespace {
 
+// Bytes on their way along the paced receive line, due together at `end`.
+struct Arrival {
+    std::vector<uint8_t> bytes;
+    LONGLONG start = 0, end = 0;
+    bool cut = false;  // replaced by a shorter arrival: its write was cut off
+};
+
+// A paced write on the wire. Its bytes leave one at a time, so a write cancelled before its end
+// has sent only those whose time had come; the rest never reach the line.
+struct PacedWrite {
+    LONGLONG start = 0, byteTime = 0;
+    size_t len = 0;
+    size_t streamAt = 0;  // where its bytes begin in txStream
+    size_t logAt = 0;     // its record in txLog
+    std::shared_ptr<Arrival> looped;  // its bytes coming back through the loopback plug
+};
+
 struct Entry {
     PIRP irp;
     uint64_t id;
     Pipe pipe;
     PFILE_OBJECT file;
     bool cancelling = false;  // its cancel routine runs and will complete it
+    std::shared_ptr<PacedWrite> paced;
 };
 
 struct Done {
@@ -56,15 +75,24 @@ public:
     uint8_t statusSet = 0;
     uint8_t lastReported = 0xFF;
     bool loopback = false;
+    uint64_t arrived = 0;            // bytes that reached the receive line so far
+    uint64_t dropAt = UINT64_MAX;    // index of an arriving byte the line loses
     bool unplugged = false;
     bool statusInvalid = false;
+    NTSTATUS openFailure[kPipeCount] = {STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS};
     bool hold = false;
     std::vector<Done> held;
+    bool txStalled = false;
+    std::deque<std::pair<uint64_t, std::vector<uint8_t>>> stalledTx;  // by id, in arrival order
     LONGLONG delay = 0;
     int failCount[kPipeCount] = {};
     NTSTATUS failStatus[kPipeCount] = {};
     int opens[kPipeCount] = {};
     int resets[kPipeCount] = {};
+    uint64_t requestCount[kRequestKindCount] = {};
+    uint64_t failRequestAt[kRequestKindCount] = {};  // the count that fails; 0: disarmed
+    NTSTATUS failRequestStatus[kRequestKindCount] = {};
+    bool requestFailed[kRequestKindCount] = {};
     LONGLONG txLineFreeAt = 0, rxLineFreeAt = 0;
     bool counting = false;
     uint64_t countingGen = 0;
@@ -137,7 +165,7 @@ public:
     uint64_t QueueLocked(PIRP irp, Pipe p, PFILE_OBJECT file, std::vector<Done>& now) {
         IoMarkIrpPending(irp);
         uint64_t id = nextId++;
-        pending[p].push_back({irp, id, p, file, false});
+        pending[p].push_back({irp, id, p, file, false, nullptr});
         IoSetCancelRoutine(irp, CancelRoutine);
         if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
             pending[p].pop_back();
@@ -206,26 +234,70 @@ public:
         }
     }
 
-    // Received bytes enter the line; with pacing they arrive at the line rate.
-    void ArriveLocked(std::vector<uint8_t> bytes) {
-        if (bytes.empty()) return;
+    // Received bytes enter the line; with pacing they arrive at the line rate (and the paced
+    // arrival is returned, so that a write cut off can shorten it).
+    std::shared_ptr<Arrival> ArriveLocked(std::vector<uint8_t> bytes) {
+        if (dropAt >= arrived && dropAt - arrived < bytes.size()) {
+            bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(dropAt - arrived));
+            arrived++;  // the dropped byte still counts as arrived
+            dropAt = UINT64_MAX;
+        }
+        arrived += bytes.size();
+        if (bytes.empty()) return nullptr;
         if (!cfg.pacing) {
             rx.insert(rx.end(), bytes.begin(), bytes.end());
             OnDevice([this](std::vector<Done>& now) { ServiceRxLocked(now); });
-            return;
+            return nullptr;
         }
-        LONGLONG start = std::max(emu::Now(), rxLineFreeAt);
-        rxLineFreeAt = start + ByteTimeLocked() * static_cast<LONGLONG>(bytes.size());
-        LONGLONG wait = rxLineFreeAt - emu::Now();
-        worker.PostAfter(wait, [this, b = std::move(bytes)] {
+        auto a = std::make_shared<Arrival>();
+        a->start = std::max(emu::Now(), rxLineFreeAt);
+        a->end = a->start + ByteTimeLocked() * static_cast<LONGLONG>(bytes.size());
+        a->bytes = std::move(bytes);
+        rxLineFreeAt = a->end;
+        PostArrivalLocked(a);
+        return a;
+    }
+
+    void PostArrivalLocked(const std::shared_ptr<Arrival>& a) {
+        worker.PostAfter(std::max<LONGLONG>(a->end - emu::Now(), 0), [this, a] {
             std::vector<Done> now;
             {
                 std::lock_guard<std::mutex> g(mu);
-                rx.insert(rx.end(), b.begin(), b.end());
+                if (a->cut) return;
+                rx.insert(rx.end(), a->bytes.begin(), a->bytes.end());
                 ServiceRxLocked(now);
             }
             CompleteAll(now);
         });
+    }
+
+    // A paced write ends before its time (cancel or abort): the bytes it had not yet sent leave
+    // the wire, its loopback echo and the line's busy time included. Only the latest write on the
+    // line is shortened; one with others queued behind it counts as sent whole.
+    void CutUnsentLocked(const PacedWrite& w) {
+        LONGLONG now = emu::Now();
+        LONGLONG end = w.start + w.byteTime * static_cast<LONGLONG>(w.len);
+        if (now >= end || txLineFreeAt != end) return;
+        size_t sent = now <= w.start ? 0 : static_cast<size_t>((now - w.start) / w.byteTime);
+        size_t unsent = w.len - sent;
+        txLineFreeAt = end - w.byteTime * static_cast<LONGLONG>(unsent);
+        if (txStream.size() == w.streamAt + w.len) txStream.resize(w.streamAt + sent);
+        if (w.logAt + 1 == txLog.size() && txLog.back().bytes.size() == w.len) txLog.back().bytes.resize(sent);
+        const auto& a = w.looped;
+        if (a && !a->cut && rxLineFreeAt == a->end && a->bytes.size() == w.len) {
+            a->cut = true;
+            arrived -= unsent;
+            if (sent == 0) {
+                rxLineFreeAt = std::max(now, a->start);
+                return;
+            }
+            auto rest = std::make_shared<Arrival>();
+            rest->start = a->start;
+            rest->end = a->start + (a->end - a->start) / static_cast<LONGLONG>(w.len) * static_cast<LONGLONG>(sent);
+            rest->bytes.assign(a->bytes.begin(), a->bytes.begin() + static_cast<std::ptrdiff_t>(sent));
+            rxLineFreeAt = rest->end;
+            PostArrivalLocked(rest);
+        }
     }
 
     NTSTATUS DecodeCommandLocked(const uint8_t* b, ULONG len) {
@@ -284,6 +356,28 @@ public:
         }
     }
 
+    // Counts a request of the kind; true (with the status) when it is the one armed to fail.
+    bool TakeNthFailureLocked(RequestKind kind, NTSTATUS* status) {
+        int k = static_cast<int>(kind);
+        if (++requestCount[k] != failRequestAt[k]) return false;
+        failRequestAt[k] = 0;
+        requestFailed[k] = true;
+        *status = failRequestStatus[k];
+        return true;
+    }
+
+    // Fails a request as a failed transfer ends: from the device thread (inline mode: in `now`).
+    void FailAsTransferLocked(PIRP irp, NTSTATUS status, std::vector<Done>& now) {
+        IoMarkIrpPending(irp);
+        std::vector<Done> mine;
+        FinishLocked(irp, status, 0, mine);
+        if (!mine.empty() && !cfg.completeInline) {
+            worker.Post([d = mine[0]] { Complete(d); });
+            mine.clear();
+        }
+        now.insert(now.end(), mine.begin(), mine.end());
+    }
+
     // A transfer fault configured for the pipe, consumed by this transfer.
     bool TakeFaultLocked(Pipe p, NTSTATUS* status) {
         if (failCount[p] == 0) return false;
@@ -300,7 +394,11 @@ public:
                 auto next = std::next(it);
                 if (!onlyFile || it->file == onlyFile) {
                     PIRP irp = it->irp;
-                    if (ClaimLocked(it, static_cast<Pipe>(p))) now.push_back({irp, status, 0});
+                    auto paced = it->paced;
+                    if (ClaimLocked(it, static_cast<Pipe>(p))) {
+                        if (paced) CutUnsentLocked(*paced);
+                        now.push_back({irp, status, 0});
+                    }
                 }
                 it = next;
             }
@@ -339,6 +437,7 @@ void CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
         for (auto& list : m->pending) {
             for (auto it = list.begin(); it != list.end(); ++it) {
                 if (it->irp == irp) {
+                    if (it->paced) m->CutUnsentLocked(*it->paced);
                     list.erase(it);
                     found = true;
                     break;
@@ -383,22 +482,40 @@ NTSTATUS DispatchCreateClose(PDEVICE_OBJECT device, PIRP irp) {
     auto* sl = IoGetCurrentIrpStackLocation(irp);
     PFILE_OBJECT file = sl->FileObject;
     std::lock_guard<std::mutex> g(m->mu);
+    NTSTATUS injected = STATUS_SUCCESS;
+    bool inject = m->TakeNthFailureLocked(
+        sl->MajorFunction == IRP_MJ_CLOSE ? RequestKind::Close : RequestKind::Create, &injected);
     if (sl->MajorFunction == IRP_MJ_CLOSE) {
         int p = PipeOfFile(file);
         if (p >= 0) {
             m->opens[p]--;
             file->FsContext = nullptr;
         }
-        return CompleteNow(irp, STATUS_SUCCESS);
+        return CompleteNow(irp, inject ? injected : STATUS_SUCCESS);
     }
+    if (inject) return CompleteNow(irp, injected);
     if (m->unplugged) return CompleteNow(irp, STATUS_DEVICE_NOT_CONNECTED);
     if (!file) return CompleteNow(irp, STATUS_INVALID_PARAMETER);
     int p = PipeOfName(file->FileName);
     if (p < 0) return CompleteNow(irp, STATUS_OBJECT_NAME_NOT_FOUND);
     if (!m->cfg.hasPipe[p] || (p == kStatus && m->statusInvalid)) return CompleteNow(irp, STATUS_INVALID_HANDLE);
+    if (!NT_SUCCESS(m->openFailure[p])) return CompleteNow(irp, m->openFailure[p]);
     file->FsContext = reinterpret_cast<PVOID>(static_cast<uintptr_t>(p + 1));
     m->opens[p]++;
     return CompleteNow(irp, STATUS_SUCCESS);
+}
+
+// A read, write or command armed to fail by FailNthRequest is failed as a transfer fails.
+bool InjectedTransferFailure(Model* m, RequestKind kind, PIRP irp) {
+    std::vector<Done> now;
+    {
+        std::lock_guard<std::mutex> g(m->mu);
+        NTSTATUS status;
+        if (!m->TakeNthFailureLocked(kind, &status)) return false;
+        m->FailAsTransferLocked(irp, status, now);
+    }
+    Model::CompleteAll(now);
+    return true;
 }
 
 NTSTATUS DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
@@ -406,6 +523,7 @@ NTSTATUS DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
     auto* sl = IoGetCurrentIrpStackLocation(irp);
     int p = PipeOfFile(sl->FileObject);
     std::vector<Done> now;
+    if (InjectedTransferFailure(m, RequestKind::Read, irp)) return STATUS_PENDING;
     NTSTATUS result;
     {
         std::lock_guard<std::mutex> g(m->mu);
@@ -449,18 +567,32 @@ NTSTATUS Write(Model* m, PIRP irp, PIO_STACK_LOCATION sl) {
         if (m->TakeFaultLocked(kTx, &fault)) {
             IoMarkIrpPending(irp);
             m->FinishLocked(irp, fault, 0, now);
+        } else if (m->txStalled) {
+            // Not sent until the stall ends; cancellable meanwhile.
+            uint64_t id = m->QueueLocked(irp, kTx, sl->FileObject, now);
+            if (id) m->stalledTx.emplace_back(id, std::vector<uint8_t>(src, src + len));
         } else {
             std::vector<uint8_t> bytes(src, src + len);
-            m->txStream.insert(m->txStream.end(), bytes.begin(), bytes.end());
-            m->txLog.push_back({kTx, bytes});
+            std::shared_ptr<PacedWrite> paced;
             LONGLONG wait = 0;
             if (m->cfg.pacing && len) {
-                LONGLONG start = std::max(emu::Now(), m->txLineFreeAt);
-                m->txLineFreeAt = start + m->ByteTimeLocked() * len;
+                paced = std::make_shared<PacedWrite>();
+                paced->start = std::max(emu::Now(), m->txLineFreeAt);
+                paced->byteTime = m->ByteTimeLocked();
+                paced->len = len;
+                paced->streamAt = m->txStream.size();
+                paced->logAt = m->txLog.size();
+                m->txLineFreeAt = paced->start + paced->byteTime * len;
                 wait = m->txLineFreeAt - emu::Now();
             }
-            if (m->loopback) m->ArriveLocked(bytes);
+            m->txStream.insert(m->txStream.end(), bytes.begin(), bytes.end());
+            m->txLog.push_back({kTx, bytes});
+            if (m->loopback) {
+                auto looped = m->ArriveLocked(bytes);
+                if (paced) paced->looped = looped;
+            }
             uint64_t id = m->QueueLocked(irp, kTx, sl->FileObject, now);
+            if (id && paced) m->pending[kTx].back().paced = paced;
             if (id) {
                 auto finish = [m, id, len](std::vector<Done>& n) {
                     for (auto it = m->pending[kTx].begin(); it != m->pending[kTx].end(); ++it) {
@@ -519,8 +651,17 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
     auto* sl = IoGetCurrentIrpStackLocation(irp);
     ULONG code = sl->Parameters.DeviceIoControl.IoControlCode;
     int p = PipeOfFile(sl->FileObject);
+    if (code == IOCTL_DEVICE_COMMAND && InjectedTransferFailure(m, RequestKind::Command, irp)) return STATUS_PENDING;
+    if (code == IOCTL_PIPE_WRITE && InjectedTransferFailure(m, RequestKind::Write, irp)) return STATUS_PENDING;
     {
         std::lock_guard<std::mutex> g(m->mu);
+        NTSTATUS injected;
+        if (code == IOCTL_PIPE_RESET && m->TakeNthFailureLocked(RequestKind::Reset, &injected))
+            return CompleteNow(irp, injected);
+        if (code == IOCTL_PIPE_ABORT && m->TakeNthFailureLocked(RequestKind::Abort, &injected))
+            return CompleteNow(irp, injected);
+        if (code == IOCTL_PIPE_GET_INFO && m->TakeNthFailureLocked(RequestKind::Query, &injected))
+            return CompleteNow(irp, injected);
         if (m->unplugged) return CompleteNow(irp, STATUS_DEVICE_NOT_CONNECTED);
     }
     switch (code) {
@@ -543,11 +684,17 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
         {
             std::lock_guard<std::mutex> g(m->mu);
             m->FailAllLocked(STATUS_CANCELLED, now, nullptr, p);
-            // Finished transfers that are only waiting for their completion are cancelled too.
+            // Finished transfers that only wait for their completion are cancelled too, except
+            // reads: their bytes have left the device, and a read that finished on the bus
+            // completes with them.
             for (auto it = m->held.begin(); it != m->held.end();) {
                 auto* hs = IoGetCurrentIrpStackLocation(it->irp);
                 if (PipeOfFile(hs->FileObject) == p) {  // commands carry no file object
-                    now.push_back({it->irp, STATUS_CANCELLED, 0});
+                    if (hs->MajorFunction == IRP_MJ_READ) {
+                        now.push_back(*it);
+                    } else {
+                        now.push_back({it->irp, STATUS_CANCELLED, 0});
+                    }
                     it = m->held.erase(it);
                 } else {
                     ++it;
@@ -809,6 +956,44 @@ void Device::HoldCompletions(bool hold) {
     model_->hold = hold;
 }
 
+void Device::StallTx(bool stall) {
+    {
+        std::lock_guard<std::mutex> g(model_->mu);
+        model_->txStalled = stall;
+        if (stall) return;
+    }
+    SendStalled(SIZE_MAX);
+}
+
+void Device::SendStalled(size_t count) {
+    std::vector<Done> now;
+    {
+        std::lock_guard<std::mutex> g(model_->mu);
+        Model* m = model_.get();
+        while (count > 0 && !m->stalledTx.empty()) {
+            auto [id, bytes] = std::move(m->stalledTx.front());
+            m->stalledTx.pop_front();
+            for (auto it = m->pending[kTx].begin(); it != m->pending[kTx].end(); ++it) {
+                if (it->id != id) continue;
+                PIRP irp = it->irp;
+                if (m->ClaimLocked(it, kTx)) {
+                    m->txStream.insert(m->txStream.end(), bytes.begin(), bytes.end());
+                    m->txLog.push_back({kTx, bytes});
+                    if (m->loopback) m->ArriveLocked(bytes);
+                    m->FinishLocked(irp, STATUS_SUCCESS, bytes.size(), now);
+                    count--;
+                }
+                break;
+            }
+        }
+    }
+    if (model_->cfg.completeInline) {
+        Model::CompleteAll(now);
+    } else if (!now.empty()) {
+        model_->worker.Post([now] { Model::CompleteAll(now); });
+    }
+}
+
 void Device::ReleaseHeld() {
     std::vector<Done> held;
     {
@@ -826,6 +1011,41 @@ size_t Device::HeldCount() const {
 void Device::SetStatusPipeInvalid(bool invalid) {
     std::lock_guard<std::mutex> g(model_->mu);
     model_->statusInvalid = invalid;
+}
+
+void Device::DropArrivingByte(uint64_t index) {
+    std::lock_guard<std::mutex> g(model_->mu);
+    model_->dropAt = model_->arrived + index;
+}
+
+void Device::FailOpen(Pipe pipe, NTSTATUS status) {
+    std::lock_guard<std::mutex> g(model_->mu);
+    model_->openFailure[pipe] = status;
+}
+
+const char* RequestKindName(RequestKind kind) {
+    static const char* const names[kRequestKindCount] = {"create", "close",   "reset", "abort",
+                                                         "query",  "command", "read",  "write"};
+    int k = static_cast<int>(kind);
+    return k >= 0 && k < kRequestKindCount ? names[k] : "?";
+}
+
+void Device::FailNthRequest(RequestKind kind, uint64_t n, NTSTATUS status) {
+    int k = static_cast<int>(kind);
+    std::lock_guard<std::mutex> g(model_->mu);
+    model_->failRequestAt[k] = n == 0 ? 0 : model_->requestCount[k] + n;
+    model_->failRequestStatus[k] = status;
+    model_->requestFailed[k] = false;
+}
+
+bool Device::NthRequestFailed(RequestKind kind) const {
+    std::lock_guard<std::mutex> g(model_->mu);
+    return model_->requestFailed[static_cast<int>(kind)];
+}
+
+uint64_t Device::RequestCount(RequestKind kind) const {
+    std::lock_guard<std::mutex> g(model_->mu);
+    return model_->requestCount[static_cast<int>(kind)];
 }
 
 void Device::Unplug() {

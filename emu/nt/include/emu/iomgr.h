@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -61,14 +62,18 @@ private:
 
 class File {
 public:
+    // Runs once when a request completes, after its outcome is recorded and before waiters wake,
+    // in the completing context (any thread, up to DISPATCH_LEVEL): it must not block.
+    using OnDone = std::function<void(Request&)>;
+
     // Opens a device or link name; STATUS_ACCESS_DENIED for a second open of an exclusive device.
     static NTSTATUS Open(std::u16string_view name, std::unique_ptr<File>* file);
     ~File();  // closes if still open
 
-    Request ReadAsync(ULONG length);
-    Request WriteAsync(const void* data, ULONG length);
-    Request IoctlAsync(ULONG code, const void* in, ULONG inLength, ULONG outLength);
-    Request FlushAsync();
+    Request ReadAsync(ULONG length, OnDone done = {});
+    Request WriteAsync(const void* data, ULONG length, OnDone done = {});
+    Request IoctlAsync(ULONG code, const void* in, ULONG inLength, ULONG outLength, OnDone done = {});
+    Request FlushAsync(OnDone done = {});
     Request Read(ULONG length);
     Request Write(const void* data, ULONG length);
     Request Ioctl(ULONG code, const void* in, ULONG inLength, ULONG outLength);

@@ -29,6 +29,7 @@ std::map<ULONG, uint64_t> AllocationCounts();
 // Allocations made by test code outside any driver context are never reported.
 bool CheckNoLeaks(PVOID driver, const std::string& when);
 
+// An allocation above 1 GiB fails, as it would from the pools of a real machine.
 // Fault injection. The n-th allocation from now on fails (1 = the next one); with a tag, the
 // n-th allocation with that tag; FailTag makes every allocation with the tag fail.
 void FailNth(uint64_t n);

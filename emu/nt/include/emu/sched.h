@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -30,6 +31,14 @@ void AdvanceTime100ns(LONGLONG delta, std::chrono::milliseconds wall_limit = std
 inline void AdvanceTime(LONGLONG ms) { AdvanceTime100ns(ms * 10000); }
 // Waits for quiescence without moving time.
 void RunUntilIdle(std::chrono::milliseconds wall_limit = std::chrono::seconds(20));
+// The due time of the earliest armed timer or wait time-out, if any.
+std::optional<LONGLONG> NextDueTime();
+// Virtual clock: moves time from one due timer to the next, settling after each, until `done`
+// holds or `limit100ns` has passed (negative: no limit); returns done(). With no limit it
+// returns false once nothing is left to fire (or only periodic timers, for two virtual minutes)
+// instead of waiting for ever.
+bool AdvanceTimeUntil(const std::function<bool()>& done, LONGLONG limit100ns = -1,
+                      std::chrono::milliseconds wall_limit = std::chrono::seconds(20));
 // A description of blocked threads, armed timers, queued DPCs and pending work.
 std::string DumpState();
 

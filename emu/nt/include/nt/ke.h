@@ -47,6 +47,7 @@ BOOLEAN KeReadStateTimer(PKTIMER Timer);
 void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
+void KeFlushQueuedDpcs(void);
 void KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance);
 ULONG KeGetCurrentProcessorNumber(void);
 
@@ -103,6 +104,7 @@ inline PVOID ReadPointerNoFence(PVOID const volatile* p) { return std::atomic_re
 inline LONG ReadAcquire(volatile const LONG* p) { return std::atomic_ref<LONG>(*const_cast<LONG*>(p)).load(std::memory_order_acquire); }
 inline void WriteNoFence(volatile LONG* p, LONG v) { VcomAtomicRef_(p).store(v, std::memory_order_relaxed); }
 inline void WriteULongNoFence(volatile ULONG* p, ULONG v) { VcomAtomicRef_(p).store(v, std::memory_order_relaxed); }
+inline void WriteULong64NoFence(volatile ULONG64* p, ULONG64 v) { VcomAtomicRef_(p).store(v, std::memory_order_relaxed); }
 inline void WriteUCharNoFence(volatile UCHAR* p, UCHAR v) { VcomAtomicRef_(p).store(v, std::memory_order_relaxed); }
 inline void WriteBooleanNoFence(volatile BOOLEAN* p, BOOLEAN v) { WriteUCharNoFence(p, v); }
 inline void WriteRelease(volatile LONG* p, LONG v) { VcomAtomicRef_(p).store(v, std::memory_order_release); }

@@ -29,6 +29,7 @@ struct Request::State {
     std::vector<uint8_t> data;
     IrpBox* box = nullptr;  // while outstanding
     File::Impl* file = nullptr;
+    File::OnDone onDone;
 };
 
 struct File::Impl {
@@ -70,6 +71,13 @@ void Finish(const std::shared_ptr<Request::State>& s, IrpBox* box) {
     ULONG_PTR info = irp->IoStatus.Information;
     bool error = (static_cast<ULONG>(status) >> 30) == 3;
     PIO_STACK_LOCATION first = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);  // the I/O manager's location
+    // Windows copies Information bytes into the caller's buffer: more than it holds overruns it.
+    if (!error && info > box->copyBackLength &&
+        (first->MajorFunction == IRP_MJ_READ || first->MajorFunction == IRP_MJ_DEVICE_CONTROL)) {
+        verifier::Raise(Fault::Other, "a request completed with Information " + std::to_string(info) +
+                                          ", more than the caller's buffer of " + std::to_string(box->copyBackLength) +
+                                          " bytes: the I/O manager would write past it");
+    }
     if (!error && box->copyBackTo == nullptr && box->copyBackLength > 0 && irp->AssociatedIrp.SystemBuffer) {
         size_t n = std::min<size_t>(info, box->copyBackLength);
         s->data.assign(static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer),
@@ -79,7 +87,6 @@ void Finish(const std::shared_ptr<Request::State>& s, IrpBox* box) {
         auto* p = static_cast<uint8_t*>(irp->MdlAddress->StartVa);
         s->data.assign(p, p + n);
     }
-    (void)first;
     if (irp->AssociatedIrp.SystemBuffer) std::free(irp->AssociatedIrp.SystemBuffer);
     irp->AssociatedIrp.SystemBuffer = nullptr;
     if (PMDL mdl = irp->MdlAddress) {
@@ -110,13 +117,18 @@ void Finish(const std::shared_ptr<Request::State>& s, IrpBox* box) {
         file->outstanding.erase(keep);
         if (file->outstanding.empty()) KeSetEvent(&file->idle, 0, FALSE);
     }
+    if (keep->onDone) {
+        Request r(keep);
+        keep->onDone(r);
+    }
     KeSetEvent(&keep->done, 0, FALSE);
 }
 
 // Builds an application request for the top of the file's stack. `out` bytes are returned.
 std::shared_ptr<Request::State> Build(File::Impl* f, UCHAR major, ULONG code, const void* in, ULONG inLength,
-                                      ULONG outLength, IrpBox** boxOut) {
+                                      ULONG outLength, IrpBox** boxOut, File::OnDone done) {
     auto s = std::make_shared<Request::State>();
+    s->onDone = std::move(done);
     KeInitializeEvent(&s->done, NotificationEvent, FALSE);
     s->file = f;
     IrpBox* box = detail::NewIrp(f->device->StackSize, IrpKind::Application);
@@ -173,9 +185,10 @@ std::shared_ptr<Request::State> Build(File::Impl* f, UCHAR major, ULONG code, co
     return s;
 }
 
-Request Submit(File::Impl* f, UCHAR major, ULONG code, const void* in, ULONG inLength, ULONG outLength) {
+Request Submit(File::Impl* f, UCHAR major, ULONG code, const void* in, ULONG inLength, ULONG outLength,
+               File::OnDone done = {}) {
     IrpBox* box;
-    auto s = Build(f, major, code, in, inLength, outLength, &box);
+    auto s = Build(f, major, code, in, inLength, outLength, &box, std::move(done));
     {
         std::lock_guard<std::mutex> g(f->m);
         f->outstanding.insert(s);
@@ -265,12 +278,16 @@ NTSTATUS File::Open(std::u16string_view name, std::unique_ptr<File>* file) {
     return STATUS_SUCCESS;
 }
 
-Request File::ReadAsync(ULONG length) { return Submit(impl_.get(), IRP_MJ_READ, 0, nullptr, 0, length); }
-Request File::WriteAsync(const void* data, ULONG length) { return Submit(impl_.get(), IRP_MJ_WRITE, 0, data, length, 0); }
-Request File::IoctlAsync(ULONG code, const void* in, ULONG inLength, ULONG outLength) {
-    return Submit(impl_.get(), IRP_MJ_DEVICE_CONTROL, code, in, inLength, outLength);
+Request File::ReadAsync(ULONG length, OnDone done) {
+    return Submit(impl_.get(), IRP_MJ_READ, 0, nullptr, 0, length, std::move(done));
 }
-Request File::FlushAsync() { return Submit(impl_.get(), IRP_MJ_FLUSH_BUFFERS, 0, nullptr, 0, 0); }
+Request File::WriteAsync(const void* data, ULONG length, OnDone done) {
+    return Submit(impl_.get(), IRP_MJ_WRITE, 0, data, length, 0, std::move(done));
+}
+Request File::IoctlAsync(ULONG code, const void* in, ULONG inLength, ULONG outLength, OnDone done) {
+    return Submit(impl_.get(), IRP_MJ_DEVICE_CONTROL, code, in, inLength, outLength, std::move(done));
+}
+Request File::FlushAsync(OnDone done) { return Submit(impl_.get(), IRP_MJ_FLUSH_BUFFERS, 0, nullptr, 0, 0, std::move(done)); }
 
 Request File::Read(ULONG length) {
     Request r = ReadAsync(length);
@@ -307,10 +324,12 @@ NTSTATUS File::Close() {
     Request cleanup = Submit(impl_.get(), IRP_MJ_CLEANUP, 0, nullptr, 0, 0);
     cleanup.Wait();
     KeWaitForSingleObject(&impl_->idle, Executive, UserMode, FALSE, nullptr);
+    // Removal may delete the device as soon as the close has completed: look at it before.
+    PDEVICE_OBJECT named = impl_->fileObject->DeviceObject;
+    bool exclusive = (named->Flags & DO_EXCLUSIVE) != 0;
     Request close = Submit(impl_.get(), IRP_MJ_CLOSE, 0, nullptr, 0, 0);
     close.Wait();
-    PDEVICE_OBJECT named = impl_->fileObject->DeviceObject;
-    if (named->Flags & DO_EXCLUSIVE) {
+    if (exclusive) {
         std::lock_guard<std::mutex> g(O().m);
         O().exclusiveOpen.erase(named);
     }

@@ -239,6 +239,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION sp = --Irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = DeviceObject;
     box->state = IrpState::Sent;
+    box->sends++;
     size_t loc = static_cast<size_t>(Irp->CurrentLocation);
     {
         std::lock_guard<std::mutex> g(box->pendingLock);
@@ -306,6 +307,9 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     box->boost = PriorityBoost;
     box->completions++;
     box->inWalk++;
+    // A completion routine may complete the IRP again (its owner finishing it) or send it on
+    // before returning STATUS_MORE_PROCESSING_REQUIRED: the IRP must outlive this walk.
+    AddRef(box);
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION sp = Irp->Tail.Overlay.CurrentStackLocation;
         Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
@@ -338,6 +342,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             PDEVICE_OBJECT owner =
                 Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
             NTSTATUS r;
+            int completionsBefore = box->completions, sendsBefore = box->sends;
             {
                 emu::DriverScope scope(owner ? owner->DriverObject : nullptr);
                 r = routine(owner, Irp, context);
@@ -347,11 +352,15 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                       Describe(Irp) + " freed by a completion routine that did not return STATUS_MORE_PROCESSING_REQUIRED");
             if (r == STATUS_MORE_PROCESSING_REQUIRED) {
                 box->inWalk--;
-                box->state = IrpState::Owned;  // back with the driver whose routine stopped the walk
-                if (box->freeRequested) {
+                // Back with the driver whose routine stopped the walk, unless that routine has
+                // already completed the IRP again or sent it on.
+                if (box->completions == completionsBefore && box->sends == sendsBefore)
+                    box->state = IrpState::Owned;
+                if (box->freeRequested && box->inWalk == 0 && box->state != IrpState::Freed) {
                     box->state = IrpState::Freed;
                     Release(box);
                 }
+                Release(box);
                 return;  // back in the hands of the driver that owns this level
             }
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
@@ -362,10 +371,12 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (box->freeRequested) {
         box->state = IrpState::Freed;
         Release(box);
+        Release(box);
         return;
     }
     box->state = IrpState::Completed;
     PostProcess(box);
+    Release(box);
 }
 
 BOOLEAN IoCancelIrp(PIRP Irp) {

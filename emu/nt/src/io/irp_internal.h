@@ -22,7 +22,8 @@ struct IrpBox {
     std::atomic<int> refs{1};
     int inWalk = 0;
     bool freeRequested = false;
-    int completions = 0;
+    std::atomic<int> completions{0};
+    std::atomic<int> sends{0};  // IofCallDriver calls, so a walk sees a routine that sent the IRP again
     CCHAR boost = 0;
     bool ownsSystemBuffer = false;
     PVOID copyBackTo = nullptr;

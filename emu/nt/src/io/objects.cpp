@@ -105,7 +105,13 @@ PDEVICE_OBJECT FindDevice(std::u16string_view name) {
         auto d = N().devices.find(key);
         if (d != N().devices.end()) return d->second;
         auto l = N().links.find(key);
-        if (l == N().links.end()) return nullptr;
+        if (l == N().links.end()) {
+            // An enabled device interface is a link to its PDO ("\??\USB#...#{guid}").
+            const std::u16string dos = u"\\DOSDEVICES\\";
+            if (key.rfind(dos, 0) != 0) return nullptr;
+            auto i = N().interfaces.find(u"\\??\\" + key.substr(dos.size()));
+            return i != N().interfaces.end() && i->second.enabled ? i->second.pdo : nullptr;
+        }
         key = Canonical(l->second);
     }
     return nullptr;

@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -61,6 +62,11 @@ struct Sched {
     int busy = 0;                     // queued + running DPCs, pending + running worker tasks
     std::deque<PKDPC> dpcQueue;
     std::condition_variable dpcReady;
+    // Tickets of DPCs queued or running, in queueing order, for KeFlushQueuedDpcs.
+    ULONGLONG dpcTicket = 0;
+    std::map<PKDPC, ULONGLONG> dpcQueuedTicket;
+    std::multiset<ULONGLONG> dpcOutstanding;
+    std::condition_variable dpcRan;
     std::vector<ThreadRec*> threads;
     bool started = false;
 };
@@ -169,6 +175,8 @@ BOOLEAN QueueDpcLocked(Sched& s, PKDPC dpc, PVOID a1, PVOID a2) {
     dpc->SystemArgument1 = a1;
     dpc->SystemArgument2 = a2;
     s.dpcQueue.push_back(dpc);
+    s.dpcQueuedTicket[dpc] = ++s.dpcTicket;
+    s.dpcOutstanding.insert(s.dpcTicket);
     NotifyBusyLocked(s, +1);
     s.dpcReady.notify_one();
     return TRUE;
@@ -239,6 +247,9 @@ void DpcProcessor(ULONG number) {
         PKDPC dpc = s.dpcQueue.front();
         s.dpcQueue.pop_front();
         dpc->DpcData = nullptr;
+        auto ticketIt = s.dpcQueuedTicket.find(dpc);
+        ULONGLONG ticket = ticketIt->second;
+        s.dpcQueuedTicket.erase(ticketIt);
         PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
         PVOID context = dpc->DeferredContext, a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
         lk.unlock();
@@ -251,6 +262,8 @@ void DpcProcessor(ULONG number) {
         me->held.clear();
         me->irql = DISPATCH_LEVEL;
         lk.lock();
+        s.dpcOutstanding.erase(s.dpcOutstanding.find(ticket));
+        s.dpcRan.notify_all();
         NotifyBusyLocked(s, -1);
     }
 }
@@ -347,6 +360,33 @@ void AdvanceTime100ns(LONGLONG delta, std::chrono::milliseconds wall_limit) {
 }
 
 void RunUntilIdle(std::chrono::milliseconds wall_limit) { AdvanceTime100ns(0, wall_limit); }
+
+std::optional<LONGLONG> NextDueTime() {
+    Sched& s = S();
+    std::lock_guard<std::mutex> g(s.m);
+    if (s.timers.empty()) return std::nullopt;
+    return s.timers.begin()->first.first;
+}
+
+bool AdvanceTimeUntil(const std::function<bool()>& done, LONGLONG limit100ns, std::chrono::milliseconds wall_limit) {
+    LONGLONG start = Now();
+    for (;;) {
+        RunUntilIdle(wall_limit);
+        if (done()) return true;
+        LONGLONG now = Now();
+        std::optional<LONGLONG> next = NextDueTime();
+        if (limit100ns < 0) {
+            // Periodic timers never run out: two minutes of virtual time stand for "for ever".
+            if (!next || *next - start > 1200000000LL) return false;
+            AdvanceTime100ns(std::max<LONGLONG>(*next - now, 0), wall_limit);
+            continue;
+        }
+        LONGLONG end = start + limit100ns;
+        if (now >= end) return false;
+        LONGLONG step = (next && *next < end) ? *next : end;
+        AdvanceTime100ns(std::max<LONGLONG>(step - now, 0), wall_limit);
+    }
+}
 
 std::string DumpState() {
     Sched& s = S();
@@ -709,8 +749,24 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
     if (Dpc->DpcData == nullptr) return FALSE;
     s.dpcQueue.erase(std::find(s.dpcQueue.begin(), s.dpcQueue.end(), Dpc));
     Dpc->DpcData = nullptr;
+    auto ticketIt = s.dpcQueuedTicket.find(Dpc);
+    s.dpcOutstanding.erase(s.dpcOutstanding.find(ticketIt->second));
+    s.dpcQueuedTicket.erase(ticketIt);
+    s.dpcRan.notify_all();
     NotifyBusyLocked(s, -1);
     return TRUE;
+}
+
+// Returns once every DPC queued before the call has run; DPCs queued meanwhile are not waited for.
+void KeFlushQueuedDpcs(void) {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        verifier::Raise(Fault::IrqlMisuse, "KeFlushQueuedDpcs at IRQL " + std::to_string(KeGetCurrentIrql()));
+        return;
+    }
+    Sched& s = S();
+    std::unique_lock<std::mutex> lk(s.m);
+    ULONGLONG last = s.dpcTicket;
+    s.dpcRan.wait(lk, [&] { return s.dpcOutstanding.empty() || *s.dpcOutstanding.begin() > last; });
 }
 
 void KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance) { Dpc->Importance = static_cast<UCHAR>(Importance); }

@@ -154,6 +154,10 @@ void Reset() {
 
 using namespace emu::pool;
 
+namespace {
+constexpr SIZE_T kLargestAllocation = SIZE_T(1) << 30;
+}
+
 extern "C" {
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
@@ -163,6 +167,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
         std::lock_guard<std::mutex> g(s.m);
         if (ShouldFailLocked(s, Tag)) return nullptr;
     }
+    // Nonpaged pool is a fraction of physical memory; a request this large fails on Windows.
+    if (NumberOfBytes > kLargestAllocation) return nullptr;
     // Aligned like Windows pool (16 bytes); filled so that uninitialised use shows.
     void* p = std::aligned_alloc(16, (NumberOfBytes + 15) / 16 * 16 + 16);
     if (p == nullptr) return nullptr;

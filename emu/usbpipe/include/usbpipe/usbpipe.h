@@ -52,6 +52,11 @@ struct LineState {
     uint8_t errorChar = 0;
 };
 
+// The kinds of request the driver above sends, for FailNthRequest.
+enum class RequestKind : int { Create, Close, Reset, Abort, Query, Command, Read, Write, Count };
+constexpr int kRequestKindCount = static_cast<int>(RequestKind::Count);
+const char* RequestKindName(RequestKind kind);  // "create", "close", ... "write"
+
 struct Transfer {
     Pipe pipe;
     std::vector<uint8_t> bytes;  // empty for a zero-length transfer
@@ -103,8 +108,24 @@ public:
     // While holding, finished transfers wait for ReleaseHeld (in order).
     void HoldCompletions(bool hold);
     void ReleaseHeld();
+    // While stalled, transmit transfers wait in the device unsent (cancellable, aborted by
+    // IOCTL_PIPE_ABORT); ending the stall sends and completes them in order.
+    void StallTx(bool stall);
+    void SendStalled(size_t count);  // sends the oldest stalled transfers and stays stalled
     size_t HeldCount() const;
     void SetStatusPipeInvalid(bool invalid);  // creates of the status pipe fail with STATUS_INVALID_HANDLE
+    void FailOpen(Pipe pipe, NTSTATUS status);  // creates of the pipe fail (STATUS_SUCCESS: no longer)
+    // The line loses one byte: the index-th (0 = the next) of the bytes arriving from now on,
+    // injected or looped back. For checks that must notice a loss.
+    void DropArrivingByte(uint64_t index);
+    // Fails the n-th request of the kind from now on (1 = the next), once, with `status`
+    // (n = 0 disarms). The failed request has no other effect: no pipe opened, no command
+    // recorded, no byte moved; reads and writes complete from the device thread as transfers
+    // do. A close is the exception: the pipe is released all the same, as a close cannot keep
+    // a file open, and only its status is the injected one.
+    void FailNthRequest(RequestKind kind, uint64_t n, NTSTATUS status);
+    bool NthRequestFailed(RequestKind kind) const;  // the armed failure has been injected
+    uint64_t RequestCount(RequestKind kind) const;  // requests of the kind received so far
     void Unplug();                            // outstanding and new requests fail STATUS_DEVICE_NOT_CONNECTED
     bool Unplugged() const;
 
