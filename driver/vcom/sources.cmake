@@ -4,5 +4,18 @@ set(VCOM_DRIVER_SOURCES
   frame/extension.cpp
   frame/device.cpp
   pnp/pnp.cpp
+  pnp/power.cpp
   receive/ring.cpp
+  receive/reader.cpp
+  receive/read.cpp
+  link/lower.cpp
+  link/open.cpp
+  control/commands.cpp
+  control/dispatch.cpp
+  control/events.cpp
+  control/modem.cpp
+  control/settings.cpp
+  transmit/sync.cpp
+  transmit/async.cpp
+  transmit/immediate.cpp
 )

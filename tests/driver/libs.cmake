@@ -1,1 +1,1 @@
-set(TEST_LIBS vcom_driver)
+set(TEST_LIBS vcom_driver emu_usbpipe)

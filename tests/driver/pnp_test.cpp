@@ -25,10 +25,10 @@ TEST(Configuration, DefaultsWithoutValues) {
     EXPECT_EQ(p->TxAllowNullPacket, 1u);
     EXPECT_EQ(p->EndPointCaps, 0u);
     EXPECT_EQ(p->StatusPipe.Name[0], 0);
-    EXPECT_EQ(p->StatusPipe.File.FileName.Buffer, nullptr);
-    EXPECT_EQ(vcomtest::Text(p->RxPipe.File.FileName), u"\\PIPE01");
-    EXPECT_EQ(vcomtest::Text(p->TxPipe.File.FileName), u"\\PIPE00");
-    EXPECT_EQ(p->RxPipe.File.DeviceObject, bed.Port());
+    EXPECT_EQ(p->StatusPipe.StatusPipeFile.FileName.Buffer, nullptr);
+    EXPECT_EQ(vcomtest::Text(p->RxPipe.RxPipeFile.FileName), u"\\PIPE01");
+    EXPECT_EQ(vcomtest::Text(p->TxPipe.TxPipeFile.FileName), u"\\PIPE00");
+    EXPECT_EQ(p->RxPipe.RxPipeFile.DeviceObject, bed.Port());
     // Serial defaults
     EXPECT_EQ(p->BaudRate, 115200u);
     EXPECT_EQ(p->LineControl.WordLength, 8);
@@ -65,7 +65,7 @@ TEST(Configuration, ValuesAndClamps) {
         EXPECT_EQ(bed.Ext()->TxAsync, 7u);
         EXPECT_EQ(bed.Ext()->TxAllowNullPacket, 0u);
         EXPECT_EQ(bed.Ext()->EndPointCaps, 3u);
-        EXPECT_EQ(vcomtest::Text(bed.Ext()->StatusPipe.File.FileName), u"\\PIPE02");
+        EXPECT_EQ(vcomtest::Text(bed.Ext()->StatusPipe.StatusPipeFile.FileName), u"\\PIPE02");
     }
 }
 

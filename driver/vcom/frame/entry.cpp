@@ -22,11 +22,14 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     for (ULONG major = IRP_MJ_CREATE; major <= IRP_MJ_PNP; major++) {
         DriverObject->MajorFunction[major] = DispatchDefault;
     }
-    // Create/close, device control and power keep the default route until their handlers exist.
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
     DriverObject->MajorFunction[IRP_MJ_READ] = DispatchReadWrite;
     DriverObject->MajorFunction[IRP_MJ_WRITE] = DispatchReadWrite;
     DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchFlush;
     DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     DriverObject->DriverExtension->AddDevice = AddDevice;
     DriverObject->DriverUnload = DriverUnload;
@@ -63,8 +66,10 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         VCOM_TRACE(TRACE_LEVEL_INFO, "read/write refused: device is being removed");
         return CompleteRequest(Irp, STATUS_DELETE_PENDING, IO_NO_INCREMENT);
     }
-    // The receive and transmit paths are not part of this driver yet: refuse clearly.
-    return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED, IO_NO_INCREMENT);
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_READ) {
+        return DispatchRead(DeviceObject, Irp);
+    }
+    return port->TxAsync ? AsyncWrite(DeviceObject, Irp) : SyncWrite(DeviceObject, Irp);
 }
 
 NTSTATUS DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -97,8 +102,11 @@ NTSTATUS DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    // The stops of the receive side, reads, transmitter and pending wait join here as their
-    // paths are added to the driver.
+    PortExtension* port = GetPortExtension(DeviceObject);
+    StopReceiveSide(DeviceObject);
+    CancelReads(port);
+    StopTransmit(port);
+    ClearTxBuffer(port);
+    CancelPendingWait(port);
     return CompleteRequest(Irp, STATUS_SUCCESS, IO_NO_INCREMENT);
 }

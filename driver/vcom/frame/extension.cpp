@@ -1,22 +1,23 @@
 // Port extension defaults and the per-device registry configuration.
 #include "port.h"
 
-static NTSTATUS NamePipe(PipeRecord* Pipe, PDEVICE_OBJECT DeviceObject, PCWSTR Name) {
+static NTSTATUS NamePipe(PWCHAR PipeName, PFILE_OBJECT PipeFile, PDEVICE_OBJECT DeviceObject,
+                         PCWSTR Name) {
     ULONG length = 0;
     while (Name[length] != 0) {
         if (length + 1 >= PIPE_NAME_CHARS) {
             return STATUS_BUFFER_OVERFLOW;
         }
-        Pipe->Name[length] = Name[length];
+        PipeName[length] = Name[length];
         length++;
     }
-    Pipe->Name[length] = 0;
-    Pipe->File.Type = IO_TYPE_FILE;
-    Pipe->File.Size = sizeof(FILE_OBJECT);
-    Pipe->File.DeviceObject = DeviceObject;
-    Pipe->File.FileName.Buffer = Pipe->Name;
-    Pipe->File.FileName.Length = (USHORT)(length * sizeof(WCHAR));
-    Pipe->File.FileName.MaximumLength = sizeof(Pipe->Name);
+    PipeName[length] = 0;
+    PipeFile->Type = IO_TYPE_FILE;
+    PipeFile->Size = sizeof(FILE_OBJECT);
+    PipeFile->DeviceObject = DeviceObject;
+    PipeFile->FileName.Buffer = PipeName;
+    PipeFile->FileName.Length = (USHORT)(length * sizeof(WCHAR));
+    PipeFile->FileName.MaximumLength = PIPE_NAME_CHARS * sizeof(WCHAR);
     return STATUS_SUCCESS;
 }
 
@@ -73,12 +74,12 @@ NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject, ULONG EndPointCaps) {
     port->EndPointCaps = EndPointCaps;
     port->DeviceObject = DeviceObject;
 
-    NTSTATUS status = NamePipe(&port->RxPipe, DeviceObject, L"\\PIPE01");
+    NTSTATUS status = NamePipe(port->RxPipe.Name, &port->RxPipe.RxPipeFile, DeviceObject, L"\\PIPE01");
     if (NT_SUCCESS(status)) {
-        status = NamePipe(&port->TxPipe, DeviceObject, L"\\PIPE00");
+        status = NamePipe(port->TxPipe.Name, &port->TxPipe.TxPipeFile, DeviceObject, L"\\PIPE00");
     }
     if (NT_SUCCESS(status) && EndPointCaps != 0) {
-        status = NamePipe(&port->StatusPipe, DeviceObject, L"\\PIPE02");
+        status = NamePipe(port->StatusPipe.Name, &port->StatusPipe.StatusPipeFile, DeviceObject, L"\\PIPE02");
     }
     if (!NT_SUCCESS(status)) {
         return status;
@@ -95,6 +96,7 @@ NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject, ULONG EndPointCaps) {
     port->TxStopped = TRUE;
     KeInitializeEvent(&port->TxIdleEvent, NotificationEvent, TRUE);
 
+    KeInitializeEvent(&port->ModemControlLock, SynchronizationEvent, TRUE);
     KeInitializeSpinLock(&port->CommStatusLock);
     KeInitializeSpinLock(&port->WaitLock);
     KeInitializeDeviceQueue(&port->ReadQueue);
@@ -116,10 +118,12 @@ NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject, ULONG EndPointCaps) {
     KeInitializeTimer(&port->RxPollTimer);
     KeInitializeTimer(&port->ReadIntervalTimer);
     KeInitializeTimer(&port->ReadTotalTimer);
+    InitReceivePath(port);
 
     ReadConfiguration(port);
 
     KeInitializeTimer(&port->TxKickTimer);
+    KeInitializeDpc(&port->TxKickDpc, TxKickRoutine, port);
     port->TxKickDelay = -100000;  // 10 ms, relative
 
     RingInit(&port->RxBuffer);
@@ -133,6 +137,12 @@ NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject, ULONG EndPointCaps) {
     }
 
     KeInitializeTimer(&port->StatusPollTimer);
+
+    if (port->TxAsync) {
+        InitAsyncTransmit(port);
+    } else {
+        InitSyncTransmit(port);
+    }
 
     port->PowerState = PowerStateNone;
     port->PnpState = NotStarted;

@@ -14,6 +14,12 @@
 #include <ntddser.h>
 
 #if defined(VCOM_KERNEL_BUILD)
+// Newer DDKs have these accessors; the mingw-w64 wdm.h does not. Plain aligned byte accesses on x64.
+inline BOOLEAN ReadBooleanNoFence(BOOLEAN const volatile* Source) { return *Source; }
+inline VOID WriteBooleanNoFence(BOOLEAN volatile* Destination, BOOLEAN Value) { *Destination = Value; }
+// Aligned 64-bit accesses are single accesses on x64.
+inline ULONG64 ReadULong64NoFence(ULONG64 const volatile* Source) { return *Source; }
+inline VOID WriteULong64NoFence(ULONG64 volatile* Destination, ULONG64 Value) { *Destination = Value; }
 #include <stdarg.h>
 // Exported by ntoskrnl.exe, not declared by the DDK headers.
 extern "C" int __cdecl _vsnwprintf(wchar_t* Buffer, size_t Count, const wchar_t* Format, va_list ArgList);

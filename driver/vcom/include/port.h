@@ -36,14 +36,28 @@ enum PowerStateValue : LONG {
 };
 
 enum ReadTimeoutModeValue : LONG {
+    ReadModeNoTimeouts = -1,
+    ReadModeTotal = 0,
     ReadModeImmediate = 1,
+    ReadModeFirstByte = 2,
 };
 
-// A pipe of the lower driver, addressed by a file object of this driver's own making.
-struct PipeRecord {
-    WCHAR Name[PIPE_NAME_CHARS];  // NUL-terminated; File.FileName points here
-    FILE_OBJECT File;
-    ULONG MaxPacketSize;
+// Pipes of the lower driver, each addressed by a file object of this driver's own making whose
+// FileName points at the record's name. The packet sizes are set at every open.
+struct TxPipeRecord {
+    WCHAR Name[PIPE_NAME_CHARS];  // "\PIPE00", NUL-terminated
+    FILE_OBJECT TxPipeFile;
+    ULONG TxMaxPacketSize;
+};
+struct RxPipeRecord {
+    WCHAR Name[PIPE_NAME_CHARS];  // "\PIPE01"
+    FILE_OBJECT RxPipeFile;
+    ULONG RxMaxPacketSize;
+};
+struct StatusPipeRecord {
+    WCHAR Name[PIPE_NAME_CHARS];  // "\PIPE02", only when EndPointCaps is not 0
+    FILE_OBJECT StatusPipeFile;
+    ULONG StatusMaxPacketSize;    // never set or read
 };
 
 struct PortExtension {
@@ -69,7 +83,7 @@ struct PortExtension {
     ULONG RxReqSize;
     KDEVICE_QUEUE ReadQueue;
     PIRP CurrentReadIrp;
-    PipeRecord RxPipe;
+    RxPipeRecord RxPipe;
     PVOID RxTransferBuffer;
     BOOLEAN ReaderStopped;
     KEVENT ReaderStoppedEvent;
@@ -78,18 +92,39 @@ struct PortExtension {
     KTIMER RxPollTimer;
     KDPC RxPollDpc;
     ULONG RxPollPeriod;
+    // Serialises StartReader, StopReader and the poller's start and stop, so a start cannot
+    // slip into a stop in progress. A synchronization event used as a mutex (PASSIVE_LEVEL).
+    KEVENT ReceiveStartStopLock;
+    // Completions of reader reads: a failed send tells a read that never went down from one
+    // whose completion routine has already run by whether this moved.
+    volatile LONG RxReadCompletions;
+    // Reads issued from inside a completion routine still on the stack; bounds the recursion
+    // of a lower driver that completes inline.
+    volatile LONG RxIssueDepth;
+    // Non-zero while a routine of the loop runs (between a stop-flag check and the read or
+    // timer it leads to); a stop waits for it, then the abort or the timer cancel catches
+    // whatever the loop has outstanding.
+    volatile LONG RxSending;
+    // The read timers are armed for the current read and not cancelled since (cancel spin
+    // lock): a DPC of an earlier arming finds its timer cancelled or re-armed and does nothing.
+    BOOLEAN ReadTotalTimerArmed;
+    BOOLEAN ReadIntervalTimerArmed;
 
     // Status pipe
-    PipeRecord StatusPipe;
+    StatusPipeRecord StatusPipe;
     UCHAR StatusByte;
     BOOLEAN StatusPollStopped;
     KEVENT StatusPollStoppedEvent;
     KTIMER StatusPollTimer;
     KDPC StatusPollDpc;
     LONG CtlPollPeriod;
+    // As RxReadCompletions and RxIssueDepth, for the status reads.
+    volatile LONG StatusReadCompletions;
+    volatile LONG StatusIssueDepth;
+    volatile LONG StatusSending;
 
     // Transmit side
-    PipeRecord TxPipe;
+    TxPipeRecord TxPipe;
     UCHAR TxStagingBuffer[TX_STAGING_SIZE];
     ULONG TxKickThreshold;
     KTIMER WriteTotalTimer;
@@ -105,6 +140,11 @@ struct PortExtension {
     KSPIN_LOCK WriteQueueLock;
     volatile LONG CancelClaim;
     volatile LONG TxBusy;
+    // Ties a run of WriteTotalDpc to the write its timer was set for: WriteSequence advances
+    // each time a write becomes current, WriteTimerSequence is the value the timer was armed
+    // with. Both under WriteQueueLock.
+    ULONG WriteSequence;
+    ULONG WriteTimerSequence;
 
     // Power
     LONG PowerState;
@@ -147,6 +187,11 @@ struct PortExtension {
 
     // Baud check switch
     ULONG NoBaudCheck;
+
+    // Serialises the read-modify-write of ModemControl together with the command that carries
+    // it, so concurrent line changes are neither lost nor sent out of date. A synchronization
+    // event used as a mutex: the holder waits for the command at PASSIVE_LEVEL.
+    KEVENT ModemControlLock;
 };
 
 inline PortExtension* GetPortExtension(PDEVICE_OBJECT DeviceObject) {
@@ -187,3 +232,155 @@ DRIVER_DISPATCH DispatchPnp;
 IO_COMPLETION_ROUTINE StartCompletion;
 NTSTATUS RemovePortDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS TeardownPort(PDEVICE_OBJECT DeviceObject);
+
+// Power (pnp/power.cpp)
+DRIVER_DISPATCH DispatchPower;
+
+// Lower driver requests (link/lower.cpp). The synchronous ones run at PASSIVE_LEVEL and wait
+// without time-out.
+constexpr ULONG IOCTL_PIPE_RESET = 0x222008;
+constexpr ULONG IOCTL_DEVICE_COMMAND = 0x22201c;
+constexpr ULONG IOCTL_PIPE_ABORT = 0x222020;
+constexpr ULONG IOCTL_PIPE_GET_INFO = 0x222028;
+constexpr ULONG IOCTL_PIPE_WRITE = 0x222040;
+constexpr ULONG DEFAULT_PACKET_SIZE = 64;  // when a pipe reports 0 or cannot be asked
+
+NTSTATUS OpenPipe(PortExtension* Port, PFILE_OBJECT PipeFile);
+NTSTATUS ClosePipe(PortExtension* Port, PFILE_OBJECT PipeFile);
+NTSTATUS AbortPipe(PortExtension* Port, PFILE_OBJECT PipeFile);
+NTSTATUS ResetPipe(PortExtension* Port, PFILE_OBJECT PipeFile);
+NTSTATUS QueryPipeInfo(PortExtension* Port, PFILE_OBJECT PipeFile, PULONG MaxPacketSize);
+NTSTATUS SendDeviceCommand(PortExtension* Port, PUCHAR Command, ULONG Length);
+// Asynchronous: the completion routine gets the port as context, unlocks and frees the MDL,
+// frees the IRP and returns STATUS_MORE_PROCESSING_REQUIRED. Returns what IofCallDriver returns.
+NTSTATUS IssuePipeRead(PortExtension* Port, PFILE_OBJECT PipeFile, PVOID Buffer, ULONG Length,
+                       PIO_COMPLETION_ROUTINE CompletionRoutine);
+
+// Device commands (control/commands.cpp): byte 0 the code, bytes 1 and 2 its parameters.
+#define DEVCMD_LINE_SETTINGS 0x00
+#define DEVCMD_CONTROL_LINES 0x01
+#define DEVCMD_FLOW_CHARS    0x02
+#define DEVCMD_PORT_ENABLE   0x03
+#define DEVCMD_ERROR_CHAR    0x04
+
+#define CONTROL_LINE_RTS   0x01
+#define CONTROL_LINE_DTR   0x02
+#define CONTROL_LINE_BREAK 0x04
+
+NTSTATUS ApplyLineSettings(PDEVICE_OBJECT DeviceObject);
+// The one way ModemControl changes: new = (old & ~Clear) | Set, under ModemControlLock, and when
+// Send is set the new value is sent as DEVCMD_CONTROL_LINES before the lock is released. Returns
+// the command's status (STATUS_SUCCESS when nothing is sent).
+NTSTATUS ChangeModemControl(PortExtension* Port, UCHAR Clear, UCHAR Set, BOOLEAN Send);
+// The set-up that open and power-up send: port enable, then DTR and RTS on.
+NTSTATUS SendPortSetup(PortExtension* Port);
+
+// Port open and close (link/open.cpp)
+DRIVER_DISPATCH DispatchCreateClose;
+NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID FreeRxBuffer(PortExtension* Port);
+VOID ClearTxBuffer(PortExtension* Port);
+VOID CancelPendingWait(PortExtension* Port);
+
+// ---- Receive path: reader, status poller (receive/reader.cpp), reads (receive/read.cpp) ----
+// At add-device: the DPCs of the receive timers and the start/stop lock.
+VOID InitReceivePath(PortExtension* Port);
+VOID InitReadPath(PortExtension* Port);
+// The reader keeps one read of RxReqSize bytes on RxPipe (or one armed RxPollTimer) outstanding
+// and stops reading while RxBuffer is nearly full. Start and stop run at PASSIVE_LEVEL; the
+// stops return when nothing of the loop is outstanding.
+NTSTATUS StartReader(PortExtension* Port);
+NTSTATUS StopReader(PortExtension* Port);
+NTSTATUS StopReceiveSide(PDEVICE_OBJECT DeviceObject);
+NTSTATUS ReadInitialStatus(PortExtension* Port);
+NTSTATUS StartStatusPoller(PortExtension* Port);
+// Status byte (CTS 0x01, DSR 0x02, DCD 0x04, RI 0x08) to SERIAL_*_STATE bits.
+ULONG DecodeStatusByte(UCHAR StatusByte);
+
+DRIVER_DISPATCH DispatchRead;
+// Moves held bytes into the current read and completes it when due; takes the cancel spin lock.
+NTSTATUS ServeCurrentRead(PortExtension* Port);
+// Re-arms the current read's total timer from the timeouts; caller holds the cancel spin lock.
+VOID StartReadTotalTimer(PDEVICE_OBJECT DeviceObject);
+// Completes the current and every waiting read with STATUS_CANCELLED.
+VOID CancelReads(PortExtension* Port);
+
+// Plain bytes and words that other processors write without a common lock. Sequentially
+// consistent: a stop flag and the sending count are a store-then-load handshake.
+inline BOOLEAN LoadFlag(const BOOLEAN* Flag) { return __atomic_load_n(Flag, __ATOMIC_SEQ_CST); }
+inline VOID StoreFlag(BOOLEAN* Flag, BOOLEAN Value) { __atomic_store_n(Flag, Value, __ATOMIC_SEQ_CST); }
+inline LONG LoadLong(const LONG* Value) { return __atomic_load_n(Value, __ATOMIC_ACQUIRE); }
+// Settings records (handflow, characters, timeouts) that a device control replaces while other
+// paths read their fields without a common lock: every access is a single access per field, so
+// a reader sees each field whole, old or new.
+template <class T> inline T LoadSetting(const T* Field) { return __atomic_load_n(Field, __ATOMIC_RELAXED); }
+template <class T> inline VOID StoreSetting(T* Field, T Value) { __atomic_store_n(Field, Value, __ATOMIC_RELAXED); }
+template <class Field, class Record> inline VOID CopySettings(Record* To, const Record* From) {
+    static_assert(sizeof(Record) % sizeof(Field) == 0, "a record of whole fields");
+    Field* to = (Field*)To;
+    const Field* from = (const Field*)From;
+    for (ULONG i = 0; i < sizeof(Record) / sizeof(Field); i++) {
+        __atomic_store_n(&to[i], __atomic_load_n(&from[i], __ATOMIC_RELAXED), __ATOMIC_RELAXED);
+    }
+}
+inline BOOLEAN PortGone(const PortExtension* Port) {
+    return LoadFlag(&Port->Removed) || LoadFlag(&Port->SurpriseRemoved);
+}
+
+// ---- Transmit path (transmit/) ----
+// Writes (sync.cpp when TxAsync is 0, async.cpp otherwise). Both return what the write's
+// handling returns: STATUS_PENDING for a write kept, else the status it was completed with.
+NTSTATUS SyncWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS AsyncWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID InitSyncTransmit(PortExtension* Port);
+VOID InitAsyncTransmit(PortExtension* Port);
+// Both modes, PASSIVE_LEVEL: cancels every write, aborts TxPipe and returns, with the reset's
+// status, only when no transfer of the port is outstanding. Leaves TxStopped set.
+NTSTATUS StopTransmit(PortExtension* Port);
+VOID ResumeTransmit(PortExtension* Port);
+VOID CancelAllWrites(PortExtension* Port);
+// Starts a transfer of what TxBuffer holds unless one is in flight (asynchronous mode).
+NTSTATUS StartTransfer(PortExtension* Port);
+// Deferred routine of TxKickDpc, context the PortExtension.
+KDEFERRED_ROUTINE TxKickRoutine;
+// IOCTL_SERIAL_IMMEDIATE_CHAR (immediate.cpp). Completes the request itself when it refuses
+// it (STATUS_INVALID_PARAMETER); otherwise hands it down and returns STATUS_PENDING, and the
+// lower driver completes it. Either way the caller must not touch the request afterwards.
+NTSTATUS ImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// AmountInOutQueue is changed by atomic addition only, never under CommStatusLock.
+inline ULONG AddAmountInOutQueue(PortExtension* Port, LONG Delta) {
+    return (ULONG)InterlockedAdd((volatile LONG*)&Port->CommStatus.AmountInOutQueue, Delta);
+}
+
+// ---- Serial control: dispatcher and handlers (control/) ----
+// Events: EventHistory |= Events under WaitLock; then completes the pending wait if its mask
+// and the history meet. Both callable at DISPATCH_LEVEL or below.
+VOID PostSerialEvents(PDEVICE_OBJECT DeviceObject, ULONG Events);
+VOID CompletePendingWait(PDEVICE_OBJECT DeviceObject);
+
+// The port's own device-control codes: resets of the receive and transmit pipes, passed down.
+#define IOCTL_RXPIPE_RESET CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0xC8, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_TXPIPE_RESET CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0xC9, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+DRIVER_DISPATCH DispatchDeviceControl;
+
+// A handler runs after the dispatcher checked the buffer, the removal gate and the minimum
+// lengths. It returns the request's status and sets Information for data it returns; the
+// dispatcher completes the request unless the handler owns its completion (wait on mask, the
+// private pipe resets).
+typedef NTSTATUS ControlHandler(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack);
+
+// Line settings (control/settings.cpp)
+ControlHandler SetBaudRate, GetBaudRate, SetLineControl, GetLineControl, SetChars, GetChars;
+ControlHandler SetHandflow, GetHandflow, SetTimeouts, GetTimeouts, SetQueueSize;
+ControlHandler GetProperties, GetConfigSize, GetStats, ClearStats;
+
+// Events and purge (control/events.cpp). WaitOnMask completes or pends the request itself.
+ControlHandler SetWaitMask, GetWaitMask, WaitOnMask, Purge;
+DRIVER_CANCEL WaitOnMaskCancel;
+
+// Modem lines and status (control/modem.cpp)
+ControlHandler SetDtr, ClrDtr, SetRts, ClrRts, SetModemControl, GetModemControl, GetDtrRts;
+ControlHandler SetBreakOn, SetBreakOff, GetModemStatus, GetCommStatus;

@@ -24,10 +24,11 @@ VOID RingClear(RingBuffer* Ring);
 ULONG64 RingPut(RingBuffer* Ring, const VOID* Source, ULONG64 Length);
 ULONG64 RingGet(VOID* Destination, RingBuffer* Ring, ULONG64 Length);
 
-// Unlocked reads for threshold decisions: one aligned 64-bit load each.
+// Unlocked reads for threshold decisions: one aligned 64-bit load each. Count and Size are
+// written under the lock with the matching stores, so the unlocked reads are not data races.
 inline ULONG64 RingCount(const RingBuffer* Ring) {
-    return *(const volatile ULONG64*)&Ring->Count;
+    return ReadULong64NoFence(&Ring->Count);
 }
 inline ULONG64 RingSize(const RingBuffer* Ring) {
-    return *(const volatile ULONG64*)&Ring->Size;
+    return ReadULong64NoFence(&Ring->Size);
 }

@@ -117,7 +117,8 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         port->PnpState = SurpriseRemovedState;
         RemovePortName(port);
         DisablePortInterface(port);
-        // Pending reads and the pending wait are cancelled here once those paths exist.
+        CancelReads(port);
+        CancelPendingWait(port);
         return PassDownSucceeded(port, Irp);
 
     case IRP_MN_REMOVE_DEVICE:
@@ -130,8 +131,13 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 NTSTATUS TeardownPort(PDEVICE_OBJECT DeviceObject) {
     PortExtension* port = GetPortExtension(DeviceObject);
-    // The receive side, reads, transmitter and pending wait are stopped here once those paths
-    // exist; the receive buffer only gets storage at open.
+    StopReceiveSide(DeviceObject);
+    CancelReads(port);
+    StopTransmit(port);
+    CancelPendingWait(port);
+    // A timer DPC queued before its timer was cancelled must not run into the deleted device.
+    KeFlushQueuedDpcs();
+    FreeRxBuffer(port);
     if (port->TxAsync) {
         InterlockedExchange((volatile LONG*)&port->CommStatus.AmountInOutQueue, 0);
     }

@@ -11,11 +11,11 @@ NTSTATUS RingAllocate(RingBuffer* Ring, ULONG Size) {
     PUCHAR data = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, Size, RING_POOL_TAG);
     KIRQL irql;
     KeAcquireSpinLock(&Ring->Lock, &irql);
-    Ring->Count = 0;
+    WriteULong64NoFence(&Ring->Count, 0);
     Ring->ReadIndex = 0;
     Ring->WriteIndex = 0;
     Ring->Data = data;
-    Ring->Size = data ? Size : 0;
+    WriteULong64NoFence(&Ring->Size, data ? Size : 0);
     KeReleaseSpinLock(&Ring->Lock, irql);
     return data ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
@@ -53,11 +53,11 @@ NTSTATUS RingResize(RingBuffer* Ring, ULONG NewSize) {
             Ring->WriteIndex = Ring->Count;
             old = Ring->Data;
         } else {
-            Ring->Count = 0;
+            WriteULong64NoFence(&Ring->Count, 0);
             Ring->WriteIndex = 0;
         }
         Ring->ReadIndex = 0;
-        Ring->Size = NewSize;
+        WriteULong64NoFence(&Ring->Size, NewSize);
         Ring->Data = data;
     }
     KeReleaseSpinLock(&Ring->Lock, irql);
@@ -72,8 +72,8 @@ VOID RingFree(RingBuffer* Ring) {
     KeAcquireSpinLock(&Ring->Lock, &irql);
     PUCHAR old = Ring->Data;
     Ring->Data = NULL;
-    Ring->Size = 0;
-    Ring->Count = 0;
+    WriteULong64NoFence(&Ring->Size, 0);
+    WriteULong64NoFence(&Ring->Count, 0);
     Ring->ReadIndex = 0;
     Ring->WriteIndex = 0;
     KeReleaseSpinLock(&Ring->Lock, irql);
@@ -85,7 +85,7 @@ VOID RingFree(RingBuffer* Ring) {
 VOID RingClear(RingBuffer* Ring) {
     KIRQL irql;
     KeAcquireSpinLock(&Ring->Lock, &irql);
-    Ring->Count = 0;
+    WriteULong64NoFence(&Ring->Count, 0);
     Ring->ReadIndex = 0;
     Ring->WriteIndex = 0;
     KeReleaseSpinLock(&Ring->Lock, irql);
@@ -114,7 +114,7 @@ ULONG64 RingPut(RingBuffer* Ring, const VOID* Source, ULONG64 Length) {
         if (Ring->WriteIndex >= Ring->Size) {
             Ring->WriteIndex -= Ring->Size;
         }
-        Ring->Count += stored;
+        WriteULong64NoFence(&Ring->Count, Ring->Count + stored);
     }
     KeReleaseSpinLock(&Ring->Lock, irql);
     return stored;
@@ -140,7 +140,7 @@ ULONG64 RingGet(VOID* Destination, RingBuffer* Ring, ULONG64 Length) {
         if (Ring->ReadIndex >= Ring->Size) {
             Ring->ReadIndex -= Ring->Size;
         }
-        Ring->Count -= taken;
+        WriteULong64NoFence(&Ring->Count, Ring->Count - taken);
     }
     KeReleaseSpinLock(&Ring->Lock, irql);
     return taken;

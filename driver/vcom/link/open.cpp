@@ -1,0 +1,211 @@
+// Port open and close: one opener at a time; open connects the pipes and switches the port on in
+// the device, close undoes it in reverse.
+#include "port.h"
+
+NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PortExtension* port = GetPortExtension(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS status;
+
+    switch (stack->MajorFunction) {
+    case IRP_MJ_CREATE:
+        if (InterlockedIncrement(&port->OpenCount) > 1) {
+            InterlockedDecrement(&port->OpenCount);
+            VCOM_TRACE(TRACE_LEVEL_INFO, "open refused: the port is open");
+            status = STATUS_ACCESS_DENIED;
+            break;
+        }
+        status = OpenPort(DeviceObject, Irp);
+        if (!NT_SUCCESS(status)) {
+            InterlockedDecrement(&port->OpenCount);
+            break;
+        }
+        // Held until the close, so removal waits for it. Removal may already have begun: then
+        // the open is undone rather than left without the hold the close will give back.
+        status = IoAcquireRemoveLock(&port->RemoveLock, DeviceObject);
+        if (!NT_SUCCESS(status)) {
+            ClosePort(DeviceObject, Irp);
+            InterlockedDecrement(&port->OpenCount);
+            break;
+        }
+        ResumeTransmit(port);
+        break;
+
+    case IRP_MJ_CLOSE:
+        StopTransmit(port);
+        status = ClosePort(DeviceObject, Irp);
+        InterlockedDecrement(&port->OpenCount);
+        IoReleaseRemoveLock(&port->RemoveLock, DeviceObject);
+        break;
+
+    default:
+        status = STATUS_UNSUCCESSFUL;
+        break;
+    }
+
+    Irp->IoStatus.Status = status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
+static BOOLEAN StatusPipeInUse(const PortExtension* Port) {
+    return Port->EndPointCaps != 0 && Port->CtlPollPeriod >= 0;
+}
+
+// A transfer size in whole packets: at least one packet, else rounded up to a multiple.
+static ULONG RoundToPackets(ULONG Size, ULONG Packet) {
+    if (Packet > Size) {
+        return Packet;
+    }
+    ULONG64 rounded = ((ULONG64)Size + Packet - 1) / Packet * Packet;
+    if (rounded > MAXULONG) {
+        rounded = (ULONG64)MAXULONG / Packet * Packet;  // cannot be allocated: the open fails
+    }
+    return (ULONG)rounded;
+}
+
+static ULONG PacketSize(PortExtension* Port, PFILE_OBJECT PipeFile) {
+    ULONG size = 0;
+    if (!NT_SUCCESS(QueryPipeInfo(Port, PipeFile, &size)) || size == 0) {
+        size = DEFAULT_PACKET_SIZE;
+    }
+    return size;
+}
+
+NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    UNREFERENCED_PARAMETER(Irp);
+    PortExtension* port = GetPortExtension(DeviceObject);
+    NTSTATUS status = OpenPipe(port, &port->TxPipe.TxPipeFile);
+    if (NT_SUCCESS(status)) {
+        status = OpenPipe(port, &port->RxPipe.RxPipeFile);
+    }
+    if (NT_SUCCESS(status) && StatusPipeInUse(port)) {
+        status = OpenPipe(port, &port->StatusPipe.StatusPipeFile);
+        if (!NT_SUCCESS(status)) {
+            // Status polling stays off until the device is added again.
+            port->CtlPollPeriod = -1;
+            if (status == STATUS_INVALID_HANDLE) {
+                VCOM_TRACE(TRACE_LEVEL_INFO, "the device has no status pipe");
+                status = STATUS_SUCCESS;
+            }
+        }
+    }
+
+    if (NT_SUCCESS(status)) {
+        port->RxQueueSize = 4096;
+        port->TxQueueSize = 4096;
+        status = RingAllocate(&port->RxBuffer, port->RxQueueSize);
+    }
+    if (NT_SUCCESS(status)) {
+        ULONG size = (ULONG)RingSize(&port->RxBuffer);
+        port->RxHasRoom = TRUE;
+        port->RxTransferLength = 0;
+        port->RxLeftover = 0;  // nothing of an earlier open's transfers is left to store
+        KIRQL irql;
+        KeAcquireSpinLock(&port->WaitLock, &irql);
+        port->EventHistory = 0;
+        port->PendingWaitIrp = NULL;
+        KeReleaseSpinLock(&port->WaitLock, irql);
+        StoreSetting(&port->HandFlow.XonLimit, (LONG)(size / 2));
+        port->ModemStatus = 0;
+        StoreSetting(&port->HandFlow.XoffLimit, (LONG)(size / 8));
+        port->ReaderStopped = TRUE;
+        KeInitializeEvent(&port->ReaderStoppedEvent, NotificationEvent, FALSE);
+        port->StatusPollStopped = TRUE;
+        KeInitializeEvent(&port->StatusPollStoppedEvent, NotificationEvent, FALSE);
+        InterlockedExchange((volatile LONG*)&port->CommStatus.AmountInOutQueue, 0);
+        InterlockedExchange((volatile LONG*)&port->CommStatus.AmountInInQueue, 0);
+
+        ResetPipe(port, &port->TxPipe.TxPipeFile);
+        ResetPipe(port, &port->RxPipe.RxPipeFile);
+        if (port->CtlPollPeriod >= 0) {
+            ResetPipe(port, &port->StatusPipe.StatusPipeFile);
+        }
+
+        port->TxPipe.TxMaxPacketSize = PacketSize(port, &port->TxPipe.TxPipeFile);
+        port->TxKickThreshold = RoundToPackets(port->TxKickThreshold, port->TxPipe.TxMaxPacketSize);
+        port->RxPipe.RxMaxPacketSize = PacketSize(port, &port->RxPipe.RxPipeFile);
+        port->RxReqSize = RoundToPackets(port->RxReqSize, port->RxPipe.RxMaxPacketSize);
+
+        port->RxTransferBuffer = ExAllocatePoolWithTag(NonPagedPool, port->RxReqSize, CREATE_POOL_TAG);
+        if (!port->RxTransferBuffer) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        }
+    }
+
+    if (!NT_SUCCESS(status)) {
+        VCOM_TRACE(TRACE_LEVEL_ERROR, "open failed: %08x", (unsigned)status);
+        if (port->RxTransferBuffer) {
+            ExFreePoolWithTag(port->RxTransferBuffer, CREATE_POOL_TAG);
+            port->RxTransferBuffer = NULL;
+        }
+        FreeRxBuffer(port);
+        // Sent whatever step failed; the lower driver answers for pipes it never opened.
+        ClosePipe(port, &port->TxPipe.TxPipeFile);
+        ClosePipe(port, &port->RxPipe.RxPipeFile);
+        if (StatusPipeInUse(port)) {
+            ClosePipe(port, &port->StatusPipe.StatusPipeFile);
+        }
+        return status;
+    }
+
+    SendPortSetup(port);
+    StartReader(port);
+    ReadInitialStatus(port);
+    StartStatusPoller(port);
+
+    VCOM_TRACE(TRACE_LEVEL_INFO, "port open: tx packet %u, rx packet %u, rx request %u", port->TxPipe.TxMaxPacketSize,
+               port->RxPipe.RxMaxPacketSize, port->RxReqSize);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    UNREFERENCED_PARAMETER(Irp);
+    PortExtension* port = GetPortExtension(DeviceObject);
+
+    // Nothing of the reader or poller is outstanding after this, so the buffers can go.
+    StopReceiveSide(DeviceObject);
+    CancelReads(port);
+    FreeRxBuffer(port);
+    UCHAR disable[2] = {DEVCMD_PORT_ENABLE, 0};
+    SendDeviceCommand(port, disable, sizeof(disable));
+
+    NTSTATUS status = ClosePipe(port, &port->TxPipe.TxPipeFile);
+    if (!NT_SUCCESS(status)) {
+        VCOM_TRACE(TRACE_LEVEL_WARNING, "transmit pipe close failed: %08x", (unsigned)status);
+    }
+    status = ClosePipe(port, &port->RxPipe.RxPipeFile);
+    if (StatusPipeInUse(port)) {
+        status = ClosePipe(port, &port->StatusPipe.StatusPipeFile);
+    }
+    if (port->RxTransferBuffer) {
+        ExFreePoolWithTag(port->RxTransferBuffer, CREATE_POOL_TAG);
+        port->RxTransferBuffer = NULL;
+    }
+    VCOM_TRACE(TRACE_LEVEL_INFO, "port closed: %08x", (unsigned)status);
+    return status;
+}
+
+VOID FreeRxBuffer(PortExtension* Port) {
+    RingFree(&Port->RxBuffer);
+}
+
+VOID ClearTxBuffer(PortExtension* Port) {
+    RingClear(&Port->TxBuffer);
+}
+
+VOID CancelPendingWait(PortExtension* Port) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->WaitLock, &irql);
+    PIRP irp = Port->PendingWaitIrp;
+    if (irp && IoSetCancelRoutine(irp, NULL) != NULL) {
+        Port->PendingWaitIrp = NULL;
+        KeReleaseSpinLock(&Port->WaitLock, irql);
+        irp->IoStatus.Status = STATUS_CANCELLED;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return;
+    }
+    // A cancellation in progress completes it.
+    KeReleaseSpinLock(&Port->WaitLock, irql);
+}

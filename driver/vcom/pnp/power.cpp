@@ -1,0 +1,69 @@
+// Power: the port stops its transfers when the device leaves D0 and, when the device is back in
+// D0 while the port is open, sends the device set-up again and restarts what the open started.
+#include "port.h"
+
+static NTSTATUS PassPowerDown(PortExtension* Port, PIRP Irp) {
+    PoStartNextPowerIrp(Irp);
+    IoSkipCurrentIrpStackLocation(Irp);
+    return PoCallDriver(Port->LowerDeviceObject, Irp);
+}
+
+static VOID PowerDown(PortExtension* Port) {
+    Port->PowerState = PowerStateOff;
+    StopReceiveSide(Port->DeviceObject);
+    StopTransmit(Port);
+}
+
+static NTSTATUS PowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PortExtension* port = GetPortExtension(DeviceObject);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, StartCompletion, &event, TRUE, TRUE, TRUE);
+    NTSTATUS status = PoCallDriver(port->LowerDeviceObject, Irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+        status = Irp->IoStatus.Status;
+    }
+    PoStartNextPowerIrp(Irp);
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+
+    if (!NT_SUCCESS(status)) {
+        // The device did not reach D0: restarting transfers on it would only fail them. The port
+        // stays stopped (PowerStateOff) until a later D0 succeeds.
+        VCOM_TRACE(TRACE_LEVEL_WARNING, "lower driver failed D0: %08x; port stays stopped", (unsigned)status);
+        return status;
+    }
+
+    port->PowerState = PowerStateOn;
+    SendPortSetup(port);
+    ApplyLineSettings(DeviceObject);
+    StartStatusPoller(port);
+    StartReader(port);
+    RingClear(&port->TxBuffer);
+    ResumeTransmit(port);
+    return status;
+}
+
+NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PortExtension* port = GetPortExtension(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->Parameters.Power.Type != DevicePowerState ||
+        (stack->MinorFunction != IRP_MN_SET_POWER && stack->MinorFunction != IRP_MN_QUERY_POWER)) {
+        return PassPowerDown(port, Irp);
+    }
+    DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
+    if (state == PowerDeviceD1 || state == PowerDeviceD2 || state == PowerDeviceD3) {
+        VCOM_TRACE(TRACE_LEVEL_INFO, "leaving D0 (D%d)", (int)state - 1);
+        PowerDown(port);
+        return PassPowerDown(port, Irp);
+    }
+    if (state == PowerDeviceD0 && stack->MinorFunction == IRP_MN_SET_POWER) {
+        if (port->OpenCount == 0) {
+            port->PowerState = PowerStateOn;
+            return PassPowerDown(port, Irp);
+        }
+        return PowerUp(DeviceObject, Irp);
+    }
+    return PassPowerDown(port, Irp);
+}

@@ -1,0 +1,498 @@
+// Bulk-in reader and status poller. Each is a loop of completion routine and timer DPC with
+// exactly one read or one armed timer outstanding; a routine hands the loop on as its last use of
+// the loop's state, so the transfer bookkeeping needs no lock.
+#include "port.h"
+
+static IO_COMPLETION_ROUTINE RxReadComplete;
+static IO_COMPLETION_ROUTINE StatusReadComplete;
+static KDEFERRED_ROUTINE RxPollRoutine;
+static KDEFERRED_ROUTINE StatusPollRoutine;
+
+// A lower driver that completes inline would otherwise recurse once per transfer.
+#define MAX_ISSUE_DEPTH 4
+
+#define RETRY_AFTER_FAILURE_MS 20
+// How long an open waits for the first line status.
+#define INITIAL_STATUS_WAIT_MS 250
+#define LEFTOVER_POLL_MS 10
+#define EMPTY_READ_POLL_MS 10
+#define ABORT_RETRY_MS 10
+#define LEFTOVER_FIRST_POLL_MS 5
+
+VOID InitReceivePath(PortExtension* Port) {
+    PDEVICE_OBJECT device = Port->DeviceObject;
+    KeInitializeDpc(&Port->RxPollDpc, RxPollRoutine, device);
+    KeInitializeDpc(&Port->StatusPollDpc, StatusPollRoutine, device);
+    KeInitializeEvent(&Port->ReceiveStartStopLock, SynchronizationEvent, TRUE);
+    InitReadPath(Port);
+}
+
+static VOID LockStartStop(PortExtension* Port) {
+    KeWaitForSingleObject(&Port->ReceiveStartStopLock, Executive, KernelMode, FALSE, NULL);
+}
+
+static VOID UnlockStartStop(PortExtension* Port) {
+    KeSetEvent(&Port->ReceiveStartStopLock, IO_NO_INCREMENT, FALSE);
+}
+
+static VOID ArmTimer(PKTIMER Timer, PKDPC Dpc, ULONG Milliseconds) {
+    LARGE_INTEGER due;
+    due.QuadPart = -(LONGLONG)Milliseconds * 10000;
+    KeSetTimer(Timer, due, Dpc);
+}
+
+static VOID FreePipeRead(PIRP Irp) {
+    while (PMDL mdl = Irp->MdlAddress) {
+        Irp->MdlAddress = mdl->Next;
+        if (mdl->MdlFlags & MDL_PAGES_LOCKED) {
+            MmUnlockPages(mdl);
+        }
+        IoFreeMdl(mdl);
+    }
+    IoFreeIrp(Irp);
+}
+
+// Sends one read and tells whether it went down. A read that the lower driver failed at once
+// has run its completion routine, which counted it; one that was never sent has not. Nothing
+// else of the loop is outstanding meanwhile, so no other completion moves the count.
+static BOOLEAN SendPipeRead(PortExtension* Port, volatile LONG* Completions, PFILE_OBJECT PipeFile,
+                            PVOID Buffer, ULONG Length, PIO_COMPLETION_ROUTINE Routine) {
+    LONG before = InterlockedCompareExchange(Completions, 0, 0);
+    NTSTATUS status = IssuePipeRead(Port, PipeFile, Buffer, Length, Routine);
+    if (NT_SUCCESS(status)) {
+        return TRUE;
+    }
+    return InterlockedCompareExchange(Completions, 0, 0) != before;
+}
+
+// ---- bulk-in reader -------------------------------------------------------------------------
+
+static VOID SignalReaderStopped(PortExtension* Port) {
+    KeSetEvent(&Port->ReaderStoppedEvent, IO_NO_INCREMENT, FALSE);
+}
+
+static VOID WaitForRoutines(volatile LONG* Sending) {
+    while (InterlockedCompareExchange(Sending, 0, 0) != 0) {
+    }
+}
+
+// Stop side of the handshake, with the stop flag set: waits out a routine of the loop that
+// passed its check before the flag, then ends a loop that is only waiting on its timer (a
+// stop need not wait for the next poll).
+static VOID QuiesceLoop(volatile LONG* Sending, PKTIMER Timer, PKEVENT Stopped) {
+    WaitForRoutines(Sending);
+    if (KeCancelTimer(Timer)) {
+        KeSetEvent(Stopped, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+// Aborts a loop's transfer and waits for the loop to stop. The transfer waits in the device
+// until an abort reaches it, so an abort that could not be sent or was refused is sent again.
+static NTSTATUS AbortAndWait(PortExtension* Port, PFILE_OBJECT PipeFile, PKEVENT Stopped) {
+    while (!NT_SUCCESS(AbortPipe(Port, PipeFile))) {
+        LARGE_INTEGER retry;
+        retry.QuadPart = -(LONGLONG)ABORT_RETRY_MS * 10000;
+        if (KeWaitForSingleObject(Stopped, Executive, KernelMode, FALSE, &retry) != STATUS_TIMEOUT) {
+            return STATUS_SUCCESS;
+        }
+    }
+    return KeWaitForSingleObject(Stopped, Executive, KernelMode, FALSE, NULL);
+}
+
+static NTSTATUS IssueRxRead(PortExtension* Port) {
+    InterlockedIncrement(&Port->RxSending);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (LoadFlag(&Port->ReaderStopped)) {
+        status = STATUS_CANCELLED;
+    } else if (PortGone(Port)) {
+        status = STATUS_DELETE_PENDING;
+    } else if (!SendPipeRead(Port, &Port->RxReadCompletions, &Port->RxPipe.RxPipeFile,
+                             Port->RxTransferBuffer, Port->RxReqSize, RxReadComplete)) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+    }
+    InterlockedDecrement(&Port->RxSending);
+    if (status == STATUS_INSUFFICIENT_RESOURCES) {
+        // Only a stop followed by a start begins the loop again.
+        VCOM_TRACE(TRACE_LEVEL_ERROR, "reader: read could not be sent, reader ends");
+    }
+    if (!NT_SUCCESS(status)) {
+        SignalReaderStopped(Port);
+    }
+    return status;
+}
+
+// From a completion routine: a fresh read at once, unless that would nest too deep.
+// The count also sees a completion on another processor while the issuer is still returning;
+// that only sends an occasional read through the timer.
+static VOID IssueRxReadFromCompletion(PortExtension* Port) {
+    if (InterlockedIncrement(&Port->RxIssueDepth) > MAX_ISSUE_DEPTH) {
+        ArmTimer(&Port->RxPollTimer, &Port->RxPollDpc, 0);
+    } else {
+        IssueRxRead(Port);
+    }
+    InterlockedDecrement(&Port->RxIssueDepth);
+}
+
+static BOOLEAN Contains(const UCHAR* Bytes, ULONG64 Length, UCHAR Value) {
+    for (ULONG64 i = 0; i < Length; i++) {
+        if (Bytes[i] == Value) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// Stores what fits of Length bytes at Offset of RxTransferBuffer; returns the events due.
+static ULONG StoreReceived(PortExtension* Port, ULONG64 Offset, ULONG64 Length) {
+    const UCHAR* source = (const UCHAR*)Port->RxTransferBuffer + Offset;
+    ULONG64 stored = RingPut(&Port->RxBuffer, source, Length);
+    Port->RxLeftover -= stored;
+
+    ULONG64 size = RingSize(&Port->RxBuffer);
+    if (size - RingCount(&Port->RxBuffer) <= (ULONG)LoadSetting(&Port->HandFlow.XoffLimit)) {
+        StoreFlag(&Port->RxHasRoom, FALSE);
+        // A read may have drained the buffer between the count and the clear; its set of
+        // RxHasRoom must not be lost, or the reader would wait for a read that never comes.
+        if (RingCount(&Port->RxBuffer) <= (ULONG)LoadSetting(&Port->HandFlow.XonLimit)) {
+            StoreFlag(&Port->RxHasRoom, TRUE);
+        }
+    }
+
+    ULONG events = 0;
+    if (stored > 0) {
+        if (size != 0 && RingCount(&Port->RxBuffer) * 100 / size >= 80) {
+            events |= SERIAL_EV_RX80FULL;
+        }
+        if (Contains(source, stored, LoadSetting(&Port->SpecialChars.EventChar))) {
+            events |= SERIAL_EV_RXFLAG;
+        }
+    }
+    return events;
+}
+
+static VOID RxReadDone(PortExtension* port, PIRP Irp) {
+    NTSTATUS status = Irp->IoStatus.Status;
+    ULONG64 received = Irp->IoStatus.Information;
+    FreePipeRead(Irp);
+    InterlockedIncrement(&port->RxReadCompletions);
+    InterlockedAdd((volatile LONG*)&port->PerfStats.ReceivedCount, (LONG)received);
+
+    if (!NT_SUCCESS(status) && status != STATUS_CANCELLED) {
+        ArmTimer(&port->RxPollTimer, &port->RxPollDpc, RETRY_AFTER_FAILURE_MS);
+        return;
+    }
+    if (LoadFlag(&port->ReaderStopped)) {
+        if (received != 0) {
+            // The transfer finished as the reader was being stopped: its bytes were received
+            // all the same. Store what fits; the rest stays leftover for the next start.
+            port->RxTransferLength = received;
+            port->RxLeftover = received;
+            ULONG events = SERIAL_EV_RXCHAR;
+            if (LoadFlag(&port->RxHasRoom)) {
+                events |= StoreReceived(port, 0, received);
+            }
+            PostSerialEvents(port->DeviceObject, events);
+            ServeCurrentRead(port);
+            CompletePendingWait(port->DeviceObject);
+        }
+        SignalReaderStopped(port);
+        return;
+    }
+    if (received == 0) {
+        ArmTimer(&port->RxPollTimer, &port->RxPollDpc, port->RxPollPeriod ? EMPTY_READ_POLL_MS : 0);
+        return;
+    }
+
+    ULONG events = SERIAL_EV_RXCHAR;
+    port->RxTransferLength = received;
+    port->RxLeftover = received;
+    if (LoadFlag(&port->RxHasRoom)) {
+        events |= StoreReceived(port, 0, received);
+    }
+    PostSerialEvents(port->DeviceObject, events);
+    ServeCurrentRead(port);
+    CompletePendingWait(port->DeviceObject);
+
+    if (port->RxPollPeriod != 0) {
+        ArmTimer(&port->RxPollTimer, &port->RxPollDpc, port->RxPollPeriod);
+    } else if (port->RxLeftover == 0 && LoadFlag(&port->RxHasRoom)) {
+        IssueRxReadFromCompletion(port);
+    } else {
+        ArmTimer(&port->RxPollTimer, &port->RxPollDpc, LEFTOVER_FIRST_POLL_MS);
+    }
+}
+
+static NTSTATUS RxReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PortExtension* port = (PortExtension*)Context;
+    InterlockedIncrement(&port->RxSending);
+    RxReadDone(port, Irp);
+    InterlockedDecrement(&port->RxSending);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+static VOID RxPoll(PortExtension* port) {
+    if (LoadFlag(&port->ReaderStopped) || PortGone(port)) {
+        SignalReaderStopped(port);
+        return;
+    }
+    if (port->RxLeftover != 0 && LoadFlag(&port->RxHasRoom)) {
+        ULONG64 before = port->RxLeftover;
+        ULONG events = StoreReceived(port, port->RxTransferLength - before, before);
+        if (port->RxLeftover != before) {
+            events |= SERIAL_EV_RXCHAR;
+        }
+        if (events) {
+            PostSerialEvents(port->DeviceObject, events);
+        }
+    }
+    ServeCurrentRead(port);
+    CompletePendingWait(port->DeviceObject);
+
+    if (port->RxLeftover == 0 && LoadFlag(&port->RxHasRoom)) {
+        IssueRxRead(port);
+    } else {
+        ArmTimer(&port->RxPollTimer, &port->RxPollDpc, LEFTOVER_POLL_MS);
+    }
+}
+
+static VOID RxPollRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    PortExtension* port = GetPortExtension((PDEVICE_OBJECT)DeferredContext);
+    InterlockedIncrement(&port->RxSending);
+    RxPoll(port);
+    InterlockedDecrement(&port->RxSending);
+}
+
+NTSTATUS StartReader(PortExtension* Port) {
+    if (!LoadFlag(&Port->ReaderStopped)) {
+        return STATUS_SUCCESS;
+    }
+    LockStartStop(Port);
+    NTSTATUS status;
+    if (!LoadFlag(&Port->ReaderStopped)) {
+        status = STATUS_SUCCESS;
+    } else if (!Port->RxTransferBuffer) {
+        status = STATUS_UNSUCCESSFUL;
+    } else if (LoadLong(&Port->PowerState) == PowerStateOff) {
+        status = STATUS_POWER_STATE_INVALID;
+    } else {
+        KeClearEvent(&Port->ReaderStoppedEvent);
+        StoreFlag(&Port->ReaderStopped, FALSE);
+        if (Port->RxLeftover != 0) {
+            // Bytes of the last transfer still wait in the transfer buffer: the poll routine
+            // stores them before it reads again, so a new read cannot overwrite them.
+            ArmTimer(&Port->RxPollTimer, &Port->RxPollDpc, 0);
+            status = STATUS_SUCCESS;
+        } else {
+            status = IssueRxRead(Port);
+        }
+    }
+    UnlockStartStop(Port);
+    return status;
+}
+
+static NTSTATUS StopReaderLocked(PortExtension* Port) {
+    if (LoadFlag(&Port->ReaderStopped)) {
+        return STATUS_SUCCESS;
+    }
+    StoreFlag(&Port->ReaderStopped, TRUE);
+    QuiesceLoop(&Port->RxSending, &Port->RxPollTimer, &Port->ReaderStoppedEvent);
+    NTSTATUS status = AbortAndWait(Port, &Port->RxPipe.RxPipeFile, &Port->ReaderStoppedEvent);
+    // The routine that signalled may still be on its way out.
+    WaitForRoutines(&Port->RxSending);
+    ResetPipe(Port, &Port->RxPipe.RxPipeFile);
+    return status;
+}
+
+NTSTATUS StopReader(PortExtension* Port) {
+    LockStartStop(Port);
+    NTSTATUS status = StopReaderLocked(Port);
+    UnlockStartStop(Port);
+    return status;
+}
+
+// ---- status poller --------------------------------------------------------------------------
+
+ULONG DecodeStatusByte(UCHAR StatusByte) {
+    ULONG status = 0;
+    if (StatusByte & 0x01) status |= SERIAL_CTS_STATE;
+    if (StatusByte & 0x02) status |= SERIAL_DSR_STATE;
+    if (StatusByte & 0x04) status |= SERIAL_DCD_STATE;
+    if (StatusByte & 0x08) status |= SERIAL_RI_STATE;
+    return status;
+}
+
+// The change step: the new line state, and an event for each input line that moved.
+static VOID ChangeModemStatus(PortExtension* Port) {
+    ULONG old = __atomic_load_n(&Port->ModemStatus, __ATOMIC_RELAXED);
+    ULONG now = DecodeStatusByte(Port->StatusByte);
+    __atomic_store_n(&Port->ModemStatus, now, __ATOMIC_RELAXED);
+    ULONG changed = old ^ now;
+    ULONG events = 0;
+    if (changed & SERIAL_CTS_STATE) events |= SERIAL_EV_CTS;
+    if (changed & SERIAL_DSR_STATE) events |= SERIAL_EV_DSR;
+    if (changed & SERIAL_DCD_STATE) events |= SERIAL_EV_RLSD;
+    if (changed & SERIAL_RI_STATE) events |= SERIAL_EV_RING;
+    if (events) {
+        PostSerialEvents(Port->DeviceObject, events);
+    }
+}
+
+static VOID SignalStatusPollStopped(PortExtension* Port) {
+    KeSetEvent(&Port->StatusPollStoppedEvent, IO_NO_INCREMENT, FALSE);
+}
+
+static VOID IssueStatusRead(PortExtension* Port) {
+    if (!SendPipeRead(Port, &Port->StatusReadCompletions, &Port->StatusPipe.StatusPipeFile,
+                      &Port->StatusByte, 1, StatusReadComplete)) {
+        VCOM_TRACE(TRACE_LEVEL_ERROR, "status poller: read could not be sent, poller ends");
+        SignalStatusPollStopped(Port);
+    }
+}
+
+static NTSTATUS ScheduleStatusPoll(PortExtension* Port, LONG Period, BOOLEAN FromCompletion) {
+    if (Period < 0) {
+        return STATUS_SUCCESS;
+    }
+    InterlockedIncrement(&Port->StatusSending);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (LoadFlag(&Port->StatusPollStopped)) {
+        status = STATUS_CANCELLED;
+    } else if (PortGone(Port)) {
+        status = STATUS_DELETE_PENDING;
+    } else if (Period != 0) {
+        ArmTimer(&Port->StatusPollTimer, &Port->StatusPollDpc, (ULONG)Period);
+    } else if (!FromCompletion) {
+        IssueStatusRead(Port);
+    } else {
+        if (InterlockedIncrement(&Port->StatusIssueDepth) > MAX_ISSUE_DEPTH) {
+            ArmTimer(&Port->StatusPollTimer, &Port->StatusPollDpc, 0);
+        } else {
+            IssueStatusRead(Port);
+        }
+        InterlockedDecrement(&Port->StatusIssueDepth);
+    }
+    InterlockedDecrement(&Port->StatusSending);
+    if (!NT_SUCCESS(status)) {
+        SignalStatusPollStopped(Port);
+    }
+    return status;
+}
+
+static VOID StatusPollRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    PortExtension* port = GetPortExtension((PDEVICE_OBJECT)DeferredContext);
+    InterlockedIncrement(&port->StatusSending);
+    BOOLEAN stop = LoadFlag(&port->StatusPollStopped) || PortGone(port);
+    if (!stop) {
+        IssueStatusRead(port);
+    }
+    InterlockedDecrement(&port->StatusSending);
+    if (stop) {
+        SignalStatusPollStopped(port);
+    }
+}
+
+static NTSTATUS StatusReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PortExtension* port = (PortExtension*)Context;
+    InterlockedIncrement(&port->StatusSending);
+    NTSTATUS status = Irp->IoStatus.Status;
+    ULONG_PTR received = Irp->IoStatus.Information;
+    FreePipeRead(Irp);
+    InterlockedIncrement(&port->StatusReadCompletions);
+
+    if (!NT_SUCCESS(status) && status != STATUS_CANCELLED) {
+        ScheduleStatusPoll(port, RETRY_AFTER_FAILURE_MS, TRUE);
+    } else {
+        if (received != 0) {
+            ChangeModemStatus(port);
+            CompletePendingWait(port->DeviceObject);
+        }
+        ScheduleStatusPoll(port, port->CtlPollPeriod, TRUE);
+    }
+    InterlockedDecrement(&port->StatusSending);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS ReadInitialStatus(PortExtension* Port) {
+    if (Port->CtlPollPeriod < 0) {
+        Port->StatusByte = 7;
+        __atomic_store_n(&Port->ModemStatus, DecodeStatusByte(7), __ATOMIC_RELAXED);
+        return STATUS_SUCCESS;
+    }
+    KEVENT done;
+    IO_STATUS_BLOCK iosb;
+    LARGE_INTEGER offset;
+    offset.QuadPart = 0;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    iosb.Status = STATUS_SUCCESS;
+    iosb.Information = 0;
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, Port->LowerDeviceObject, &Port->StatusByte, 1,
+                                            &offset, &done, &iosb);
+    if (!irp) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    IoGetNextIrpStackLocation(irp)->FileObject = &Port->StatusPipe.StatusPipeFile;
+    NTSTATUS status = IoCallDriver(Port->LowerDeviceObject, irp);
+    if (status == STATUS_PENDING) {
+        // A device that answers only when the lines change has nothing to say when they have
+        // not changed since its last answer: that answer still holds, and the open goes on.
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -(LONGLONG)INITIAL_STATUS_WAIT_MS * 10000;
+        BOOLEAN unanswered = FALSE;
+        if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+            IoCancelIrp(irp);
+            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+            unanswered = iosb.Status == STATUS_CANCELLED;
+        }
+        status = unanswered ? STATUS_SUCCESS : iosb.Status;
+    }
+    if (NT_SUCCESS(status)) {
+        __atomic_store_n(&Port->ModemStatus, DecodeStatusByte(Port->StatusByte), __ATOMIC_RELAXED);
+    } else {
+        VCOM_TRACE(TRACE_LEVEL_WARNING, "no initial line status: %#lx", (unsigned long)status);
+    }
+    return status;
+}
+
+NTSTATUS StartStatusPoller(PortExtension* Port) {
+    LockStartStop(Port);
+    NTSTATUS status;
+    if (!LoadFlag(&Port->StatusPollStopped)) {
+        status = STATUS_SUCCESS;
+    } else if (LoadLong(&Port->PowerState) == PowerStateOff) {
+        status = STATUS_POWER_STATE_INVALID;
+    } else {
+        KeClearEvent(&Port->StatusPollStoppedEvent);
+        StoreFlag(&Port->StatusPollStopped, FALSE);
+        if (Port->CtlPollPeriod < 0) {
+            SignalStatusPollStopped(Port);
+            status = STATUS_SUCCESS;
+        } else {
+            status = ScheduleStatusPoll(Port, Port->CtlPollPeriod, FALSE);
+        }
+    }
+    UnlockStartStop(Port);
+    return status;
+}
+
+NTSTATUS StopReceiveSide(PDEVICE_OBJECT DeviceObject) {
+    PortExtension* port = GetPortExtension(DeviceObject);
+    LockStartStop(port);
+    StopReaderLocked(port);
+    if (port->CtlPollPeriod >= 0 && !LoadFlag(&port->StatusPollStopped)) {
+        StoreFlag(&port->StatusPollStopped, TRUE);
+        QuiesceLoop(&port->StatusSending, &port->StatusPollTimer, &port->StatusPollStoppedEvent);
+        AbortAndWait(port, &port->StatusPipe.StatusPipeFile, &port->StatusPollStoppedEvent);
+        WaitForRoutines(&port->StatusSending);
+        ResetPipe(port, &port->StatusPipe.StatusPipeFile);
+    }
+    UnlockStartStop(port);
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,66 @@
+// Helpers shared by the transmit sources; not part of the port's interface.
+#pragma once
+#include "port.h"
+
+inline ULONG WriteLength(PIRP Irp) {
+    return IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+}
+
+inline NTSTATUS CompleteWrite(PIRP Irp, NTSTATUS Status, ULONG_PTR Information, CCHAR Boost) {
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Information;
+    IoCompleteRequest(Irp, Boost);
+    return Status;
+}
+
+inline BOOLEAN IsTxStopped(PortExtension* Port) {
+    return ReadBooleanNoFence(&Port->TxStopped);
+}
+
+// The Count of TxBuffer under its lock: writes store into it on other processors.
+inline ULONG64 TxBufferCount(PortExtension* Port) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->TxBuffer.Lock, &irql);
+    ULONG64 count = Port->TxBuffer.Count;
+    KeReleaseSpinLock(&Port->TxBuffer.Lock, irql);
+    return count;
+}
+
+inline VOID PostTxEmpty(PortExtension* Port) {
+    PostSerialEvents(Port->DeviceObject, SERIAL_EV_TXEMPTY);
+    CompletePendingWait(Port->DeviceObject);
+}
+
+// Points the request's next stack location at TxPipe as an IOCTL_PIPE_WRITE of Length bytes
+// taken from its system buffer.
+inline VOID SetPipeWrite(PortExtension* Port, PIRP Irp, ULONG Length) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    RtlZeroMemory(next, sizeof(*next));
+    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_PIPE_WRITE;
+    next->Parameters.DeviceIoControl.InputBufferLength = Length;
+    next->Parameters.DeviceIoControl.OutputBufferLength = 0;
+    next->FileObject = &Port->TxPipe.TxPipeFile;
+}
+
+// The total write timeout of Length bytes as a relative due time (100 ns units, negative), or 0
+// for none. Clamped rather than wrapped for absurd products.
+inline LONGLONG WriteTotalDue(PortExtension* Port, ULONG Length) {
+    ULONG64 total = 0;
+    ULONG multiplier = LoadSetting(&Port->Timeouts.WriteTotalTimeoutMultiplier);
+    if (multiplier != 0) {
+        total = (ULONG64)Length * multiplier;
+    }
+    total += LoadSetting(&Port->Timeouts.WriteTotalTimeoutConstant);
+    const ULONG64 limit = 0x7FFFFFFFFFFFFFFFULL / 10000;
+    if (total > limit) {
+        total = limit;
+    }
+    return -(LONGLONG)(total * 10000);
+}
+
+// Asynchronous mode, for the shared stop path (async.cpp). Under WriteQueueLock: takes the
+// current write over if its cancel routine can still be taken back, and returns it (else null).
+PIRP AsyncTakeCurrentWrite(PortExtension* Port);
+// Ends a write taken by AsyncTakeCurrentWrite with STATUS_CANCELLED and moves the queue on.
+VOID AsyncCancelTakenWrite(PortExtension* Port, PIRP Irp);

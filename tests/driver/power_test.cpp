@@ -1,0 +1,120 @@
+// Device power: leaving D0 stops the port's transfers, returning to D0 while open restarts them.
+#include "stack.h"
+
+using namespace vcomtest;
+using usbpipe::kRx;
+using usbpipe::kStatus;
+
+namespace {
+
+POWER_STATE Device(DEVICE_POWER_STATE s) {
+    POWER_STATE p;
+    p.DeviceState = s;
+    return p;
+}
+
+POWER_STATE System(SYSTEM_POWER_STATE s) {
+    POWER_STATE p;
+    p.SystemState = s;
+    return p;
+}
+
+}  // namespace
+
+TEST(Power, LeavingD0StopsTransfersUntilD0Returns) {
+    Stack s(Variant(1));
+    auto& f = s.OpenOk();
+    emu::RunUntilIdle();
+    EXPECT_EQ(s.dev().Pending(kRx), 1u);
+    s.TakeCommands();
+
+    EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(s.Ext()->PowerState, PowerStateOff);
+    EXPECT_TRUE(s.Ext()->ReaderStopped);
+    EXPECT_TRUE(s.Ext()->StatusPollStopped);
+    EXPECT_TRUE(s.Ext()->TxStopped);
+    EXPECT_EQ(s.dev().Pending(kRx), 0u);
+    EXPECT_EQ(s.dev().Pending(kStatus), 0u);
+    EXPECT_TRUE(s.TakeCommands().empty());
+
+    // A read while powered down does not restart the reader; bytes wait in the device.
+    SERIAL_TIMEOUTS none{};  // a read waits for all its bytes
+    EXPECT_EQ(f.Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, &none, sizeof none, 0).Status(), STATUS_SUCCESS);
+    s.dev().Inject({1, 2, 3});
+    auto read = f.ReadAsync(3);
+    emu::AdvanceTime(100);
+    EXPECT_EQ(s.dev().Pending(kRx), 0u);
+    EXPECT_FALSE(read.Done());
+
+    // Whatever the lines were, D0 asserts DTR and RTS again and resends the line settings.
+    ChangeModemControl(s.Ext(), 0xFF, 0, FALSE);
+    EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
+    EXPECT_EQ(s.Ext()->PowerState, PowerStateOn);
+    EXPECT_EQ(s.TakeCommands(), (std::vector<Bytes>{{0x03, 0x01}, {0x01, 0x03}, {0x00, 0x07}}));
+    EXPECT_EQ(s.Ext()->ModemControl, 0x03);
+    read.Wait();
+    EXPECT_EQ(read.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read.Data(), (Bytes{1, 2, 3}));
+    EXPECT_FALSE(s.Ext()->TxStopped);
+    EXPECT_EQ(s.dev().OpenCount(kRx), 1);  // the pipes stayed open
+}
+
+TEST(Power, QueryBelowD0StopsThePortToo) {
+    Stack s(Variant(1));
+    s.OpenOk();
+    emu::RunUntilIdle();
+    EXPECT_EQ(s.node().QueryDevicePower(PowerDeviceD2), STATUS_SUCCESS);
+    EXPECT_EQ(s.Ext()->PowerState, PowerStateOff);
+    EXPECT_TRUE(s.Ext()->ReaderStopped);
+    emu::AdvanceTime(100);
+    EXPECT_EQ(s.dev().Pending(kRx), 0u);
+    // A query of D0 changes nothing; only a set of D0 restarts.
+    EXPECT_EQ(s.node().QueryDevicePower(PowerDeviceD0), STATUS_SUCCESS);
+    EXPECT_TRUE(s.Ext()->ReaderStopped);
+    EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
+    emu::RunUntilIdle();
+    EXPECT_EQ(s.dev().Pending(kRx), 1u);
+}
+
+TEST(Power, D0WithThePortClosedOnlyRecordsTheState) {
+    Stack s(Variant(1));
+    EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(s.Ext()->PowerState, PowerStateOff);
+    EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
+    EXPECT_EQ(s.Ext()->PowerState, PowerStateOn);
+    EXPECT_TRUE(s.TakeCommands().empty());
+}
+
+TEST(Power, SystemRequestsPassThroughUntouched) {
+    Stack s(Variant(1));
+    s.OpenOk();
+    emu::RunUntilIdle();
+    s.TakeCommands();
+    size_t before = s.node().BusLog().size();
+    EXPECT_EQ(s.node().SendPower(IRP_MN_QUERY_POWER, SystemPowerState, System(PowerSystemSleeping3)), STATUS_SUCCESS);
+    EXPECT_EQ(s.node().SendPower(IRP_MN_SET_POWER, SystemPowerState, System(PowerSystemWorking)), STATUS_SUCCESS);
+    EXPECT_EQ(s.node().SendPower(IRP_MN_SET_POWER, DevicePowerState, Device(PowerDeviceUnspecified)), STATUS_SUCCESS);
+    EXPECT_EQ(s.node().BusLog().size(), before + 3);
+    EXPECT_EQ(s.Ext()->PowerState, PowerStateOn);
+    EXPECT_FALSE(s.Ext()->ReaderStopped);
+    EXPECT_TRUE(s.TakeCommands().empty());
+}
+
+// A D0 the lower driver fails leaves the device unpowered: the port is not restarted on it, and
+// the lower driver's status is what the power manager sees.
+TEST(Power, FailedD0DoesNotRestart) {
+    Stack s(Variant(1));
+    s.OpenOk();
+    emu::RunUntilIdle();
+    EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
+    s.TakeCommands();
+    s.node().SetBusPowerAnswer(STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD0), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(s.Ext()->PowerState, PowerStateOff);
+    EXPECT_TRUE(s.TakeCommands().empty());
+    EXPECT_TRUE(s.Ext()->ReaderStopped);
+    s.node().SetBusPowerAnswer(STATUS_SUCCESS);
+    EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
+    EXPECT_EQ(s.Ext()->PowerState, PowerStateOn);
+    EXPECT_FALSE(s.Ext()->ReaderStopped);
+}

@@ -1,0 +1,57 @@
+// Helpers of the receive-path tests: an opened port with the far end, read timeouts set as the
+// set-timeouts request stores them, and the counting pattern.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "stack.h"
+
+namespace vcomtest {
+
+inline StackOptions WithValue(StackOptions o, const std::u16string& name, ULONG value) {
+    o.values[name] = emu::pnp::HardwareValue::Dword(value);
+    return o;
+}
+
+// The read timeouts and the mode derived from them, then the current read's total timer
+// re-armed from them, as IOCTL_SERIAL_SET_TIMEOUTS does.
+inline void SetReadTimeouts(PortExtension* p, ULONG interval, ULONG multiplier, ULONG constant) {
+    LONG mode;
+    if (interval == MAXULONG && multiplier == 0 && constant == 0) {
+        mode = ReadModeImmediate;
+    } else if (interval == MAXULONG && multiplier == MAXULONG && constant != 0 && constant != MAXULONG) {
+        mode = ReadModeFirstByte;
+    } else if (interval == 0 && multiplier == 0 && constant == 0) {
+        mode = ReadModeNoTimeouts;
+    } else {
+        mode = ReadModeTotal;
+    }
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    p->Timeouts.ReadIntervalTimeout = interval;
+    p->Timeouts.ReadTotalTimeoutMultiplier = multiplier;
+    p->Timeouts.ReadTotalTimeoutConstant = constant;
+    p->ReadTimeoutMode = mode;
+    StartReadTotalTimer(p->DeviceObject);
+    IoReleaseCancelSpinLock(irql);
+}
+
+inline ULONG History(PortExtension* p, bool clear = false) {
+    KIRQL irql;
+    KeAcquireSpinLock(&p->WaitLock, &irql);
+    ULONG h = p->EventHistory;
+    if (clear) p->EventHistory = 0;
+    KeReleaseSpinLock(&p->WaitLock, irql);
+    return h;
+}
+
+inline uint64_t Held(PortExtension* p) { return RingCount(&p->RxBuffer); }
+
+inline Bytes Pattern(size_t n, uint8_t start = 0) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(start + i);
+    return b;
+}
+
+}  // namespace vcomtest

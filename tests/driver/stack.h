@@ -1,0 +1,64 @@
+// A real stack for driver tests: the simulated UsbPipeDriver and its device model below the vcom
+// driver, built by the emulated PnP manager, and the port opened as an application opens it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emu/iomgr.h"
+#include "emu/pnp.h"
+#include "emu/sched.h"
+#include "port.h"
+#include "usbpipe/usbpipe.h"
+
+namespace vcomtest {
+
+struct StackOptions {
+    usbpipe::Config device;                                  // pipes, packet sizes, variant
+    std::map<std::u16string, emu::pnp::HardwareValue> values;  // hardware key; PortName COM7 added
+    bool start = true;
+};
+
+// Options for a device of the given variant, "EndPointCaps" set to match.
+StackOptions Variant(int variant);
+
+class Stack {
+public:
+    explicit Stack(StackOptions options = {});
+    ~Stack();  // closes what is open, removes the device and unloads both drivers
+
+    usbpipe::Device& dev() { return *device_; }
+    emu::pnp::DeviceNode& node() { return *node_; }
+    PDEVICE_OBJECT Port() const { return port_; }
+    PortExtension* Ext() const { return GetPortExtension(port_); }
+    NTSTATUS AddStatus() const { return added_; }
+
+    // Opens \DosDevices\COM7 as an application does.
+    NTSTATUS Open(std::unique_ptr<emu::io::File>* file);
+    // Opens and expects success; the file is kept by the stack.
+    emu::io::File& OpenOk();
+    NTSTATUS Close();  // closes the file OpenOk kept
+
+    // Removes the device now (the destructor then only unloads).
+    NTSTATUS Remove();
+
+    // The device commands sent so far, as bytes, and forgets them.
+    std::vector<std::vector<uint8_t>> TakeCommands();
+
+private:
+    std::shared_ptr<usbpipe::Device> device_;
+    PDRIVER_OBJECT lower_ = nullptr;
+    PDRIVER_OBJECT vcom_ = nullptr;
+    std::unique_ptr<emu::pnp::DeviceNode> node_;
+    PDEVICE_OBJECT port_ = nullptr;
+    NTSTATUS added_ = STATUS_SUCCESS;
+    std::unique_ptr<emu::io::File> file_;
+};
+
+using Bytes = std::vector<uint8_t>;
+
+}  // namespace vcomtest

@@ -1,0 +1,416 @@
+// Asynchronous transmit against the device model: writes complete once buffered, TxBuffer
+// drains through one transfer at a time paced by the kick threshold and timer, and the stop
+// path waits for the transfer in flight. Also the order and integrity of concurrent streams in
+// both modes.
+#include <atomic>
+#include <random>
+
+#include "emu/iomgr.h"
+#include "stack.h"
+#include "transmit_support.h"
+
+using namespace vcomtest;
+using usbpipe::kTx;
+
+namespace {
+
+Bytes Pattern(size_t n, uint8_t seed) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; i++) b[i] = (uint8_t)(seed + i * 7);
+    return b;
+}
+
+std::vector<size_t> TransferSizes(usbpipe::Device& dev) {
+    std::vector<size_t> sizes;
+    for (auto& t : dev.TransferLog()) sizes.push_back(t.bytes.size());
+    return sizes;
+}
+
+void SendOne(usbpipe::Device& dev) {
+    dev.SendStalled(1);
+    emu::RunUntilIdle();
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+struct AsyncPort : TxPort {
+    explicit AsyncPort(ULONG allowNullPacket = 1, ULONG kickThreshold = 0)
+        : TxPort(TxOptions(true, allowNullPacket, kickThreshold)) {}
+    ULONG64 Buffered() { return RingCount(&p()->TxBuffer); }
+};
+
+}  // namespace
+
+TEST(AsyncTransmit, WriteOnAnIdlePortCompletesAtOnce) {
+    AsyncPort t;
+    t.TakeEvents();
+    t.dev().StallTx(true);
+    Bytes a = Pattern(100, 1);
+    auto w = t.file->WriteAsync(a.data(), 100);
+    emu::RunUntilIdle();
+    ASSERT_TRUE(w.Done());
+    EXPECT_EQ(w.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(w.Information(), 100u);
+    EXPECT_EQ(w.Boost(), IO_SERIAL_INCREMENT);
+    EXPECT_EQ(t.TakeEvents() & SERIAL_EV_TXEMPTY, (ULONG)SERIAL_EV_TXEMPTY);
+    EXPECT_EQ(t.dev().Pending(kTx), 1u);  // the transfer started at once
+    EXPECT_EQ(t.OutQueue(), 0u);
+    t.dev().StallTx(false);
+    emu::RunUntilIdle();
+    EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{100}));
+    EXPECT_EQ(t.dev().TxStream(), a);
+    EXPECT_EQ(t.p()->PerfStats.TransmittedCount, 100u);
+}
+
+TEST(AsyncTransmit, LongWriteCompletesWhenItsLastByteIsBuffered) {
+    AsyncPort t;
+    t.dev().StallTx(true);
+    Bytes a = Pattern(10000, 3);
+    auto w = t.file->WriteAsync(a.data(), 10000);
+    emu::RunUntilIdle();
+    EXPECT_FALSE(w.Done());
+    EXPECT_EQ(t.OutQueue(), 10000u);
+    SendOne(t.dev());  // 4096 sent, the next 4096 copied and on their way
+    EXPECT_FALSE(w.Done());
+    SendOne(t.dev());  // the last 1808 copied: done before they are sent
+    ASSERT_TRUE(w.Done());
+    EXPECT_EQ(w.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(w.Information(), 10000u);
+    EXPECT_EQ(t.dev().Pending(kTx), 1u);
+    EXPECT_EQ(t.OutQueue(), 0u);
+    t.dev().StallTx(false);
+    emu::RunUntilIdle();
+    EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{4096, 4096, 1808}));
+    EXPECT_EQ(t.dev().TxStream(), a);
+}
+
+TEST(AsyncTransmit, SmallWritesCollectUntilTheKickTimer) {
+    AsyncPort t;  // threshold: one 64-byte packet
+    t.dev().StallTx(true);
+    Bytes a = Pattern(10, 1), b = Pattern(20, 2), c = Pattern(30, 3);
+    auto wa = t.file->WriteAsync(a.data(), 10);
+    emu::RunUntilIdle();
+    auto wb = t.file->WriteAsync(b.data(), 20);
+    auto wc = t.file->WriteAsync(c.data(), 30);
+    emu::RunUntilIdle();
+    EXPECT_TRUE(wa.Done() && wb.Done() && wc.Done());
+    EXPECT_EQ(t.Buffered(), 50u);
+    t.dev().StallTx(false);
+    emu::RunUntilIdle();
+    EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{10}));
+    emu::AdvanceTime(9);
+    EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{10}));
+    emu::AdvanceTime(1);
+    EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{10, 50}));
+    EXPECT_EQ(t.dev().TxStream(), Cat({a, b, c}));
+}
+
+TEST(AsyncTransmit, KickThresholdStartsTheNextTransferAtOnce) {
+    for (size_t buffered : {100u, 200u}) {
+        AsyncPort t(1, 128);
+        ASSERT_EQ(t.p()->TxKickThreshold, 128u);
+        t.dev().StallTx(true);
+        Bytes a = Pattern(10, 1), b = Pattern(buffered, 9);
+        t.file->WriteAsync(a.data(), 10);
+        emu::RunUntilIdle();
+        EXPECT_EQ(t.file->WriteAsync(b.data(), (ULONG)buffered).Status(), STATUS_SUCCESS);
+        t.dev().StallTx(false);
+        emu::RunUntilIdle();
+        if (buffered >= 128) {
+            EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{10, buffered}));
+        } else {
+            EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{10}));
+            // A write reaching the idle transmitter first takes the bytes along.
+            Bytes c = Pattern(5, 5);
+            t.file->Write(c.data(), 5);
+            emu::RunUntilIdle();
+            EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{10, buffered + 5}));
+        }
+        emu::AdvanceTime(100);
+        EXPECT_EQ(t.Buffered(), 0u);
+    }
+}
+
+TEST(AsyncTransmit, ZeroLengthTransferOnlyAfterAFullLastTransfer) {
+    AsyncPort t;
+    Bytes full = Pattern(4096, 0), small = Pattern(100, 1);
+    t.file->Write(full.data(), 4096);
+    emu::RunUntilIdle();
+    t.file->Write(small.data(), 100);
+    emu::RunUntilIdle();
+    EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{4096, 0, 100}));
+
+    // A full transfer with bytes waiting behind it is followed by those bytes instead.
+    t.dev().ClearTx();
+    t.dev().StallTx(true);
+    t.file->Write(full.data(), 4096);
+    t.file->Write(small.data(), 100);
+    t.dev().StallTx(false);
+    emu::RunUntilIdle();
+    EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{4096, 100}));
+
+}
+
+TEST(AsyncTransmit, NoZeroLengthTransferWhenNotAllowed) {
+    AsyncPort t(0);
+    Bytes full = Pattern(4096, 0);
+    t.file->Write(full.data(), 4096);
+    emu::RunUntilIdle();
+    EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{4096}));
+}
+
+TEST(AsyncTransmit, TimeoutOfTheCurrentWriteKeepsItsBytes) {
+    AsyncPort t;
+    t.p()->Timeouts.WriteTotalTimeoutConstant = 1000;
+    t.dev().StallTx(true);
+    Bytes a = Pattern(5000, 4);
+    auto w = t.file->WriteAsync(a.data(), 5000);
+    emu::AdvanceTime(999);
+    EXPECT_FALSE(w.Done());
+    emu::AdvanceTime(1);
+    ASSERT_TRUE(w.Done());
+    EXPECT_EQ(w.Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(w.Information(), 4096u);
+    EXPECT_EQ(w.Boost(), IO_NO_INCREMENT);
+    EXPECT_EQ(t.OutQueue(), 0u);
+    t.dev().StallTx(false);
+    emu::RunUntilIdle();
+    EXPECT_EQ(t.dev().TxStream(), Bytes(a.begin(), a.begin() + 4096));
+}
+
+// A late run of the timer's DPC, queued before the timer was cancelled, finds another write
+// current and leaves it alone.
+TEST(AsyncTransmit, LateTimerRunLeavesTheNextWriteAlone) {
+    AsyncPort t;
+    t.p()->Timeouts.WriteTotalTimeoutConstant = 100;
+    t.dev().StallTx(true);
+    Bytes a = Pattern(5000, 4), b = Pattern(5000, 5);
+    auto wa = t.file->WriteAsync(a.data(), 5000);
+    auto wb = t.file->WriteAsync(b.data(), 5000);
+    emu::RunUntilIdle();
+    SendOne(t.dev());  // wa's rest copied and done; wb current with its own timer
+    ASSERT_TRUE(wa.Done());
+    EXPECT_EQ(wa.Status(), STATUS_SUCCESS);
+    EXPECT_FALSE(wb.Done());
+    t.RunLateWriteTimer();
+    EXPECT_FALSE(wb.Done());
+    emu::AdvanceTime(100);
+    EXPECT_EQ(wb.Status(), STATUS_TIMEOUT);
+    t.dev().StallTx(false);
+}
+
+TEST(AsyncTransmit, CancellingTheCurrentWriteTakesUpTheNext) {
+    AsyncPort t;
+    t.TakeEvents();
+    t.dev().StallTx(true);
+    Bytes a = Pattern(5000, 4), b = Pattern(50, 5);
+    auto wa = t.file->WriteAsync(a.data(), 5000);
+    auto wb = t.file->WriteAsync(b.data(), 50);
+    emu::RunUntilIdle();
+    EXPECT_FALSE(wb.Done());
+    EXPECT_TRUE(wa.Cancel());
+    emu::RunUntilIdle();
+    EXPECT_EQ(wa.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(wa.Information(), 0u);
+    ASSERT_TRUE(wb.Done());
+    EXPECT_EQ(wb.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(t.TakeEvents() & SERIAL_EV_TXEMPTY, (ULONG)SERIAL_EV_TXEMPTY);
+    EXPECT_EQ(t.OutQueue(), 0u);
+    t.dev().StallTx(false);
+    emu::AdvanceTime(10);  // b waits below the threshold for the kick timer
+    EXPECT_EQ(t.dev().TxStream(), Cat({Bytes(a.begin(), a.begin() + 4096), b}));
+}
+
+// Purge with TXABORT is a stop and a resume; bytes already in TxBuffer survive it unless
+// TXCLEAR empties the buffer too.
+TEST(AsyncTransmit, AbortCancelsWritesAndKeepsBufferedBytes) {
+    for (bool clear : {false, true}) {
+        AsyncPort t;
+        t.dev().StallTx(true);
+        Bytes full = Pattern(4096, 0), kept = Pattern(100, 1), big = Pattern(5000, 2), c = Pattern(10, 3);
+        t.file->WriteAsync(full.data(), 4096);  // in flight
+        emu::RunUntilIdle();
+        EXPECT_EQ(t.file->WriteAsync(kept.data(), 100).Status(), STATUS_SUCCESS);
+        auto wbig = t.file->WriteAsync(big.data(), 5000);  // current, 3996 copied
+        auto wc = t.file->WriteAsync(c.data(), 10);         // waiting
+        emu::RunUntilIdle();
+        EXPECT_EQ(t.Buffered(), 4096u);
+        EXPECT_EQ(StopTransmit(t.p()), STATUS_SUCCESS);
+        EXPECT_EQ(wbig.Status(), STATUS_CANCELLED);
+        EXPECT_EQ(wc.Status(), STATUS_CANCELLED);
+        EXPECT_EQ(wc.Information(), 0u);
+        EXPECT_EQ(t.OutQueue(), 0u);
+        if (clear) ClearTxBuffer(t.p());
+        t.dev().StallTx(false);
+        emu::RunUntilIdle();
+        EXPECT_TRUE(t.dev().TransferLog().empty());  // the aborted transfer was never sent
+        // The resume sends what the buffer kept without waiting for another write.
+        ResumeTransmit(t.p());
+        emu::AdvanceTime(100);
+        Bytes kepts = clear ? Bytes{} : Cat({kept, Bytes(big.begin(), big.begin() + 3996)});
+        EXPECT_EQ(t.dev().TxStream(), kepts) << "clear " << clear;
+        EXPECT_EQ(t.Buffered(), 0u);
+        t.file->Write(c.data(), 10);
+        emu::AdvanceTime(100);
+        EXPECT_EQ(t.dev().TxStream(), Cat({kepts, c})) << "clear " << clear;
+    }
+}
+
+TEST(AsyncTransmit, StopWaitsForTheTransferInFlight) {
+    AsyncPort t;
+    t.dev().SetCompletionDelay(50 * 10000);
+    Bytes a = Pattern(100, 1);
+    EXPECT_EQ(t.file->Write(a.data(), 100).Status(), STATUS_SUCCESS);
+    emu::RunUntilIdle();  // the device has finished the transfer; only its completion waits
+    std::atomic<bool> stopped{false};
+    emu::Thread stopper([&] {
+        StopTransmit(t.p());
+        stopped = true;
+    });
+    emu::AdvanceTime(49);
+    EXPECT_FALSE(stopped);
+    emu::AdvanceTime(1);
+    EXPECT_TRUE(stopped);
+    stopper.join();
+    EXPECT_EQ(t.dev().TxStream(), a);
+    EXPECT_EQ(t.p()->TxBusy, 0);
+    t.dev().SetCompletionDelay(0);
+    ResumeTransmit(t.p());
+}
+
+TEST(AsyncTransmit, WriteWhileStoppedSendsNothing) {
+    AsyncPort t;
+    StopTransmit(t.p());
+    Bytes a = Pattern(10, 1);
+    auto w = t.file->Write(a.data(), 10);
+    EXPECT_EQ(w.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(w.Information(), 0u);
+    EXPECT_EQ(t.Buffered(), 0u);
+    EXPECT_EQ(t.OutQueue(), 0u);
+    ResumeTransmit(t.p());
+}
+
+// Bytes whose writes have completed are not lost when a transfer request cannot be allocated:
+// they stay in TxBuffer and the kick timer tries again.
+TEST(AsyncTransmit, TransferAllocationFailureLosesNothing) {
+    AsyncPort t;
+    // Only the transmit side may allocate requests here: the reader and status poller would
+    // take the injected failure instead.
+    StopReceiveSide(t.stack.Port());
+    Bytes a = Pattern(100, 1), b = Pattern(50, 2);
+    emu::io::FailNthIrpAllocation(1);
+    EXPECT_EQ(t.file->Write(a.data(), 100).Information(), 100u);
+    emu::RunUntilIdle();
+    EXPECT_TRUE(t.dev().TransferLog().empty());
+    EXPECT_EQ(t.Buffered(), 100u);
+    emu::AdvanceTime(10);
+    EXPECT_EQ(t.dev().TxStream(), a);
+
+    // From the completion of a transfer: the first retry fails too.
+    t.dev().ClearTx();
+    t.dev().StallTx(true);
+    t.file->Write(a.data(), 100);
+    t.file->Write(b.data(), 50);
+    emu::io::FailNthIrpAllocation(1);
+    t.dev().StallTx(false);
+    emu::AdvanceTime(10);
+    EXPECT_EQ(t.dev().TxStream(), a);
+    emu::io::FailNthIrpAllocation(1);
+    emu::AdvanceTime(10);
+    EXPECT_EQ(t.Buffered(), 50u);
+    emu::AdvanceTime(10);
+    EXPECT_EQ(t.dev().TxStream(), Cat({a, b}));
+}
+
+TEST(AsyncTransmit, FlushWaitsForTheBufferToDrain) {
+    AsyncPort t;
+    EXPECT_EQ(t.file->Flush().Status(), STATUS_SUCCESS);  // empty: at once
+    t.dev().StallTx(true);
+    Bytes a = Pattern(4096, 1), b = Pattern(10, 2);
+    t.file->Write(a.data(), 4096);
+    t.file->Write(b.data(), 10);  // stays in TxBuffer while the first transfer hangs
+    std::atomic<bool> done{false};
+    emu::Thread app([&] {
+        t.file->Flush();
+        done = true;
+    });
+    emu::AdvanceTime(29990);
+    EXPECT_FALSE(done);
+    emu::AdvanceTime(20);
+    EXPECT_TRUE(done);
+    app.join();
+    t.dev().StallTx(false);
+    emu::AdvanceTime(10);
+    EXPECT_EQ(t.dev().TxStream(), Cat({a, b}));
+}
+
+// Several application threads write records of random sizes; every record arrives whole and
+// each thread's records in its order.
+class TransmitStreams : public ::testing::TestWithParam<bool> {};
+
+TEST_P(TransmitStreams, ArriveInOrderAndComplete) {
+    TxPort t(TxOptions(GetParam()));
+    constexpr int kThreads = 3, kWrites = 60;
+    std::atomic<int> finished{0};
+    std::vector<emu::Thread> threads;
+    uint64_t total = 0;
+    std::vector<std::vector<Bytes>> records(kThreads);
+    for (int id = 0; id < kThreads; id++) {
+        std::mt19937 rng(id + 1);
+        for (int seq = 0; seq < kWrites; seq++) {
+            size_t n = 5 + rng() % 6000;
+            Bytes r(n);
+            r[0] = (uint8_t)id;
+            r[1] = (uint8_t)seq;
+            r[2] = (uint8_t)(n & 0xFF);
+            r[3] = (uint8_t)(n >> 8);
+            for (size_t i = 4; i < n; i++) r[i] = (uint8_t)rng();
+            total += n;
+            records[id].push_back(std::move(r));
+        }
+    }
+    for (int id = 0; id < kThreads; id++) {
+        threads.emplace_back([&, id] {
+            for (auto& r : records[id]) {
+                auto w = t.file->Write(r.data(), (ULONG)r.size());
+                EXPECT_EQ(w.Status(), STATUS_SUCCESS);
+                EXPECT_EQ(w.Information(), r.size());
+            }
+            finished++;
+        });
+    }
+    for (int i = 0; i < 10000 && finished < kThreads; i++) emu::AdvanceTime(10);
+    if (finished < kThreads) {
+        // A lost write leaves its thread waiting for ever: report and stop here.
+        fprintf(stderr, "writes stuck: %u bytes outstanding\n%s", t.OutQueue(), emu::DumpState().c_str());
+        std::abort();
+    }
+    for (auto& th : threads) th.join();
+    emu::AdvanceTime(100);
+
+    Bytes stream = t.dev().TxStream();
+    ASSERT_EQ(stream.size(), total);
+    int next[kThreads] = {};
+    size_t at = 0;
+    while (at + 4 <= stream.size()) {
+        int id = stream[at];
+        ASSERT_LT(id, kThreads);
+        ASSERT_LT(next[id], kWrites);
+        const Bytes& r = records[id][next[id]];
+        ASSERT_LE(at + r.size(), stream.size());
+        ASSERT_TRUE(std::equal(r.begin(), r.end(), stream.begin() + (ptrdiff_t)at))
+            << "record " << next[id] << " of thread " << id << " at " << at;
+        at += r.size();
+        next[id]++;
+    }
+    EXPECT_EQ(at, stream.size());
+    for (int id = 0; id < kThreads; id++) EXPECT_EQ(next[id], kWrites);
+    EXPECT_EQ(t.OutQueue(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, TransmitStreams, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Async" : "Sync"; });
