@@ -358,6 +358,67 @@ TEST_F(Stack, FaultsHoldAndUnplug) {
     EXPECT_EQ(Open(again), STATUS_DEVICE_NOT_CONNECTED);
 }
 
+// A driver above sends its next request from the completion routine of the last, as the port's
+// reader does; on an unplugged device each completes at once, in the sender's call.
+struct Chain {
+    PDEVICE_OBJECT top;
+    PFILE_OBJECT file;
+    UCHAR major;  // IRP_MJ_READ or IRP_MJ_DEVICE_CONTROL (a pipe write)
+    int left;
+    int completed = 0;
+    uint8_t buf[8] = {};
+    KEVENT done;
+};
+
+void SendChained(Chain* c);
+
+NTSTATUS ChainDone(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
+    auto* c = static_cast<Chain*>(ctx);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_DEVICE_NOT_CONNECTED);
+    if (irp->MdlAddress) {
+        MmUnlockPages(irp->MdlAddress);
+        IoFreeMdl(irp->MdlAddress);
+        irp->MdlAddress = nullptr;
+    }
+    IoFreeIrp(irp);
+    c->completed++;
+    if (--c->left > 0) SendChained(c);
+    else KeSetEvent(&c->done, 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void SendChained(Chain* c) {
+    PIRP irp = c->major == IRP_MJ_READ
+                   ? IoBuildAsynchronousFsdRequest(IRP_MJ_READ, c->top, c->buf, sizeof c->buf, nullptr, nullptr)
+                   : IoAllocateIrp(c->top->StackSize, FALSE);
+    auto* sl = IoGetNextIrpStackLocation(irp);
+    if (c->major != IRP_MJ_READ) {
+        sl->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        sl->Parameters.DeviceIoControl.IoControlCode = IOCTL_PIPE_WRITE;
+        sl->Parameters.DeviceIoControl.InputBufferLength = 1;
+        irp->AssociatedIrp.SystemBuffer = c->buf;
+    }
+    sl->FileObject = c->file;
+    IoSetCompletionRoutine(irp, ChainDone, c, TRUE, TRUE, TRUE);
+    IoCallDriver(c->top, irp);
+}
+
+TEST_F(Stack, RequestsSentFromACompletionOnAnUnpluggedDeviceComplete) {
+    Up();
+    PFILE_OBJECT rx = NewFile(u"\\PIPE01"), tx = NewFile(u"\\PIPE00");
+    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    dev->Unplug();
+    for (auto [file, major] : {std::pair{rx, UCHAR(IRP_MJ_READ)}, std::pair{tx, UCHAR(IRP_MJ_DEVICE_CONTROL)}}) {
+        Chain c{top, file, major, 3, 0, {}, {}};
+        KeInitializeEvent(&c.done, NotificationEvent, FALSE);
+        SendChained(&c);
+        emu::RunUntilIdle();
+        ASSERT_TRUE(KeReadStateEvent(&c.done));
+        EXPECT_EQ(c.completed, 3);
+    }
+}
+
 TEST_F(Stack, StatusPipeReadsCurrentByteOrWaitsForChange) {
     Config cfg;
     cfg.variant = 2;

@@ -525,16 +525,19 @@ NTSTATUS DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
     std::vector<Done> now;
     if (InjectedTransferFailure(m, RequestKind::Read, irp)) return STATUS_PENDING;
     NTSTATUS result;
+    NTSTATUS refuse = STATUS_SUCCESS;  // completed outside the lock: the reader re-issues from its completion
     {
         std::lock_guard<std::mutex> g(m->mu);
         NTSTATUS fault;
-        if (m->unplugged) return CompleteNow(irp, STATUS_DEVICE_NOT_CONNECTED);
-        if (p != kRx && p != kStatus) return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST);
-        if (!irp->MdlAddress || sl->Parameters.Read.Length == 0 ||
-            MmGetMdlByteCount(irp->MdlAddress) < sl->Parameters.Read.Length)
-            return CompleteNow(irp, STATUS_INVALID_PARAMETER);
+        if (m->unplugged) refuse = STATUS_DEVICE_NOT_CONNECTED;
+        else if (p != kRx && p != kStatus) refuse = STATUS_INVALID_DEVICE_REQUEST;
+        else if (!irp->MdlAddress || sl->Parameters.Read.Length == 0 ||
+                 MmGetMdlByteCount(irp->MdlAddress) < sl->Parameters.Read.Length)
+            refuse = STATUS_INVALID_PARAMETER;
         Pipe pipe = static_cast<Pipe>(p);
-        if (m->TakeFaultLocked(pipe, &fault)) {
+        if (!NT_SUCCESS(refuse)) {
+            result = refuse;
+        } else if (m->TakeFaultLocked(pipe, &fault)) {
             IoMarkIrpPending(irp);
             m->FinishLocked(irp, fault, 0, now);
             if (!now.empty() && !m->cfg.completeInline) {
@@ -552,6 +555,7 @@ NTSTATUS DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
             });
         }
     }
+    if (!NT_SUCCESS(refuse)) return CompleteNow(irp, refuse);
     Model::CompleteAll(now);
     return result;
 }
@@ -653,17 +657,20 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
     int p = PipeOfFile(sl->FileObject);
     if (code == IOCTL_DEVICE_COMMAND && InjectedTransferFailure(m, RequestKind::Command, irp)) return STATUS_PENDING;
     if (code == IOCTL_PIPE_WRITE && InjectedTransferFailure(m, RequestKind::Write, irp)) return STATUS_PENDING;
+    // Decided under the lock, completed outside it: the completion routine above may send the
+    // next request straight back here.
+    NTSTATUS refuse = STATUS_SUCCESS;
     {
         std::lock_guard<std::mutex> g(m->mu);
         NTSTATUS injected;
-        if (code == IOCTL_PIPE_RESET && m->TakeNthFailureLocked(RequestKind::Reset, &injected))
-            return CompleteNow(irp, injected);
-        if (code == IOCTL_PIPE_ABORT && m->TakeNthFailureLocked(RequestKind::Abort, &injected))
-            return CompleteNow(irp, injected);
-        if (code == IOCTL_PIPE_GET_INFO && m->TakeNthFailureLocked(RequestKind::Query, &injected))
-            return CompleteNow(irp, injected);
-        if (m->unplugged) return CompleteNow(irp, STATUS_DEVICE_NOT_CONNECTED);
+        if ((code == IOCTL_PIPE_RESET && m->TakeNthFailureLocked(RequestKind::Reset, &injected)) ||
+            (code == IOCTL_PIPE_ABORT && m->TakeNthFailureLocked(RequestKind::Abort, &injected)) ||
+            (code == IOCTL_PIPE_GET_INFO && m->TakeNthFailureLocked(RequestKind::Query, &injected)))
+            refuse = injected;
+        else if (m->unplugged)
+            refuse = STATUS_DEVICE_NOT_CONNECTED;
     }
+    if (!NT_SUCCESS(refuse)) return CompleteNow(irp, refuse);
     switch (code) {
     case IOCTL_DEVICE_COMMAND:
         return Command(m, irp, sl);
@@ -706,8 +713,10 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
     }
     case IOCTL_PIPE_RESET: {
         if (p < 0) return CompleteNow(irp, STATUS_INVALID_HANDLE);
-        std::lock_guard<std::mutex> g(m->mu);
-        m->resets[p]++;
+        {
+            std::lock_guard<std::mutex> g(m->mu);
+            m->resets[p]++;
+        }
         return CompleteNow(irp, STATUS_SUCCESS);
     }
     default:
