@@ -1,0 +1,316 @@
+// Files: CreateFile on a device name, reads, writes, device controls, overlapped completion,
+// cancellation and flush, over the emulated I/O manager's application front.
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "emu/sched.h"
+#include "emu/verifier.h"
+#include "internal.h"
+
+namespace emu::win32 {
+
+namespace {
+
+void StoreInternal(OVERLAPPED* o, NTSTATUS status, ULONG_PTR information) {
+    o->InternalHigh = information;
+    __atomic_store_n(&o->Internal, static_cast<ULONG_PTR>(static_cast<ULONG>(status)), __ATOMIC_RELEASE);
+}
+
+NTSTATUS LoadInternal(const OVERLAPPED* o) {
+    return static_cast<NTSTATUS>(static_cast<ULONG>(__atomic_load_n(&o->Internal, __ATOMIC_ACQUIRE)));
+}
+
+bool Finished(Operation& op) { return KeReadStateEvent(&op.finished) != 0; }
+
+// Waits for a request of this thread's own making; false if nothing could ever finish it.
+bool AwaitOperation(Operation& op) {
+    if (!IsClockThread()) {
+        KeWaitForSingleObject(&op.finished, UserRequest, UserMode, FALSE, nullptr);
+        return true;
+    }
+    return emu::AdvanceTimeUntil([&] { return Finished(op); });
+}
+
+BOOL Outcome(NTSTATUS status, ULONG_PTR information, LPDWORD transferred) {
+    if (transferred) *transferred = static_cast<DWORD>(information);
+    if (NT_SUCCESS(status)) return TRUE;  // as on Windows, success leaves the last error alone
+    SetLastError(NtStatusToWin32Error(status));
+    return FALSE;
+}
+
+std::u16string DeviceName(std::u16string name) {
+    // "\\?\" paths (device interfaces) name the object directory "\??\"; File::Open handles
+    // "\\.\COM7" and a bare "COM7".
+    if (name.rfind(u"\\\\?\\", 0) == 0) return u"\\??\\" + name.substr(4);
+    return name;
+}
+
+}  // namespace
+
+BOOL Issue(const std::shared_ptr<FileObject>& file, Kind kind, DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength,
+           LPDWORD transferred, LPOVERLAPPED overlapped) {
+    if (transferred) *transferred = 0;
+    FileObject& f = *file;
+    bool async = f.overlapped && overlapped != nullptr;
+    auto op = std::make_shared<Operation>();
+    KeInitializeEvent(&op->finished, NotificationEvent, FALSE);
+    std::shared_ptr<EventObject> event;
+    if (overlapped) {
+        if (overlapped->hEvent) {
+            event = std::dynamic_pointer_cast<EventObject>(Lookup(overlapped->hEvent));
+            if (!event) {
+                SetLastError(ERROR_INVALID_HANDLE);
+                return FALSE;
+            }
+            KeClearEvent(&event->event);  // as Windows does when the request starts
+        }
+        StoreInternal(overlapped, STATUS_PENDING, 0);
+        std::lock_guard<std::mutex> g(f.m);
+        f.byOverlapped[overlapped] = op;
+    }
+    // Runs in the completing context: results go to the caller's buffer and OVERLAPPED first,
+    // then the events are set.
+    emu::io::File::OnDone done = [op, event, overlapped, out, outLength](emu::io::Request& r) {
+        NTSTATUS status = r.Status();
+        ULONG_PTR information = r.Information();
+        const std::vector<uint8_t>& data = r.Data();
+        if (out && !data.empty()) memcpy(out, data.data(), std::min<size_t>(data.size(), outLength));
+        if (overlapped) StoreInternal(overlapped, status, information);
+        {
+            std::lock_guard<std::mutex> g(op->m);
+            op->done = true;
+            op->status = status;
+            op->information = information;
+            op->request.reset();  // the request holds this routine, which holds the operation
+        }
+        KeSetEvent(&op->finished, 0, FALSE);
+        if (event) KeSetEvent(&event->event, 0, FALSE);
+    };
+    auto submitted = std::make_shared<std::optional<emu::io::Request>>();
+    // Dispatch runs in the caller's thread and may wait there (a flush, a purge, a device
+    // command); on the clock thread time must keep moving meanwhile.
+    RunBlocking([file, kind, code, in, inLength, outLength, submitted, done = std::move(done)]() mutable {
+        emu::io::File& io = *file->file;
+        switch (kind) {
+            case Kind::Read: submitted->emplace(io.ReadAsync(outLength, std::move(done))); break;
+            case Kind::Write: submitted->emplace(io.WriteAsync(in, inLength, std::move(done))); break;
+            case Kind::Ioctl: submitted->emplace(io.IoctlAsync(code, in, inLength, outLength, std::move(done))); break;
+            case Kind::Flush: submitted->emplace(io.FlushAsync(std::move(done))); break;
+        }
+    }, "a request's dispatch routine");
+    if (!submitted->has_value()) {
+        SetLastError(ERROR_POSSIBLE_DEADLOCK);
+        return FALSE;
+    }
+    std::optional<emu::io::Request> request = *submitted;
+    {
+        std::lock_guard<std::mutex> g(op->m);
+        if (!op->done) op->request = *request;  // kept for CancelIoEx while outstanding
+    }
+    if (!async && !AwaitOperation(*op)) {
+        // On Windows this thread would hang; here the test learns why and the request ends.
+        emu::verifier::Raise(emu::verifier::Fault::Other,
+                             "a synchronous request blocks for ever: nothing left that could complete it");
+        request->Cancel();
+        if (!AwaitOperation(*op)) {
+            SetLastError(ERROR_POSSIBLE_DEADLOCK);
+            return FALSE;
+        }
+    }
+    std::lock_guard<std::mutex> g(op->m);
+    if (!op->done) {
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    return Outcome(op->status, op->information, transferred);
+}
+
+BOOL Control(HANDLE h, DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength, DWORD* returned) {
+    auto f = LookupFile(h);
+    if (!f) return FALSE;
+    DWORD n = 0;
+    BOOL ok;
+    if (f->overlapped) {
+        // The communications functions wait for their request also on an overlapped handle.
+        OVERLAPPED o{};
+        ok = Issue(f, Kind::Ioctl, code, in, inLength, out, outLength, &n, &o);
+        if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(h, &o, &n, TRUE);
+        std::lock_guard<std::mutex> g(f->m);
+        f->byOverlapped.erase(&o);
+    } else {
+        ok = Issue(f, Kind::Ioctl, code, in, inLength, out, outLength, &n, nullptr);
+    }
+    if (returned) *returned = n;
+    return ok;
+}
+
+}  // namespace emu::win32
+
+using namespace emu::win32;
+
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
+                   DWORD dwFlagsAndAttributes, HANDLE) {
+    if (lpFileName == nullptr || *lpFileName == 0) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    (void)dwDesiredAccess;
+    std::u16string name;
+    for (const WCHAR* p = lpFileName; *p; ++p) name += static_cast<char16_t>(*p);
+    auto f = std::make_shared<FileObject>();
+    f->overlapped = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
+    auto status = std::make_shared<std::atomic<NTSTATUS>>(STATUS_PENDING);
+    RunBlocking([f, status, device = DeviceName(name)] { *status = emu::io::File::Open(device, &f->file); },
+                "CreateFile");
+    if (*status == STATUS_PENDING || !f->file) {
+        SetLastError(NT_SUCCESS(*status) || *status == STATUS_PENDING ? ERROR_POSSIBLE_DEADLOCK
+                                                                      : NtStatusToWin32Error(*status));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!NT_SUCCESS(*status)) {
+        SetLastError(NtStatusToWin32Error(*status));
+        return INVALID_HANDLE_VALUE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return Insert(f);
+}
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES sa,
+                   DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+    if (lpFileName == nullptr) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::basic_string<WCHAR> wide;
+    for (const char* p = lpFileName; *p; ++p) wide += static_cast<WCHAR>(static_cast<unsigned char>(*p));
+    return CreateFileW(wide.c_str(), dwDesiredAccess, dwShareMode, sa, dwCreationDisposition, dwFlagsAndAttributes,
+                       hTemplateFile);
+}
+
+namespace {
+
+bool OverlappedArgumentOk(const FileObject& f, LPOVERLAPPED o) {
+    // An overlapped handle needs an OVERLAPPED to report to (Windows leaves the result undefined).
+    if (f.overlapped && o == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+              LPOVERLAPPED lpOverlapped) {
+    auto f = LookupFile(hFile);
+    if (!f || !OverlappedArgumentOk(*f, lpOverlapped)) return FALSE;
+    if (lpBuffer == nullptr && nNumberOfBytesToRead > 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return Issue(f, Kind::Read, 0, nullptr, 0, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
+}
+
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+               LPOVERLAPPED lpOverlapped) {
+    auto f = LookupFile(hFile);
+    if (!f || !OverlappedArgumentOk(*f, lpOverlapped)) return FALSE;
+    if (lpBuffer == nullptr && nNumberOfBytesToWrite > 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return Issue(f, Kind::Write, 0, lpBuffer, nNumberOfBytesToWrite, nullptr, 0, lpNumberOfBytesWritten,
+                 lpOverlapped);
+}
+
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
+                     DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
+    auto f = LookupFile(hDevice);
+    if (!f || !OverlappedArgumentOk(*f, lpOverlapped)) return FALSE;
+    if ((lpInBuffer == nullptr && nInBufferSize > 0) || (lpOutBuffer == nullptr && nOutBufferSize > 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return Issue(f, Kind::Ioctl, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize,
+                 lpBytesReturned, lpOverlapped);
+}
+
+BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
+    auto f = LookupFile(hFile);
+    if (!f) return FALSE;
+    if (lpOverlapped == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (LoadInternal(lpOverlapped) == STATUS_PENDING) {
+        if (!bWait) {
+            SetLastError(ERROR_IO_INCOMPLETE);
+            return FALSE;
+        }
+        std::shared_ptr<Operation> op;
+        {
+            std::lock_guard<std::mutex> g(f->m);
+            auto it = f->byOverlapped.find(lpOverlapped);
+            if (it != f->byOverlapped.end()) op = it->second;
+        }
+        if (!op) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if (!AwaitOperation(*op)) {
+            emu::verifier::Raise(emu::verifier::Fault::Other,
+                                 "GetOverlappedResult waits for ever: nothing left that could complete the request");
+            SetLastError(ERROR_POSSIBLE_DEADLOCK);
+            return FALSE;
+        }
+    }
+    return Outcome(LoadInternal(lpOverlapped), lpOverlapped->InternalHigh, lpNumberOfBytesTransferred);
+}
+
+BOOL CancelIo(HANDLE hFile) {
+    auto f = LookupFile(hFile);
+    if (!f) return FALSE;
+    f->file->CancelAll();  // the emulation does not tell threads apart: every request of the handle
+    return TRUE;
+}
+
+BOOL CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
+    auto f = LookupFile(hFile);
+    if (!f) return FALSE;
+    if (lpOverlapped == nullptr) {
+        f->file->CancelAll();
+        return TRUE;
+    }
+    std::shared_ptr<Operation> op;
+    {
+        std::lock_guard<std::mutex> g(f->m);
+        auto it = f->byOverlapped.find(lpOverlapped);
+        if (it != f->byOverlapped.end()) op = it->second;
+    }
+    std::optional<emu::io::Request> request;
+    if (op) {
+        std::lock_guard<std::mutex> g(op->m);
+        if (!op->done) request = op->request;
+    }
+    if (!request) {
+        SetLastError(ERROR_NOT_FOUND);
+        return FALSE;
+    }
+    request->Cancel();
+    return TRUE;
+}
+
+BOOL FlushFileBuffers(HANDLE hFile) {
+    auto f = LookupFile(hFile);
+    if (!f) return FALSE;
+    if (f->overlapped) {
+        OVERLAPPED o{};
+        BOOL ok = Issue(f, Kind::Flush, 0, nullptr, 0, nullptr, 0, nullptr, &o);
+        if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(hFile, &o, nullptr, TRUE);
+        std::lock_guard<std::mutex> g(f->m);
+        f->byOverlapped.erase(&o);
+        return ok;
+    }
+    return Issue(f, Kind::Flush, 0, nullptr, 0, nullptr, 0, nullptr, nullptr);
+}

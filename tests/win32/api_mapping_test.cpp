@@ -1,0 +1,226 @@
+// The Win32 layer's own logic: NTSTATUS to Win32 errors, DCB to and from the serial records,
+// COMSTAT from SERIAL_STATUS, and BuildCommDCB's parsing of mode strings.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "emu/win32.h"
+
+namespace {
+
+using emu::win32::DcbFromSettings;
+using emu::win32::NtStatusToWin32Error;
+using emu::win32::SerialSettings;
+using emu::win32::SettingsFromDcb;
+
+TEST(Win32Errors, StatusesMapAsWindowsMapsThem) {
+    EXPECT_EQ(NtStatusToWin32Error(STATUS_SUCCESS), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(NtStatusToWin32Error(STATUS_PENDING), static_cast<DWORD>(ERROR_IO_PENDING));
+    EXPECT_EQ(NtStatusToWin32Error(STATUS_CANCELLED), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(NtStatusToWin32Error(STATUS_INVALID_PARAMETER), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(NtStatusToWin32Error(STATUS_INVALID_DEVICE_REQUEST), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
+    EXPECT_EQ(NtStatusToWin32Error(STATUS_DELETE_PENDING), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(NtStatusToWin32Error(STATUS_ACCESS_DENIED), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(NtStatusToWin32Error(STATUS_OBJECT_NAME_NOT_FOUND), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(NtStatusToWin32Error(STATUS_INSUFFICIENT_RESOURCES), static_cast<DWORD>(ERROR_NO_SYSTEM_RESOURCES));
+    EXPECT_EQ(NtStatusToWin32Error(STATUS_DEVICE_NOT_CONNECTED), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_EQ(NtStatusToWin32Error(STATUS_BUFFER_OVERFLOW), static_cast<DWORD>(ERROR_MORE_DATA));
+    EXPECT_EQ(NtStatusToWin32Error(STATUS_IO_TIMEOUT), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
+    // A status without a Win32 counterpart.
+    EXPECT_EQ(NtStatusToWin32Error(static_cast<NTSTATUS>(0xC0DE0001)), static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
+}
+
+DCB EveryFlagDcb() {
+    DCB d;
+    memset(&d, 0, sizeof d);
+    d.DCBlength = sizeof d;
+    d.BaudRate = 38400;
+    d.fBinary = TRUE;
+    d.fOutxCtsFlow = TRUE;
+    d.fOutxDsrFlow = TRUE;
+    d.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    d.fDsrSensitivity = TRUE;
+    d.fTXContinueOnXoff = TRUE;
+    d.fOutX = TRUE;
+    d.fInX = TRUE;
+    d.fErrorChar = TRUE;
+    d.fNull = TRUE;
+    d.fRtsControl = RTS_CONTROL_TOGGLE;
+    d.fAbortOnError = TRUE;
+    d.XonLim = 100;
+    d.XoffLim = 200;
+    d.ByteSize = 7;
+    d.Parity = EVENPARITY;
+    d.StopBits = TWOSTOPBITS;
+    d.XonChar = 0x11;
+    d.XoffChar = 0x13;
+    d.ErrorChar = '?';
+    d.EofChar = 0x1A;
+    d.EvtChar = '\n';
+    return d;
+}
+
+TEST(Win32Dcb, EveryFieldReachesItsSerialRecordAndComesBack) {
+    SerialSettings current{};
+    current.chars.BreakChar = 0x55;  // a DCB has no break character: the port's stays
+    SerialSettings s = SettingsFromDcb(EveryFlagDcb(), current);
+    EXPECT_EQ(s.baud.BaudRate, 38400u);
+    EXPECT_EQ(s.lineControl.WordLength, 7);
+    EXPECT_EQ(s.lineControl.Parity, EVEN_PARITY);
+    EXPECT_EQ(s.lineControl.StopBits, STOP_BITS_2);
+    EXPECT_EQ(s.chars.XonChar, 0x11);
+    EXPECT_EQ(s.chars.XoffChar, 0x13);
+    EXPECT_EQ(s.chars.ErrorChar, '?');
+    EXPECT_EQ(s.chars.EofChar, 0x1A);
+    EXPECT_EQ(s.chars.EventChar, '\n');
+    EXPECT_EQ(s.chars.BreakChar, 0x55);
+    EXPECT_EQ(s.handFlow.ControlHandShake, SERIAL_DTR_HANDSHAKE | SERIAL_CTS_HANDSHAKE | SERIAL_DSR_HANDSHAKE |
+                                               SERIAL_DSR_SENSITIVITY | SERIAL_ERROR_ABORT);
+    EXPECT_EQ(s.handFlow.FlowReplace, SERIAL_TRANSMIT_TOGGLE | SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE |
+                                          SERIAL_ERROR_CHAR | SERIAL_NULL_STRIPPING | SERIAL_XOFF_CONTINUE);
+    EXPECT_EQ(s.handFlow.XonLimit, 100);
+    EXPECT_EQ(s.handFlow.XoffLimit, 200);
+
+    DCB back = DcbFromSettings(s);
+    DCB want = EveryFlagDcb();
+    want.fParity = TRUE;  // parity is on whenever the line has one
+    EXPECT_EQ(memcmp(&back, &want, sizeof back), 0);
+}
+
+TEST(Win32Dcb, LineModesMapOneToOneAndLimitsSaturate) {
+    for (DWORD dtr : {DTR_CONTROL_DISABLE, DTR_CONTROL_ENABLE, DTR_CONTROL_HANDSHAKE}) {
+        for (DWORD rts : {RTS_CONTROL_DISABLE, RTS_CONTROL_ENABLE, RTS_CONTROL_HANDSHAKE, RTS_CONTROL_TOGGLE}) {
+            DCB d;
+            memset(&d, 0, sizeof d);
+            d.fDtrControl = dtr;
+            d.fRtsControl = rts;
+            SerialSettings s = SettingsFromDcb(d, {});
+            EXPECT_EQ(s.handFlow.ControlHandShake, dtr);
+            EXPECT_EQ(s.handFlow.FlowReplace, rts << 6);
+            DCB back = DcbFromSettings(s);
+            EXPECT_EQ(back.fDtrControl, dtr);
+            EXPECT_EQ(back.fRtsControl, rts);
+            EXPECT_EQ(back.fParity, 0u);
+            EXPECT_EQ(back.fBinary, 1u);
+        }
+    }
+    // The driver's limits are 32-bit; a DCB shows them clamped to its 16 bits, never wrapped.
+    SerialSettings big{};
+    big.handFlow.XonLimit = 70000;
+    big.handFlow.XoffLimit = -5;
+    DCB d = DcbFromSettings(big);
+    EXPECT_EQ(d.XonLim, 0xFFFF);
+    EXPECT_EQ(d.XoffLim, 0);
+}
+
+TEST(Win32ComStat, ErrorsAndHoldReasonsBecomeTheirWin32Flags) {
+    SERIAL_STATUS st{};
+    st.Errors = SERIAL_ERROR_BREAK | SERIAL_ERROR_FRAMING | SERIAL_ERROR_OVERRUN | SERIAL_ERROR_QUEUEOVERRUN |
+                SERIAL_ERROR_PARITY;
+    st.HoldReasons = SERIAL_TX_WAITING_FOR_CTS | SERIAL_TX_WAITING_FOR_XON;
+    st.AmountInInQueue = 100;
+    st.AmountInOutQueue = 7;
+    st.WaitForImmediate = 1;
+    DWORD errors = 0;
+    COMSTAT cs;
+    emu::win32::ComStatFromStatus(st, &errors, &cs);
+    EXPECT_EQ(errors, static_cast<DWORD>(CE_BREAK | CE_FRAME | CE_OVERRUN | CE_RXOVER | CE_RXPARITY));
+    EXPECT_EQ(cs.fCtsHold, 1u);
+    EXPECT_EQ(cs.fXoffHold, 1u);
+    EXPECT_EQ(cs.fDsrHold, 0u);
+    EXPECT_EQ(cs.fRlsdHold, 0u);
+    EXPECT_EQ(cs.fEof, 0u);
+    EXPECT_EQ(cs.fTxim, 1u);
+    EXPECT_EQ(cs.cbInQue, 100u);
+    EXPECT_EQ(cs.cbOutQue, 7u);
+}
+
+DCB Prefilled() {
+    DCB d;
+    memset(&d, 0, sizeof d);
+    d.BaudRate = 1200;
+    d.ByteSize = 8;
+    d.EofChar = 0x1A;
+    d.fOutX = d.fInX = TRUE;  // BuildCommDCB turns flow control off unless asked
+    d.fOutxCtsFlow = TRUE;
+    return d;
+}
+
+TEST(Win32BuildCommDcb, OldFormWithAbbreviatedRatesAndFlowLetters) {
+    DCB d = Prefilled();
+    ASSERT_TRUE(BuildCommDCBA("96,n,8,1", &d));
+    EXPECT_EQ(d.BaudRate, 9600u);
+    EXPECT_EQ(d.Parity, NOPARITY);
+    EXPECT_EQ(d.ByteSize, 8);
+    EXPECT_EQ(d.StopBits, ONESTOPBIT);
+    EXPECT_EQ(d.fOutX, 0u);
+    EXPECT_EQ(d.fInX, 0u);
+    EXPECT_EQ(d.fOutxCtsFlow, 0u);
+    EXPECT_EQ(d.EofChar, 0x1A);  // untouched
+    EXPECT_EQ(d.DCBlength, sizeof(DCB));
+
+    d = Prefilled();
+    ASSERT_TRUE(BuildCommDCBA("COM7: 19200,e,7,1.5,x", &d));
+    EXPECT_EQ(d.BaudRate, 19200u);
+    EXPECT_EQ(d.Parity, EVENPARITY);
+    EXPECT_EQ(d.ByteSize, 7);
+    EXPECT_EQ(d.StopBits, ONE5STOPBITS);
+    EXPECT_EQ(d.fOutX, 1u);
+    EXPECT_EQ(d.fInX, 1u);
+
+    d = Prefilled();
+    ASSERT_TRUE(BuildCommDCBA("115200,O,8,2,p", &d));
+    EXPECT_EQ(d.BaudRate, 115200u);
+    EXPECT_EQ(d.Parity, ODDPARITY);
+    EXPECT_EQ(d.StopBits, TWOSTOPBITS);
+    EXPECT_EQ(d.fOutxCtsFlow, 1u);
+    EXPECT_EQ(d.fOutxDsrFlow, 1u);
+    EXPECT_EQ(d.fDtrControl, static_cast<DWORD>(DTR_CONTROL_HANDSHAKE));
+    EXPECT_EQ(d.fRtsControl, static_cast<DWORD>(RTS_CONTROL_HANDSHAKE));
+
+    // 110 baud takes two stop bits unless the string gives them.
+    d = Prefilled();
+    ASSERT_TRUE(BuildCommDCBA("11,m,7", &d));
+    EXPECT_EQ(d.BaudRate, 110u);
+    EXPECT_EQ(d.Parity, MARKPARITY);
+    EXPECT_EQ(d.StopBits, TWOSTOPBITS);
+}
+
+TEST(Win32BuildCommDcb, NewFormKeywords) {
+    DCB d = Prefilled();
+    ASSERT_TRUE(BuildCommDCBW(L"com7 baud=57600 parity=S data=5 stop=2 dtr=hs rts=tg xon=on odsr=on idsr=on to=off",
+                              &d));
+    EXPECT_EQ(d.BaudRate, 57600u);
+    EXPECT_EQ(d.Parity, SPACEPARITY);
+    EXPECT_EQ(d.ByteSize, 5);
+    EXPECT_EQ(d.StopBits, TWOSTOPBITS);
+    EXPECT_EQ(d.fDtrControl, static_cast<DWORD>(DTR_CONTROL_HANDSHAKE));
+    EXPECT_EQ(d.fRtsControl, static_cast<DWORD>(RTS_CONTROL_TOGGLE));
+    EXPECT_EQ(d.fOutX, 1u);
+    EXPECT_EQ(d.fInX, 1u);
+    EXPECT_EQ(d.fOutxDsrFlow, 1u);
+    EXPECT_EQ(d.fDsrSensitivity, 1u);
+    EXPECT_EQ(d.fOutxCtsFlow, 0u);
+
+    d = Prefilled();
+    ASSERT_TRUE(BuildCommDCBA("baud=2400 dtr=off rts=on octs=on", &d));
+    EXPECT_EQ(d.BaudRate, 2400u);
+    EXPECT_EQ(d.ByteSize, 8);  // not given: kept
+    EXPECT_EQ(d.fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
+    EXPECT_EQ(d.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+    EXPECT_EQ(d.fOutxCtsFlow, 1u);
+}
+
+TEST(Win32BuildCommDcb, MalformedStringsFailAndLeaveTheDcbAlone) {
+    for (const char* bad : {"", "COM7:", "baud=fast", "9600,q,8,1", "9600,n,9,1", "9600,n,8,3", "9600,n,8,1,z",
+                            "1,2,3,4,5,6", "baud=9600 colour=blue", "dtr=maybe", "parity=", "9600 8N1"}) {
+        DCB d = Prefilled();
+        DCB before = d;
+        SetLastError(0);
+        EXPECT_FALSE(BuildCommDCBA(bad, &d)) << bad;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << bad;
+        EXPECT_EQ(memcmp(&d, &before, sizeof d), 0) << bad;
+    }
+}
+
+}  // namespace
