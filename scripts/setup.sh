@@ -2,7 +2,7 @@
 # Installs what the build needs on a fresh Debian machine of this image (runs as root; a no-op
 # when everything is present).
 set -euo pipefail
-packages=(cmake ninja-build g++ googletest libbenchmark-dev
+packages=(cmake ninja-build g++ googletest libbenchmark-dev libcli11-dev
           g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
 missing=()
 for p in "${packages[@]}"; do
