@@ -888,6 +888,11 @@ size_t Device::RxBacklog() const {
     return model_->rx.size();
 }
 
+bool Device::RxLineBusy() const {
+    std::lock_guard<std::mutex> g(model_->mu);
+    return model_->cfg.pacing && model_->rxLineFreeAt > emu::Now();
+}
+
 std::vector<uint8_t> Device::TxStream() const {
     std::lock_guard<std::mutex> g(model_->mu);
     return model_->txStream;

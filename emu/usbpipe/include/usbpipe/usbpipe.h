@@ -83,6 +83,7 @@ public:
     void StopCounting();
     uint64_t CountingBytesGenerated() const;
     size_t RxBacklog() const;  // bytes waiting for a read
+    bool RxLineBusy() const;   // paced bytes still on their way to the receive side
 
     // ---- sent data (host to device) ----
     std::vector<uint8_t> TxStream() const;
