@@ -257,3 +257,21 @@ TEST(KeClock, AdvanceTimeUntilStopsAtTheFiringThatSatisfiesIt) {
     EXPECT_FALSE(emu::AdvanceTimeUntil([] { return false; }));
     EXPECT_EQ(emu::Now(), 280LL * 10000);
 }
+
+TEST(KeWorker, DelayedTasksNotYetDueGoWithTheirWorker) {
+    // A device model destroyed with bytes still on a paced line: the task must neither run
+    // later (its owner is gone) nor keep the emulation busy, which would hang the next test.
+    std::atomic<int> ran{0};
+    {
+        emu::Worker worker("gone");
+        worker.PostAfter(50LL * 10000, [&] { ran++; });
+        worker.PostAfter(0, [&] { ran++; });  // due at once: posted and run before the worker goes
+        emu::RunUntilIdle();
+        EXPECT_EQ(ran.load(), 1);
+        EXPECT_TRUE(emu::NextDueTime().has_value());
+    }
+    EXPECT_FALSE(emu::NextDueTime().has_value());
+    emu::AdvanceTime(100);
+    emu::RunUntilIdle(std::chrono::seconds(2));
+    EXPECT_EQ(ran.load(), 1);
+}

@@ -207,6 +207,18 @@ void InsertTimerLocked(Sched& s, PKTIMER t, LONGLONG due) {
     s.changed.notify_all();
 }
 
+bool RemoveQueuedDpcLocked(Sched& s, PKDPC dpc) {
+    if (dpc->DpcData == nullptr) return false;
+    s.dpcQueue.erase(std::find(s.dpcQueue.begin(), s.dpcQueue.end(), dpc));
+    dpc->DpcData = nullptr;
+    auto ticketIt = s.dpcQueuedTicket.find(dpc);
+    s.dpcOutstanding.erase(s.dpcOutstanding.find(ticketIt->second));
+    s.dpcQueuedTicket.erase(ticketIt);
+    s.dpcRan.notify_all();
+    NotifyBusyLocked(s, -1);
+    return true;
+}
+
 bool RemoveTimerLocked(Sched& s, PKTIMER t) {
     if (!t->Header.Inserted) return false;
     s.timers.erase({static_cast<LONGLONG>(t->DueTime), t->Sequence});
@@ -456,7 +468,7 @@ struct Worker::Impl {
     std::deque<Task> tasks;
     std::condition_variable cv;
     bool stop = false;
-    int delayed = 0;
+    std::set<void*> delayed;  // DelayedTasks armed and not yet posted (under the scheduler's lock)
     int running = 0;
     std::thread thread;
     ThreadRec* rec = nullptr;
@@ -502,11 +514,34 @@ Worker::Worker(std::string name) : impl_(std::make_shared<Impl>()) {
     });
 }
 
+namespace {
+// A delayed task: a heap-allocated KTIMER + KDPC whose DPC posts the task to the worker.
+struct DelayedTask {
+    KTIMER timer;
+    KDPC dpc;
+    std::shared_ptr<Worker::Impl> impl;
+    std::function<void()> fn;
+    KIRQL irql;
+};
+}  // namespace
+
 Worker::~Worker() {
     Sched& s = S();
     {
         std::lock_guard<std::mutex> g(s.m);
         impl_->stop = true;
+        // Delayed tasks not yet due go with the worker: their owner is going away, and a task
+        // posted to a stopped worker would count as busy for ever. One whose DPC already runs
+        // finds the worker stopped and drops itself.
+        for (auto it = impl_->delayed.begin(); it != impl_->delayed.end();) {
+            auto* d = static_cast<DelayedTask*>(*it);
+            if (RemoveTimerLocked(s, &d->timer) || RemoveQueuedDpcLocked(s, &d->dpc)) {
+                it = impl_->delayed.erase(it);
+                delete d;
+            } else {
+                ++it;
+            }
+        }
         impl_->cv.notify_all();
     }
     impl_->thread.join();
@@ -521,23 +556,17 @@ void Worker::Post(std::function<void()> task, KIRQL irql) {
 }
 
 namespace {
-// A delayed task: a heap-allocated KTIMER + KDPC whose DPC posts the task to the worker.
-struct DelayedTask {
-    KTIMER timer;
-    KDPC dpc;
-    std::shared_ptr<Worker::Impl> impl;
-    std::function<void()> fn;
-    KIRQL irql;
-};
 void DelayedTaskDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* d = static_cast<DelayedTask*>(context);
     Sched& s = S();
     {
         std::lock_guard<std::mutex> g(s.m);
-        d->impl->delayed--;
-        d->impl->tasks.push_back({std::move(d->fn), d->irql});
-        NotifyBusyLocked(s, +1);
-        d->impl->cv.notify_all();
+        d->impl->delayed.erase(d);
+        if (!d->impl->stop) {
+            d->impl->tasks.push_back({std::move(d->fn), d->irql});
+            NotifyBusyLocked(s, +1);
+            d->impl->cv.notify_all();
+        }
     }
     delete d;
 }
@@ -552,7 +581,7 @@ void Worker::PostAfter(LONGLONG delay100ns, std::function<void()> task, KIRQL ir
     KeInitializeDpc(&d->dpc, DelayedTaskDpc, d);
     {
         std::lock_guard<std::mutex> g(S().m);
-        impl_->delayed++;
+        impl_->delayed.insert(d);
     }
     LARGE_INTEGER due;
     due.QuadPart = -std::max<LONGLONG>(delay100ns, 0);
@@ -746,15 +775,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
     Sched& s = S();
     std::lock_guard<std::mutex> g(s.m);
-    if (Dpc->DpcData == nullptr) return FALSE;
-    s.dpcQueue.erase(std::find(s.dpcQueue.begin(), s.dpcQueue.end(), Dpc));
-    Dpc->DpcData = nullptr;
-    auto ticketIt = s.dpcQueuedTicket.find(Dpc);
-    s.dpcOutstanding.erase(s.dpcOutstanding.find(ticketIt->second));
-    s.dpcQueuedTicket.erase(ticketIt);
-    s.dpcRan.notify_all();
-    NotifyBusyLocked(s, -1);
-    return TRUE;
+    return RemoveQueuedDpcLocked(s, Dpc);
 }
 
 // Returns once every DPC queued before the call has run; DPCs queued meanwhile are not waited for.
