@@ -1,6 +1,7 @@
 // The device link: device-command encodings per variant, and the open and close sequences with
 // their failure paths, against the simulated lower driver.
 #include <atomic>
+#include <cstring>
 
 #include "emu/pool.h"
 #include "stack.h"
@@ -213,9 +214,20 @@ TEST(Open, SequenceAsTheDeviceSeesIt) {
 }
 
 TEST(Open, VariantZeroLeavesTheStatusPipeAlone) {
+    // No status pipe: none is opened or read (the reads would only fail, every 20 ms), and the
+    // input lines read on rather than off.
     Stack s(Variant(0));
-    s.OpenOk();
+    uint64_t reads = s.dev().RequestCount(usbpipe::RequestKind::Read);
+    auto& f = s.OpenOk();
     EXPECT_EQ(s.dev().OpenCount(kStatus), 0);
+    emu::AdvanceTime(200);
+    EXPECT_EQ(s.Ext()->CtlPollPeriod, -1);
+    EXPECT_LE(s.dev().RequestCount(usbpipe::RequestKind::Read) - reads, 2u);  // the reader's only
+    auto st = f.Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, sizeof(ULONG));
+    ASSERT_EQ(st.Status(), STATUS_SUCCESS);
+    ULONG lines = 0;
+    std::memcpy(&lines, st.Data().data(), sizeof lines);
+    EXPECT_EQ(lines, 0xB0u);
     EXPECT_EQ(s.Close(), STATUS_SUCCESS);
 }
 

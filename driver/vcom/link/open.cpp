@@ -75,6 +75,12 @@ static ULONG PacketSize(PortExtension* Port, PFILE_OBJECT PipeFile) {
 NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     UNREFERENCED_PARAMETER(Irp);
     PortExtension* port = GetPortExtension(DeviceObject);
+    if (port->EndPointCaps == 0) {
+        // This variant has no status pipe: reading one never opened would only fail, every
+        // 20 ms, and leave every input line reported off. As for a device whose status pipe
+        // turns out missing, no status is read and CTS, DSR and DCD read on.
+        port->CtlPollPeriod = -1;
+    }
     NTSTATUS status = OpenPipe(port, &port->TxPipe.TxPipeFile);
     if (NT_SUCCESS(status)) {
         status = OpenPipe(port, &port->RxPipe.RxPipeFile);
