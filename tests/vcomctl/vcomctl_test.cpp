@@ -53,6 +53,22 @@ TEST(Vcomctl, LoopbackChecksEveryByteInBothTransmitModes) {
     }
 }
 
+TEST(Vcomctl, PacedLoopbackWaitsOutTheLineTimeOfAWrite) {
+    // 2000 bytes at 9600 baud are on the line for about 2.1 s before they come back whole.
+    Outcome r = Vcomctl("loopback --bytes 2000 --baud 9600 --paced");
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_TRUE(Has(r, "received 2000 of 2000 bytes")) << r.out;
+}
+
+TEST(Vcomctl, ThePortsOfEveryDeviceVariantWork) {
+    // Variant 0 has no status pipe: its input lines read on, so DSR, DCD and CTS never follow.
+    for (const char* variant : {"0", "2", "3"}) {
+        Outcome r = Vcomctl(std::string("--variant ") + variant);
+        EXPECT_EQ(r.exitCode, 0) << variant << "\n" << r.out;
+        EXPECT_TRUE(Has(r, "read 4096 bytes back, identical")) << r.out;
+    }
+}
+
 TEST(Vcomctl, LoopbackReportsALostByte) {
     Outcome r = Vcomctl("loopback --bytes 20000 --drop-byte 1234");
     EXPECT_EQ(r.exitCode, 1) << r.out;

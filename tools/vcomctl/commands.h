@@ -2,6 +2,7 @@
 // and talks to the port only through the Win32-style communications API, as an application does.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <string>
 
@@ -14,7 +15,8 @@ namespace vcomctl {
 struct Common {
     int variant = 1;  // "EndPointCaps"
     bool txAsync = false;
-    long rxReqSize = -1, rxPollPeriod = -1, ctlPollPeriod = -1, kickThreshold = -1;
+    long rxReqSize = -1, rxPollPeriod = -1, kickThreshold = -1;
+    long ctlPollPeriod = LONG_MIN;  // -1 is a value here: no status reads
     bool noBaudCheck = false, noNullPacket = false;
     ULONG packet = 64;
     std::string trace;  // "", error, warning, info, verbose

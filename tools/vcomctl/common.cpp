@@ -12,7 +12,7 @@ rig::PortValues Common::Values() const {
     v.dwords[u"TxAsync"] = txAsync ? 1 : 0;
     if (rxReqSize >= 0) v.dwords[u"RxReqSize"] = static_cast<ULONG>(rxReqSize);
     if (rxPollPeriod >= 0) v.dwords[u"RxPollPeriod"] = static_cast<ULONG>(rxPollPeriod);
-    if (ctlPollPeriod >= 0) v.dwords[u"CtlPollPeriod"] = static_cast<ULONG>(ctlPollPeriod);
+    if (ctlPollPeriod != LONG_MIN) v.dwords[u"CtlPollPeriod"] = static_cast<ULONG>(ctlPollPeriod);
     if (kickThreshold >= 0) v.dwords[u"TxKickThreshold"] = static_cast<ULONG>(kickThreshold);
     if (noBaudCheck) v.dwords[u"NoBaudCheck"] = 1;
     if (noNullPacket) v.dwords[u"TxAllowNullPacket"] = 0;

@@ -67,8 +67,14 @@ int RunLoopback(const Common& common, const LoopbackOptions& o) {
     }
     bool ok = ApplyLine(com, o.baud, true);
     if (ok && o.queue >= 0) ok = SetupComm(com, static_cast<DWORD>(o.queue), 4096);
-    // A read returns once bytes are there, or after 2 s of silence: the end of the stream.
-    COMMTIMEOUTS t{MAXDWORD, MAXDWORD, 2000, 0, 0};
+    // A read returns once bytes are there, or after 2 s of silence: the end of the stream. On a
+    // paced line a transfer arrives after its time on the line, which the silence must outlast.
+    DWORD silence = 2000;
+    if (o.paced && o.baud) {
+        uint64_t lineMs = 10ull * 1000 * std::max<uint64_t>(o.chunk, 4096) / o.baud;  // 10 bits a byte
+        silence = static_cast<DWORD>(std::min<uint64_t>(2000 + 2 * lineMs, MAXDWORD - 1));
+    }
+    COMMTIMEOUTS t{MAXDWORD, MAXDWORD, silence, 0, 0};
     ok = ok && SetCommTimeouts(com, &t);
     if (!ok) {
         std::fprintf(stderr, "vcomctl: the port refused the settings: %s\n", LastError().c_str());

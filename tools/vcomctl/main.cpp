@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
         a->add_flag("--tx-async", common.txAsync, "asynchronous transmit (\"TxAsync\" 1)");
         a->add_option("--rx-req", common.rxReqSize, "bytes per receive transfer (\"RxReqSize\")")->check(CLI::Range(0L, 1L << 24));
         a->add_option("--rx-poll", common.rxPollPeriod, "ms between receive transfers (\"RxPollPeriod\")")->check(CLI::Range(0L, 10000L));
-        a->add_option("--ctl-poll", common.ctlPollPeriod, "ms between status reads (\"CtlPollPeriod\")")->check(CLI::Range(0L, 10000L));
+        a->add_option("--ctl-poll", common.ctlPollPeriod, "ms between status reads, -1 for none (\"CtlPollPeriod\")")->check(CLI::Range(-1L, 10000L));
         a->add_option("--kick", common.kickThreshold, "transmit kick threshold (\"TxKickThreshold\")")->check(CLI::Range(0L, 1L << 20));
         a->add_flag("--no-baud-check", common.noBaudCheck, "accept any baud rate (\"NoBaudCheck\" 1)");
         a->add_flag("--no-null-packet", common.noNullPacket, "never send zero-length packets (\"TxAllowNullPacket\" 0)");
