@@ -66,8 +66,8 @@ typedef const GUID* LPCGUID;
 #define MAXLONG 0x7fffffff
 #define MAXUSHORT 0xffff
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) \
-    ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+// By offsetof rather than a member access through null, which UBSan (clang) reports.
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - offsetof(type, field)))
 #define ARGUMENT_PRESENT(a) ((a) != NULL)
 
 // ---- status codes -------------------------------------------------------------------------
