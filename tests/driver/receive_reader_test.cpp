@@ -125,6 +125,27 @@ TEST(Reader, BytesThatDidNotFitAreStoredLaterWithTheirEvents) {
     EXPECT_EQ(got, sent);
 }
 
+TEST(Reader, AReadThatMakesRoomResumesTheReaderWithoutWaitingForThePoll) {
+    // Otherwise every refill of a full buffer waits a poll period: 4096 bytes per 5 ms at most.
+    Stack s(WithValue(NoPolling(), u"RxReqSize", 512));
+    auto& f = s.OpenOk();
+    PortExtension* p = s.Ext();
+    Bytes sent = Pattern(6000);
+    s.dev().Inject(sent);
+    emu::AdvanceTime(1);
+    ASSERT_FALSE(p->RxHasRoom);
+    ASSERT_GT(s.dev().RxBacklog(), 0u);
+    const LONGLONG before = emu::Now();
+    Bytes got = f.Read(3000).Data();
+    emu::RunUntilIdle();
+    EXPECT_EQ(emu::Now(), before);  // no time passed
+    EXPECT_EQ(p->RxLeftover, 0u);
+    EXPECT_EQ(s.dev().RxBacklog(), 0u);
+    Bytes rest = Drain(f);
+    got.insert(got.end(), rest.begin(), rest.end());
+    EXPECT_EQ(got, sent);
+}
+
 TEST(Reader, EightyPercentFullIsPostedAfterEveryStoreAboveTheMark) {
     Stack s(NoPolling());
     s.OpenOk();

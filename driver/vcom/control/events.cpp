@@ -140,6 +140,7 @@ NTSTATUS Purge(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack) {
         RingClear(&Port->RxBuffer);
         // The empty buffer is below the XON limit: a reader stopped for lack of room resumes.
         StoreFlag(&Port->RxHasRoom, TRUE);
+        KickReader(Port);
     }
     if (mask & SERIAL_PURGE_TXABORT) {
         // Returns once the transmit side is idle; writes are taken again afterwards. The

@@ -292,6 +292,7 @@ VOID InitReadPath(PortExtension* Port);
 // stops return when nothing of the loop is outstanding.
 NTSTATUS StartReader(PortExtension* Port);
 NTSTATUS StopReader(PortExtension* Port);
+VOID KickReader(PortExtension* Port);
 NTSTATUS StopReceiveSide(PDEVICE_OBJECT DeviceObject);
 NTSTATUS ReadInitialStatus(PortExtension* Port);
 NTSTATUS StartStatusPoller(PortExtension* Port);

@@ -35,7 +35,11 @@ static PIRP ReadFromEntry(PKDEVICE_QUEUE_ENTRY Entry) {
 static ULONG64 TakeBytes(PortExtension* Port, PUCHAR Destination, ULONG64 Length) {
     ULONG64 taken = RingGet(Destination, &Port->RxBuffer, Length);
     if (RingCount(&Port->RxBuffer) <= (ULONG)LoadSetting(&Port->HandFlow.XonLimit)) {
+        BOOLEAN hadRoom = LoadFlag(&Port->RxHasRoom);
         StoreFlag(&Port->RxHasRoom, TRUE);
+        if (!hadRoom) {
+            KickReader(Port);
+        }
     }
     return taken;
 }

@@ -266,6 +266,21 @@ static VOID RxPollRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument
     InterlockedDecrement(&port->RxSending);
 }
 
+// Room was made (a read took bytes, a purge cleared them) while the reader may wait on its poll
+// timer for room: the timer fires now rather than after its period, or every refill of a full
+// RxBuffer would wait a period. Only a timer found armed is re-armed, so no second loop starts
+// beside a read in flight; a stop waits for this through RxSending and then finds the timer.
+VOID KickReader(PortExtension* Port) {
+    if (Port->RxPollPeriod != 0) {
+        return;  // reads are paced by the configured period
+    }
+    InterlockedIncrement(&Port->RxSending);
+    if (KeCancelTimer(&Port->RxPollTimer)) {
+        ArmTimer(&Port->RxPollTimer, &Port->RxPollDpc, 0);
+    }
+    InterlockedDecrement(&Port->RxSending);
+}
+
 NTSTATUS StartReader(PortExtension* Port) {
     if (!LoadFlag(&Port->ReaderStopped)) {
         return STATUS_SUCCESS;
