@@ -62,7 +62,7 @@ static NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, CCHAR Boost) {
 
 NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension* port = GetPortExtension(DeviceObject);
-    if (port->Removed || port->SurpriseRemoved) {
+    if (PortGone(port)) {
         VCOM_TRACE(TRACE_LEVEL_INFO, "read/write refused: device is being removed");
         return CompleteRequest(Irp, STATUS_DELETE_PENDING, IO_NO_INCREMENT);
     }

@@ -80,7 +80,7 @@ NTSTATUS ResetPipe(PortExtension* Port, PFILE_OBJECT PipeFile) {
 }
 
 NTSTATUS QueryPipeInfo(PortExtension* Port, PFILE_OBJECT PipeFile, PULONG MaxPacketSize) {
-    if (Port->Removed || Port->SurpriseRemoved) {
+    if (PortGone(Port)) {
         return STATUS_DELETE_PENDING;
     }
     if (!MaxPacketSize) {

@@ -63,8 +63,8 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension* port = GetPortExtension(DeviceObject);
-    if (!port->Removed) {
-        port->Removed = TRUE;
+    if (!LoadFlag(&port->Removed)) {
+        StoreFlag(&port->Removed, TRUE);
         port->CommStatus.Errors = 0;
         // Gives back the device's own acquisition and waits for every open to close.
         IoReleaseRemoveLockAndWait(&port->RemoveLock, NULL);
@@ -112,7 +112,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     case IRP_MN_SURPRISE_REMOVAL:
         port->PreviousPnpState = port->PnpState;
-        port->SurpriseRemoved = TRUE;
+        StoreFlag(&port->SurpriseRemoved, TRUE);
         port->CommStatus.Errors = 0;
         port->PnpState = SurpriseRemovedState;
         RemovePortName(port);

@@ -36,7 +36,7 @@ static VOID ArmTxKick(PortExtension* Port) {
 // may have found it busy: it is woken here.
 static VOID ReleaseTransmitter(PortExtension* Port) {
     InterlockedExchange(&Port->TxBusy, 0);
-    if (Port->Removed || Port->SurpriseRemoved || IsTxStopped(Port)) {
+    if (PortGone(Port) || IsTxStopped(Port)) {
         KeSetEvent(&Port->TxIdleEvent, IO_NO_INCREMENT, FALSE);
     }
 }
@@ -63,7 +63,7 @@ static VOID SendTransferRequest(PortExtension* Port, PIRP Irp, ULONG Length) {
 // The caller owns the transmitter (TxBusy 1); it is kept by a transfer sent, else released.
 static NTSTATUS StartTransferOwned(PortExtension* Port) {
     for (;;) {
-        if (Port->Removed || Port->SurpriseRemoved) {
+        if (PortGone(Port)) {
             ReleaseTransmitter(Port);
             return STATUS_DELETE_PENDING;
         }
@@ -105,7 +105,7 @@ NTSTATUS StartTransfer(PortExtension* Port) {
 
 // A zero-length transfer; the caller owns the transmitter.
 static NTSTATUS SendNullPacket(PortExtension* Port) {
-    if (Port->Removed || Port->SurpriseRemoved) {
+    if (PortGone(Port)) {
         ReleaseTransmitter(Port);
         return STATUS_DELETE_PENDING;
     }
@@ -163,7 +163,7 @@ static NTSTATUS TransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
     KeReleaseSpinLock(&port->WriteQueueLock, irql);
     KeCancelTimer(&port->TxKickTimer);
 
-    if (port->Removed || port->SurpriseRemoved || IsTxStopped(port)) {
+    if (PortGone(port) || IsTxStopped(port)) {
         ReleaseTransmitter(port);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
@@ -190,7 +190,7 @@ VOID TxKickRoutine(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID System
     UNREFERENCED_PARAMETER(SystemArgument1);
     UNREFERENCED_PARAMETER(SystemArgument2);
     PortExtension* port = (PortExtension*)Context;
-    if (port != NULL && !port->Removed && !port->SurpriseRemoved) {
+    if (port != NULL && !PortGone(port)) {
         StartTransfer(port);
     }
 }
@@ -298,7 +298,7 @@ static NTSTATUS AsyncStartOrQueueWrite(PortExtension* Port, PIRP Irp) {
 
 NTSTATUS AsyncWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension* port = GetPortExtension(DeviceObject);
-    if (port->Removed || port->SurpriseRemoved) {
+    if (PortGone(port)) {
         return CompleteWrite(Irp, STATUS_DELETE_PENDING, 0, IO_NO_INCREMENT);
     }
     if (IsTxStopped(port)) {

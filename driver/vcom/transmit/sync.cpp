@@ -102,7 +102,7 @@ static VOID SyncStartOrQueueWrite(PortExtension* Port, PIRP Irp) {
 
 NTSTATUS SyncWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension* port = GetPortExtension(DeviceObject);
-    if (port->Removed || port->SurpriseRemoved) {
+    if (PortGone(port)) {
         return CompleteWrite(Irp, STATUS_DELETE_PENDING, 0, IO_NO_INCREMENT);
     }
     ULONG length = WriteLength(Irp);
