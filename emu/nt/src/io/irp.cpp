@@ -207,23 +207,26 @@ void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
 void IoFreeIrp(PIRP Irp) {
     IrpBox* box = BoxOf(Irp);
     if (!box) return;
-    if (box->state == IrpState::Freed) {
-        Raise(Fault::IrpFreedWhileOwned, Describe(Irp) + " freed twice");
-        return;
+    {
+        std::lock_guard<std::mutex> g(box->walkLock);
+        if (box->state == IrpState::Freed) {
+            Raise(Fault::IrpFreedWhileOwned, Describe(Irp) + " freed twice");
+            return;
+        }
+        if (box->inWalk > 0) {  // the real free waits until the walk has ended
+            box->freeRequested = true;
+            return;
+        }
+        if (box->state == IrpState::Sent) {
+            Raise(Fault::IrpFreedWhileOwned, Describe(Irp) + " freed while a driver still owns it");
+            return;
+        }
+        if (box->kind == IrpKind::Application) {
+            Raise(Fault::IrpFreedWhileOwned, Describe(Irp) + " belongs to an application: only the I/O manager frees it");
+            return;
+        }
+        box->state = IrpState::Freed;
     }
-    if (box->inWalk > 0) {  // the real free waits until the walk has ended
-        box->freeRequested = true;
-        return;
-    }
-    if (box->state == IrpState::Sent) {
-        Raise(Fault::IrpFreedWhileOwned, Describe(Irp) + " freed while a driver still owns it");
-        return;
-    }
-    if (box->kind == IrpKind::Application) {
-        Raise(Fault::IrpFreedWhileOwned, Describe(Irp) + " belongs to an application: only the I/O manager frees it");
-        return;
-    }
-    box->state = IrpState::Freed;
     Release(box);
 }
 
@@ -306,7 +309,10 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (Irp->IoStatus.Status == STATUS_PENDING) Raise(Fault::Other, Describe(Irp) + " completed with STATUS_PENDING");
     box->boost = PriorityBoost;
     box->completions++;
-    box->inWalk++;
+    {
+        std::lock_guard<std::mutex> g(box->walkLock);
+        box->inWalk++;
+    }
     // A completion routine may complete the IRP again (its owner finishing it) or send it on
     // before returning STATUS_MORE_PROCESSING_REQUIRED: the IRP must outlive this walk.
     AddRef(box);
@@ -347,19 +353,26 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 emu::DriverScope scope(owner ? owner->DriverObject : nullptr);
                 r = routine(owner, Irp, context);
             }
-            if (box->freeRequested && r != STATUS_MORE_PROCESSING_REQUIRED)
-                Raise(Fault::IrpFreedWhileOwned,
-                      Describe(Irp) + " freed by a completion routine that did not return STATUS_MORE_PROCESSING_REQUIRED");
-            if (r == STATUS_MORE_PROCESSING_REQUIRED) {
-                box->inWalk--;
-                // Back with the driver whose routine stopped the walk, unless that routine has
-                // already completed the IRP again or sent it on.
-                if (box->completions == completionsBefore && box->sends == sendsBefore)
-                    box->state = IrpState::Owned;
-                if (box->freeRequested && box->inWalk == 0 && box->state != IrpState::Freed) {
-                    box->state = IrpState::Freed;
-                    Release(box);
+            if (r != STATUS_MORE_PROCESSING_REQUIRED) {
+                std::lock_guard<std::mutex> g(box->walkLock);
+                if (box->freeRequested)
+                    Raise(Fault::IrpFreedWhileOwned,
+                          Describe(Irp) + " freed by a completion routine that did not return STATUS_MORE_PROCESSING_REQUIRED");
+            } else {
+                bool freed = false;
+                {
+                    std::lock_guard<std::mutex> g(box->walkLock);
+                    box->inWalk--;
+                    // Back with the driver whose routine stopped the walk, unless that routine
+                    // has already completed the IRP again or sent it on.
+                    if (box->completions == completionsBefore && box->sends == sendsBefore)
+                        box->state = IrpState::Owned;
+                    if (box->freeRequested && box->inWalk == 0 && box->state != IrpState::Freed) {
+                        box->state = IrpState::Freed;
+                        freed = true;
+                    }
                 }
+                if (freed) Release(box);
                 Release(box);
                 return;  // back in the hands of the driver that owns this level
             }
@@ -367,14 +380,18 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             Irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
         }
     }
-    box->inWalk--;
-    if (box->freeRequested) {
-        box->state = IrpState::Freed;
+    bool freed;
+    {
+        std::lock_guard<std::mutex> g(box->walkLock);
+        box->inWalk--;
+        freed = box->freeRequested;
+        box->state = freed ? IrpState::Freed : IrpState::Completed;
+    }
+    if (freed) {
         Release(box);
         Release(box);
         return;
     }
-    box->state = IrpState::Completed;
     PostProcess(box);
     Release(box);
 }

@@ -20,6 +20,9 @@ struct IrpBox {
     IrpKind kind = IrpKind::Allocated;
     IrpState state = IrpState::Owned;
     std::atomic<int> refs{1};
+    // inWalk, freeRequested and state as a free meets a walk: the completing thread may still
+    // be in the walk when the routine it ran has let another thread free the IRP.
+    std::mutex walkLock;
     int inWalk = 0;
     bool freeRequested = false;
     std::atomic<int> completions{0};
