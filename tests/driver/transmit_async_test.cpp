@@ -20,16 +20,6 @@ Bytes Pattern(size_t n, uint8_t seed) {
     return b;
 }
 
-std::vector<size_t> TransferSizes(usbpipe::Device& dev) {
-    std::vector<size_t> sizes;
-    for (auto& t : dev.TransferLog()) sizes.push_back(t.bytes.size());
-    return sizes;
-}
-
-void SendOne(usbpipe::Device& dev) {
-    dev.SendStalled(1);
-    emu::RunUntilIdle();
-}
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes all;

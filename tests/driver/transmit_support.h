@@ -1,6 +1,8 @@
 // An opened port for the transmit tests, with the observations they share.
 #pragma once
 
+#include <vector>
+
 #include "stack.h"
 
 namespace vcomtest {
@@ -11,6 +13,19 @@ inline StackOptions TxOptions(bool async, ULONG allowNullPacket = 1, ULONG kickT
     o.values[u"TxAllowNullPacket"] = emu::pnp::HardwareValue::Dword(allowNullPacket);
     if (kickThreshold) o.values[u"TxKickThreshold"] = emu::pnp::HardwareValue::Dword(kickThreshold);
     return o;
+}
+
+// The sizes of the transfers the device took, zero-length ones included.
+inline std::vector<size_t> TransferSizes(usbpipe::Device& dev) {
+    std::vector<size_t> sizes;
+    for (auto& t : dev.TransferLog()) sizes.push_back(t.bytes.size());
+    return sizes;
+}
+
+// With the transmit pipe stalled: lets the oldest transfer through and settles.
+inline void SendOne(usbpipe::Device& dev) {
+    dev.SendStalled(1);
+    emu::RunUntilIdle();
 }
 
 struct TxPort {

@@ -344,11 +344,8 @@ static VOID AsyncWriteTimeout(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, P
         return;
     }
     KeAcquireSpinLockAtDpcLevel(&port->WriteQueueLock);
-    PIRP irp = port->CurrentWriteIrp;
-    // A run queued before its timer was cancelled finds another write current (another
-    // sequence) or the timer armed anew and not yet expired.
-    if (irp == NULL || port->WriteTimerSequence != port->WriteSequence ||
-        !KeReadStateTimer(&port->WriteTotalTimer)) {
+    PIRP irp = TimedOutWriteLocked(port);
+    if (irp == NULL) {
         KeReleaseSpinLockFromDpcLevel(&port->WriteQueueLock);
         return;
     }

@@ -216,12 +216,8 @@ static VOID SyncWriteTimeout(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PV
         return;
     }
     KeAcquireSpinLockAtDpcLevel(&port->WriteQueueLock);
-    PIRP irp = port->CurrentWriteIrp;
-    // A run queued before its timer was cancelled, or for an earlier write, finds the timer
-    // re-armed (not signalled) or another sequence: it is not this write's timeout.
-    BOOLEAN own = irp != NULL && port->WriteTimerSequence == port->WriteSequence &&
-                  KeReadStateTimer(&port->WriteTotalTimer);
-    BOOLEAN claimed = own && InterlockedCompareExchange(&port->CancelClaim, CLAIM_TIMEOUT, CLAIM_NONE) == CLAIM_NONE &&
+    PIRP irp = TimedOutWriteLocked(port);
+    BOOLEAN claimed = irp != NULL && InterlockedCompareExchange(&port->CancelClaim, CLAIM_TIMEOUT, CLAIM_NONE) == CLAIM_NONE &&
                       InterlockedCompareExchange(&port->WriteState, WRITE_CLAIMED, WRITE_AT_LOWER) == WRITE_AT_LOWER;
     KeReleaseSpinLockFromDpcLevel(&port->WriteQueueLock);
     if (claimed) {

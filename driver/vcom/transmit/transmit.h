@@ -45,6 +45,17 @@ inline VOID SetPipeWrite(PortExtension* Port, PIRP Irp, ULONG Length) {
 
 // The total write timeout of Length bytes as a relative due time (100 ns units, negative), or 0
 // for none. Clamped rather than wrapped for absurd products.
+// Under WriteQueueLock, in a run of WriteTotalDpc: the current write when this run is its
+// timeout, else NULL. A run queued before its timer was cancelled, or for an earlier write,
+// finds another sequence or the timer armed anew and not yet signalled.
+inline PIRP TimedOutWriteLocked(PortExtension* Port) {
+    PIRP irp = Port->CurrentWriteIrp;
+    if (irp == NULL || Port->WriteTimerSequence != Port->WriteSequence || !KeReadStateTimer(&Port->WriteTotalTimer)) {
+        return NULL;
+    }
+    return irp;
+}
+
 inline LONGLONG WriteTotalDue(PortExtension* Port, ULONG Length) {
     ULONG64 total = 0;
     ULONG multiplier = LoadSetting(&Port->Timeouts.WriteTotalTimeoutMultiplier);
