@@ -295,10 +295,15 @@ NTSTATUS ChildDeviceControl(Child* c, PIRP irp) {
     switch (code) {
     case IOCTL_PIPE_RESET:
         return CompleteNow(irp, STATUS_SUCCESS);
-    case IOCTL_PIPE_GET_INFO:
-        if (sp->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG)) return CompleteNow(irp, STATUS_BUFFER_TOO_SMALL);
-        *static_cast<ULONG*>(irp->AssociatedIrp.SystemBuffer) = kPacketSize;
+    case IOCTL_PIPE_GET_INFO: {
+        // Wine builds a kernel caller's buffered request without a system buffer for the output
+        // and leaves the caller's own buffer in UserBuffer.
+        void* out = irp->AssociatedIrp.SystemBuffer ? irp->AssociatedIrp.SystemBuffer : irp->UserBuffer;
+        if (!out || sp->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG))
+            return CompleteNow(irp, STATUS_BUFFER_TOO_SMALL);
+        *static_cast<ULONG*>(out) = kPacketSize;
         return CompleteNow(irp, STATUS_SUCCESS, sizeof(ULONG));
+    }
     case IOCTL_PIPE_ABORT: {
         Finished done;
         KIRQL irql;
