@@ -202,6 +202,9 @@ NTSTATUS Command(Child* c, PIRP irp) {
     KIRQL irql;
     KeAcquireSpinLock(&c->lock, &irql);
     CommandResult r = DecodeCommand(kVariant, b, len, &c->line);
+    // Opening or closing the port starts the receive side afresh: nothing of an earlier open
+    // waits in the device for the next one.
+    if (r == CommandResult::Ok && b[0] == 0x03) c->rxHead = c->rxCount = 0;
     NTSTATUS status = r == CommandResult::Ok ? STATUS_SUCCESS
                       : r == CommandResult::BadParameter ? STATUS_INVALID_PARAMETER : STATUS_INVALID_DEVICE_REQUEST;
     if (c->logCount < kCommandLogSize) {
