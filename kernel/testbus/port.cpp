@@ -140,8 +140,8 @@ bool WaitLocked(Child* c, Pipe p, PIRP irp) {
 void AbortLocked(Child* c, Pipe p, PFILE_OBJECT file, Finished* done) {
     LONGLONG now = Now100ns();
     if (p == PipeTx) {
-        // What is due is on the line already, as with a UART's FIFO.
-        // Completions here are collected; the head write itself cannot finish while it is claimed below.
+        // What is due is on the line already, as with a UART's FIFO; a write that is out by now
+        // completes as sent.
         AdvanceLocked(c, now, done);
     }
     PLIST_ENTRY e = c->pending[p].Flink;
@@ -233,7 +233,6 @@ void InitChild(Child* c, PDEVICE_OBJECT pdo, ULONG index) {
     KeInitializeSpinLock(&c->lock);
     for (auto& list : c->pending) InitializeListHead(&list);
     c->line = LineState();
-    c->present = true;
     gModelChildren[index] = c;
 }
 

@@ -44,7 +44,6 @@ struct Child {
     bool txStarted;
     TESTBUS_COMMAND log[kCommandLogSize];
     ULONG logCount;
-    bool present;
 };
 
 struct Bus {
