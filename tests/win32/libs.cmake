@@ -6,3 +6,12 @@ if(NOT TARGET vcomtest_stack)
   vcom_warnings(vcomtest_stack)
 endif()
 set(TEST_LIBS emu_win32 vcomtest_stack vcom_driver emu_usbpipe)
+# The ordinary serial programs (C and C++) the scenarios run, built against emu/win32 only.
+if(NOT TARGET win32_programs)
+  add_library(win32_programs STATIC ${CMAKE_CURRENT_SOURCE_DIR}/win32/programs/serial_program.c
+                                    ${CMAKE_CURRENT_SOURCE_DIR}/win32/programs/serial_program.cpp)
+  target_link_libraries(win32_programs PUBLIC emu_win32)
+  set_target_properties(win32_programs PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON)
+  vcom_warnings(win32_programs)
+endif()
+list(APPEND TEST_LIBS win32_programs)

@@ -234,5 +234,5 @@ BOOL GetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize
 
 BOOL GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
     if (!lpszName) return Invalid();
-    return GetDefaultCommConfigW(Widen(lpszName).c_str(), lpCC, lpdwSize);
+    return GetDefaultCommConfigW(AsWide(Widen(lpszName)), lpCC, lpdwSize);
 }

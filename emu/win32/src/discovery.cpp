@@ -75,9 +75,9 @@ LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM, PHKEY phkResul
 }
 
 LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD options, REGSAM sam, PHKEY phkResult) {
-    std::basic_string<WCHAR> wide;
-    for (const char* p = lpSubKey; p && *p; ++p) wide += static_cast<WCHAR>(static_cast<unsigned char>(*p));
-    return RegOpenKeyExW(hKey, lpSubKey ? wide.c_str() : nullptr, options, sam, phkResult);
+    std::u16string wide;
+    for (const char* p = lpSubKey; p && *p; ++p) wide += static_cast<char16_t>(static_cast<unsigned char>(*p));
+    return RegOpenKeyExW(hKey, lpSubKey ? AsWide(wide) : nullptr, options, sam, phkResult);
 }
 
 HKEY OpenKeyObject(const std::string& path) {

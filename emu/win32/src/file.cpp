@@ -186,9 +186,9 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, 
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    std::basic_string<WCHAR> wide;
-    for (const char* p = lpFileName; *p; ++p) wide += static_cast<WCHAR>(static_cast<unsigned char>(*p));
-    return CreateFileW(wide.c_str(), dwDesiredAccess, dwShareMode, sa, dwCreationDisposition, dwFlagsAndAttributes,
+    std::u16string wide;
+    for (const char* p = lpFileName; *p; ++p) wide += static_cast<char16_t>(static_cast<unsigned char>(*p));
+    return CreateFileW(AsWide(wide), dwDesiredAccess, dwShareMode, sa, dwCreationDisposition, dwFlagsAndAttributes,
                        hTemplateFile);
 }
 

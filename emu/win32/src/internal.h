@@ -86,6 +86,9 @@ bool BuildDcb(const std::string& definition, DCB* dcb, COMMTIMEOUTS* timeouts = 
 int ConsoleDescriptor(HANDLE h);  // -1 if not a console handle
 
 std::string Narrow(const WCHAR* s);            // UTF-8
-std::basic_string<WCHAR> Widen(const char* s);  // from UTF-8
+// From UTF-8. WCHAR strings live in char16_t strings: with the host build's 16-bit wchar_t,
+// libstdc++'s compiled std::wstring (made for 32-bit wchar_t) would write out of bounds.
+std::u16string Widen(const char* s);
+inline const WCHAR* AsWide(const std::u16string& s) { return reinterpret_cast<const WCHAR*>(s.c_str()); }
 
 }  // namespace emu::win32

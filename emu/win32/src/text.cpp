@@ -118,10 +118,9 @@ std::string Narrow(const WCHAR* s) {
     return ToUtf8(reinterpret_cast<const char16_t*>(s), n, &bad);
 }
 
-std::basic_string<WCHAR> Widen(const char* s) {
+std::u16string Widen(const char* s) {
     bool bad = false;
-    std::u16string w = FromUtf8(reinterpret_cast<const unsigned char*>(s ? s : ""), s ? strlen(s) : 0, &bad);
-    return std::basic_string<WCHAR>(w.begin(), w.end());
+    return FromUtf8(reinterpret_cast<const unsigned char*>(s ? s : ""), s ? strlen(s) : 0, &bad);
 }
 
 }  // namespace emu::win32
