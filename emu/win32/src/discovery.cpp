@@ -69,7 +69,8 @@ LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM, PHKEY phkResul
     else return ERROR_INVALID_HANDLE;
     std::string sub = Narrow(lpSubKey);
     std::string path = sub.empty() ? base : base + "\\" + sub;
-    if (!emu::registry::KeyExists(path)) return ERROR_FILE_NOT_FOUND;
+    // A key with subkeys exists even where only its subkeys were created, as in a real hive.
+    if (!emu::registry::KeyExists(path) && emu::registry::Subkeys(path).empty()) return ERROR_FILE_NOT_FOUND;
     *phkResult = OpenKeyObject(path);
     return ERROR_SUCCESS;
 }
