@@ -36,6 +36,7 @@ TEST(Win32Text, MultiByteToWideCharDecodesAndCountsAsWindows) {
         {CP_UTF8, MB_PRECOMPOSED, "a", 1, {}, ERROR_INVALID_FLAGS},
         {437, 0, "a", 1, {}, ERROR_INVALID_PARAMETER},
         {CP_UTF8, 0, "a", 0, {}, ERROR_INVALID_PARAMETER},
+        {CP_UTF8, 0, "a", -2, {}, ERROR_INVALID_PARAMETER},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.in);
