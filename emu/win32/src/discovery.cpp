@@ -167,7 +167,7 @@ namespace {
 // Sizes are in characters for names and in bytes for data, without the NUL, as Windows counts.
 LSTATUS QueryInfo(HKEY hKey, LPDWORD lpcchClass, LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
                   LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
-                  void* lpftLastWriteTime, bool wide) {
+                  PFILETIME lpftLastWriteTime, bool wide) {
     auto key = LookupKey(hKey);
     if (!key) return ERROR_INVALID_HANDLE;
     auto subkeys = emu::registry::Subkeys(key->path);
@@ -188,7 +188,7 @@ LSTATUS QueryInfo(HKEY hKey, LPDWORD lpcchClass, LPDWORD lpcSubKeys, LPDWORD lpc
     if (lpcbMaxValueNameLen) *lpcbMaxValueNameLen = maxName;
     if (lpcbMaxValueLen) *lpcbMaxValueLen = maxData;
     if (lpcbSecurityDescriptor) *lpcbSecurityDescriptor = 0;
-    if (lpftLastWriteTime) memset(lpftLastWriteTime, 0, 8);  // a FILETIME; the emulation keeps no times
+    if (lpftLastWriteTime) *lpftLastWriteTime = FILETIME{0, 0};  // the emulation keeps no times
     return ERROR_SUCCESS;
 }
 
@@ -197,7 +197,7 @@ LSTATUS QueryInfo(HKEY hKey, LPDWORD lpcchClass, LPDWORD lpcSubKeys, LPDWORD lpc
 LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD, LPDWORD lpcSubKeys,
                          LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
                          LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
-                         void* lpftLastWriteTime) {
+                         PFILETIME lpftLastWriteTime) {
     if (lpClass && lpcchClass && *lpcchClass) lpClass[0] = 0;
     return QueryInfo(hKey, lpcchClass, lpcSubKeys, lpcbMaxSubKeyLen, lpcbMaxClassLen, lpcValues, lpcbMaxValueNameLen,
                      lpcbMaxValueLen, lpcbSecurityDescriptor, lpftLastWriteTime, true);
@@ -206,7 +206,7 @@ LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD,
 LSTATUS RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD, LPDWORD lpcSubKeys,
                          LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
                          LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
-                         void* lpftLastWriteTime) {
+                         PFILETIME lpftLastWriteTime) {
     if (lpClass && lpcchClass && *lpcchClass) lpClass[0] = 0;
     return QueryInfo(hKey, lpcchClass, lpcSubKeys, lpcbMaxSubKeyLen, lpcbMaxClassLen, lpcValues, lpcbMaxValueNameLen,
                      lpcbMaxValueLen, lpcbSecurityDescriptor, lpftLastWriteTime, false);

@@ -45,9 +45,10 @@ static void WINAPI Completed(DWORD error, DWORD bytes, LPOVERLAPPED o) {
 static void FindPort(const char* port) {
     HKEY key;
     DWORD values = 0, maxName = 0, maxData = 0, i, found = 0;
+    FILETIME written;
     char target[512];
     CHECK(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) == ERROR_SUCCESS);
-    CHECK(RegQueryInfoKeyA(key, NULL, NULL, NULL, NULL, NULL, NULL, &values, &maxName, &maxData, NULL, NULL) ==
+    CHECK(RegQueryInfoKeyA(key, NULL, NULL, NULL, NULL, NULL, NULL, &values, &maxName, &maxData, NULL, &written) ==
           ERROR_SUCCESS);
     CHECK(values >= 1);
     for (i = 0; i < values; ++i) {
