@@ -43,7 +43,6 @@
 #define CALLBACK
 #define WINBASEAPI
 #define CONST const
-#define VOID void
 
 typedef int BOOL, *PBOOL, *LPBOOL;
 typedef int INT, *PINT, *LPINT;
