@@ -141,7 +141,7 @@ DCB Prefilled() {
     d.BaudRate = 1200;
     d.ByteSize = 8;
     d.EofChar = 0x1A;
-    d.fOutX = d.fInX = TRUE;  // BuildCommDCB turns flow control off unless asked
+    d.fOutX = d.fInX = TRUE;  // flow control stays unless the string names it
     d.fOutxCtsFlow = TRUE;
     return d;
 }
@@ -153,11 +153,13 @@ TEST(Win32BuildCommDcb, OldFormWithAbbreviatedRatesAndFlowLetters) {
     EXPECT_EQ(d.Parity, NOPARITY);
     EXPECT_EQ(d.ByteSize, 8);
     EXPECT_EQ(d.StopBits, ONESTOPBIT);
-    EXPECT_EQ(d.fOutX, 0u);
-    EXPECT_EQ(d.fInX, 0u);
-    EXPECT_EQ(d.fOutxCtsFlow, 0u);
-    EXPECT_EQ(d.EofChar, 0x1A);  // untouched
-    EXPECT_EQ(d.DCBlength, sizeof(DCB));
+    // Untouched: what the string does not name, fBinary and DCBlength included.
+    EXPECT_EQ(d.fOutX, 1u);
+    EXPECT_EQ(d.fInX, 1u);
+    EXPECT_EQ(d.fOutxCtsFlow, 1u);
+    EXPECT_EQ(d.fBinary, 0u);
+    EXPECT_EQ(d.EofChar, 0x1A);
+    EXPECT_EQ(d.DCBlength, 0u);
 
     d = Prefilled();
     ASSERT_TRUE(BuildCommDCBA("COM7: 19200,e,7,1.5,x", &d));
@@ -167,9 +169,11 @@ TEST(Win32BuildCommDcb, OldFormWithAbbreviatedRatesAndFlowLetters) {
     EXPECT_EQ(d.StopBits, ONE5STOPBITS);
     EXPECT_EQ(d.fOutX, 1u);
     EXPECT_EQ(d.fInX, 1u);
+    EXPECT_EQ(d.fOutxCtsFlow, 0u);  // the handshake letter names the whole flow control
 
     d = Prefilled();
     ASSERT_TRUE(BuildCommDCBA("115200,O,8,2,p", &d));
+    EXPECT_EQ(d.fOutX, 0u);
     EXPECT_EQ(d.BaudRate, 115200u);
     EXPECT_EQ(d.Parity, ODDPARITY);
     EXPECT_EQ(d.StopBits, TWOSTOPBITS);
@@ -200,7 +204,7 @@ TEST(Win32BuildCommDcb, NewFormKeywords) {
     EXPECT_EQ(d.fInX, 1u);
     EXPECT_EQ(d.fOutxDsrFlow, 1u);
     EXPECT_EQ(d.fDsrSensitivity, 1u);
-    EXPECT_EQ(d.fOutxCtsFlow, 0u);
+    EXPECT_EQ(d.fOutxCtsFlow, 1u);  // not named: kept
 
     d = Prefilled();
     ASSERT_TRUE(BuildCommDCBA("baud=2400 dtr=off rts=on octs=on", &d));
@@ -211,9 +215,39 @@ TEST(Win32BuildCommDcb, NewFormKeywords) {
     EXPECT_EQ(d.fOutxCtsFlow, 1u);
 }
 
+TEST(Win32BuildCommDcb, DevicePrefixesAndRatesAsWindowsReadsThem) {
+    struct Case {
+        const char* def;
+        DWORD baud;
+    } cases[] = {
+        {"COM7 : 9600,n,8,1", 9600},        {"com12:baud=4000000000", 4000000000u},
+        {"COM7 baud=1234567890", 1234567890}, {"4294967295,n,8,1", 4294967295u},
+        {"  COM3:   2400  ", 2400},          {"baud=110 data=7", 110},
+    };
+    for (const Case& c : cases) {
+        DCB d = Prefilled();
+        EXPECT_TRUE(BuildCommDCBA(c.def, &d)) << c.def;
+        EXPECT_EQ(d.BaudRate, c.baud) << c.def;
+    }
+    // BuildCommDCBAndTimeouts: only "to=" touches the timeouts.
+    DCB d = Prefilled();
+    COMMTIMEOUTS t = {1, 2, 3, 4, 5};
+    ASSERT_TRUE(BuildCommDCBAndTimeoutsA("baud=9600", &d, &t));
+    EXPECT_EQ(t.WriteTotalTimeoutConstant, 5u);
+    ASSERT_TRUE(BuildCommDCBAndTimeoutsW(L"baud=9600 to=on", &d, &t));
+    EXPECT_EQ(t.ReadIntervalTimeout, 0u);
+    EXPECT_EQ(t.WriteTotalTimeoutConstant, 60000u);
+    ASSERT_TRUE(BuildCommDCBAndTimeoutsA("baud=9600 to=off", &d, &t));
+    EXPECT_EQ(t.WriteTotalTimeoutConstant, 0u);
+    COMMTIMEOUTS before = t;
+    EXPECT_FALSE(BuildCommDCBAndTimeoutsA("baud=9600 to=sometimes", &d, &t));
+    EXPECT_EQ(memcmp(&t, &before, sizeof t), 0);
+}
+
 TEST(Win32BuildCommDcb, MalformedStringsFailAndLeaveTheDcbAlone) {
     for (const char* bad : {"", "COM7:", "baud=fast", "9600,q,8,1", "9600,n,9,1", "9600,n,8,3", "9600,n,8,1,z",
-                            "1,2,3,4,5,6", "baud=9600 colour=blue", "dtr=maybe", "parity=", "9600 8N1"}) {
+                            "1,2,3,4,5,6", "baud=9600 colour=blue", "dtr=maybe", "parity=", "9600 8N1",
+                            "4294967296,n,8,1", "baud=12345678901", "9600,n,4,1"}) {
         DCB d = Prefilled();
         DCB before = d;
         SetLastError(0);

@@ -1,35 +1,29 @@
-// The application side of the emulation: the Win32 subset a serial-port program uses, with the
-// names, types, structures and error reporting of the Windows SDK, so that the same program
-// source builds against the real <windows.h> with mingw-w64. Kernel types come from the
-// emulated DDK headers (DWORD, HANDLE, WCHAR are the same types there).
+// The application side of the emulation: the Win32 subset serial-port programs use, with the
+// names, types, structures and error reporting of the Windows SDK, so that one program source,
+// C or C++, builds against this header and against the real <windows.h> with mingw-w64. Every
+// function has C linkage. Functions taking strings come in A and W forms; the plain name follows
+// UNICODE as in the SDK.
 #pragma once
 
-#include "nt/types.h"
+#include "winnt.h"
 
-typedef int BOOL, *PBOOL, *LPBOOL;
-typedef unsigned char BYTE, *PBYTE, *LPBYTE;
-typedef unsigned short WORD, *PWORD, *LPWORD;
-typedef DWORD *PDWORD, *LPDWORD;
-typedef void* LPVOID;
-typedef const void* LPCVOID;
-typedef char* LPSTR;
-typedef const char* LPCSTR;
-typedef WCHAR* LPWSTR;
-typedef const WCHAR* LPCWSTR;
-typedef LONG LSTATUS;
-typedef ULONG REGSAM;
-typedef struct HKEY__* HKEY;
-typedef HKEY* PHKEY;
-typedef ULONGLONG DWORDLONG;
-
-#define WINAPI
-#define CONST const
-
-#ifndef MAXDWORD
-#define MAXDWORD 0xffffffffU
-#endif
 #define INFINITE 0xFFFFFFFFU
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#ifndef MAKELANGID
+#define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
+#endif
+#define LANG_NEUTRAL 0x00
+#define LANG_ENGLISH 0x09
+#define SUBLANG_NEUTRAL 0x00
+#define SUBLANG_DEFAULT 0x01
+#define LOWORD(l) ((WORD)(((DWORD_PTR)(l)) & 0xffff))
+#define HIWORD(l) ((WORD)((((DWORD_PTR)(l)) >> 16) & 0xffff))
+typedef ULONG_PTR DWORD_PTR;
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
 
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;
@@ -50,11 +44,24 @@ typedef struct _OVERLAPPED {
     HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;
 
-// HasOverlappedIoCompleted reads Internal while the I/O manager may be writing it.
-inline bool HasOverlappedIoCompleted(const OVERLAPPED* o) {
-    return __atomic_load_n(&o->Internal, __ATOMIC_ACQUIRE) != (ULONG_PTR)STATUS_PENDING;
-}
-#define HasOverlappedIoCompleted(lpOverlapped) HasOverlappedIoCompleted(lpOverlapped)
+typedef void(WINAPI* LPOVERLAPPED_COMPLETION_ROUTINE)(DWORD dwErrorCode, DWORD dwNumberOfBytesTransfered,
+                                                     LPOVERLAPPED lpOverlapped);
+typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+typedef void(WINAPI* PAPCFUNC)(ULONG_PTR Parameter);
+
+// Internal is read while the I/O manager may be writing it.
+#define HasOverlappedIoCompleted(lpOverlapped) \
+    (__atomic_load_n(&(lpOverlapped)->Internal, __ATOMIC_ACQUIRE) != (ULONG_PTR)STATUS_PENDING)
+
+// ---- memory -----------------------------------------------------------------------------------
+#define MoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#define CopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+#define FillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
+#define ZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+#define SecureZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+#define LMEM_FIXED 0x0000
+#define LMEM_ZEROINIT 0x0040
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
 
 // ---- files and handles ------------------------------------------------------------------------
 #define FILE_SHARE_READ 0x00000001
@@ -66,43 +73,42 @@ inline bool HasOverlappedIoCompleted(const OVERLAPPED* o) {
 #define TRUNCATE_EXISTING 5
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_FLAG_OVERLAPPED 0x40000000
+#define FILE_TYPE_UNKNOWN 0x0000
+#define FILE_TYPE_DISK 0x0001
+#define FILE_TYPE_CHAR 0x0002
+#define FILE_TYPE_PIPE 0x0003
+#define STD_INPUT_HANDLE ((DWORD)-10)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define STD_ERROR_HANDLE ((DWORD)-12)
 
-HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
-HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
-BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
-              LPOVERLAPPED lpOverlapped);
-BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
-               LPOVERLAPPED lpOverlapped);
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
-BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
-BOOL CancelIo(HANDLE hFile);
-BOOL CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
-BOOL FlushFileBuffers(HANDLE hFile);
-BOOL CloseHandle(HANDLE hObject);
-
-DWORD GetLastError(void);
-void SetLastError(DWORD dwErrCode);
-
-// ---- events and waits -------------------------------------------------------------------------
+// ---- threads, events and waits ----------------------------------------------------------------
 #define WAIT_OBJECT_0 0x00000000U
 #define WAIT_ABANDONED 0x00000080U
+#define WAIT_IO_COMPLETION 0x000000C0U
 #define WAIT_TIMEOUT 0x00000102U
 #define WAIT_FAILED 0xFFFFFFFFU
 #define MAXIMUM_WAIT_OBJECTS 64
+#define STILL_ACTIVE 259
+#define CREATE_SUSPENDED 0x00000004
 
-HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName);
-HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName);
-BOOL SetEvent(HANDLE hEvent);
-BOOL ResetEvent(HANDLE hEvent);
-DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
-DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds);
-void Sleep(DWORD dwMilliseconds);
-ULONGLONG GetTickCount64(void);
+
+// ---- strings ----------------------------------------------------------------------------------
+#define CP_ACP 0
+#define CP_OEMCP 1
+#define CP_THREAD_ACP 3
+#define CP_UTF8 65001
+#define MB_PRECOMPOSED 0x00000001
+#define MB_ERR_INVALID_CHARS 0x00000008
+#define WC_NO_BEST_FIT_CHARS 0x00000400
+#define WC_ERR_INVALID_CHARS 0x00000080
+
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_STRING 0x00000400
+#define FORMAT_MESSAGE_FROM_HMODULE 0x00000800
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+#define FORMAT_MESSAGE_ARGUMENT_ARRAY 0x00002000
+#define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FF
 
 // ---- communications ---------------------------------------------------------------------------
 typedef struct _DCB {
@@ -269,36 +275,54 @@ typedef struct _COMMPROP {
 #define SP_HANDSHAKING 0x0010
 #define SP_PARITY_CHECK 0x0020
 #define SP_RLSD 0x0040
-#define BAUD_9600 0x00000200
-#define BAUD_19200 0x00001000
+#define BAUD_075 0x00000001
+#define BAUD_110 0x00000002
+#define BAUD_134_5 0x00000004
+#define BAUD_150 0x00000008
+#define BAUD_300 0x00000010
+#define BAUD_600 0x00000020
+#define BAUD_1200 0x00000040
+#define BAUD_1800 0x00000080
+#define BAUD_2400 0x00000100
+#define BAUD_4800 0x00000200
+#define BAUD_7200 0x00000400
+#define BAUD_9600 0x00000800
+#define BAUD_14400 0x00001000
+#define BAUD_19200 0x00002000
 #define BAUD_38400 0x00004000
+#define BAUD_56K 0x00008000
+#define BAUD_128K 0x00010000
 #define BAUD_115200 0x00020000
+#define BAUD_57600 0x00040000
+#define BAUD_USER 0x10000000
+#define DATABITS_5 0x0001
+#define DATABITS_6 0x0002
 #define DATABITS_7 0x0004
 #define DATABITS_8 0x0008
+#define DATABITS_16 0x0010
+#define DATABITS_16X 0x0020
 #define STOPBITS_10 0x0001
+#define STOPBITS_15 0x0002
 #define STOPBITS_20 0x0004
 #define PARITY_NONE 0x0100
 #define PARITY_ODD 0x0200
 #define PARITY_EVEN 0x0400
+#define PARITY_MARK 0x0800
+#define PARITY_SPACE 0x1000
+#define PCF_SPECIALCHARS 0x0100
+#define PCF_16BITMODE 0x0200
 
-BOOL GetCommState(HANDLE hFile, LPDCB lpDCB);
-BOOL SetCommState(HANDLE hFile, LPDCB lpDCB);
-BOOL BuildCommDCBA(LPCSTR lpDef, LPDCB lpDCB);
-BOOL BuildCommDCBW(LPCWSTR lpDef, LPDCB lpDCB);
-BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
-BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
-BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
-BOOL PurgeComm(HANDLE hFile, DWORD dwFlags);
-BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
-BOOL GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat);
-BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc);
-BOOL SetCommBreak(HANDLE hFile);
-BOOL ClearCommBreak(HANDLE hFile);
-BOOL TransmitCommChar(HANDLE hFile, char cChar);
-BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask);
-BOOL GetCommMask(HANDLE hFile, LPDWORD lpEvtMask);
-BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped);
-BOOL GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
+
+typedef struct _COMMCONFIG {
+    DWORD dwSize;
+    WORD wVersion;
+    WORD wReserved;
+    DCB dcb;
+    DWORD dwProviderSubType;
+    DWORD dwProviderOffset;
+    DWORD dwProviderSize;
+    WCHAR wcProviderData[1];
+} COMMCONFIG, *LPCOMMCONFIG;
 
 // ---- errors -----------------------------------------------------------------------------------
 #define ERROR_SUCCESS 0L
@@ -322,6 +346,9 @@ BOOL GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
 #define ERROR_SEM_TIMEOUT 121L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_BAD_ARGUMENTS 160L
 #define ERROR_INTERNAL_ERROR 1359L
 #define ERROR_BUSY 170L
 #define ERROR_ALREADY_EXISTS 183L
@@ -332,6 +359,10 @@ BOOL GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
 #define ERROR_IO_INCOMPLETE 996L
 #define ERROR_IO_PENDING 997L
 #define ERROR_INVALID_USER_BUFFER 1784L
+#define ERROR_INVALID_FLAGS 1004L
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
+#define ERROR_INVALID_DATA 13L
+#define ERROR_NOACCESS 998L
 #define ERROR_POSSIBLE_DEADLOCK 1131L
 #define ERROR_DEVICE_NOT_CONNECTED 1167L
 #define ERROR_NOT_FOUND 1168L
@@ -339,14 +370,162 @@ BOOL GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
 #define ERROR_TIMEOUT 1460L
 #define ERROR_DEVICE_REMOVED 1617L
 
-// ---- registry (reading the serial device map) -------------------------------------------------
+// ---- registry ---------------------------------------------------------------------------------
+#define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)((LONG)0x80000000))
+#define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)((LONG)0x80000001))
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
-// KEY_READ, KEY_QUERY_VALUE, GENERIC_READ and GENERIC_WRITE come from nt/types.h.
+#define HKEY_USERS ((HKEY)(ULONG_PTR)((LONG)0x80000003))
+// KEY_READ, KEY_QUERY_VALUE, REG_SZ, GENERIC_READ and GENERIC_WRITE come from the base types.
 
-LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
-LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
-LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
-                      LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
-LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
-                         LPDWORD lpcbData);
-LSTATUS RegCloseKey(HKEY hKey);
+EMU_BEGIN_C
+
+// files and handles
+HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED lpOverlapped);
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                      LPOVERLAPPED lpOverlapped);
+BOOL WINAPI ReadFileEx(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPOVERLAPPED lpOverlapped,
+                       LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine);
+BOOL WINAPI WriteFileEx(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPOVERLAPPED lpOverlapped,
+                        LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine);
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                            LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                            LPOVERLAPPED lpOverlapped);
+BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
+                                BOOL bWait);
+BOOL WINAPI CancelIo(HANDLE hFile);
+BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI FlushFileBuffers(HANDLE hFile);
+BOOL WINAPI CloseHandle(HANDLE hObject);
+HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
+DWORD WINAPI GetFileType(HANDLE hFile);
+DWORD WINAPI QueryDosDeviceW(LPCWSTR lpDeviceName, LPWSTR lpTargetPath, DWORD ucchMax);
+DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucchMax);
+
+DWORD WINAPI GetLastError(void);
+void WINAPI SetLastError(DWORD dwErrCode);
+
+// threads, events and waits
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                           LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
+                           LPDWORD lpThreadId);
+BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+DWORD WINAPI GetCurrentThreadId(void);
+DWORD WINAPI QueueUserAPC(PAPCFUNC pfnAPC, HANDLE hThread, ULONG_PTR dwData);
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                           LPCWSTR lpName);
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                           LPCSTR lpName);
+BOOL WINAPI SetEvent(HANDLE hEvent);
+BOOL WINAPI ResetEvent(HANDLE hEvent);
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable);
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds);
+DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds,
+                                      BOOL bAlertable);
+void WINAPI Sleep(DWORD dwMilliseconds);
+DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
+
+// time
+DWORD WINAPI GetTickCount(void);
+ULONGLONG WINAPI GetTickCount64(void);
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount);
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency);
+
+// memory, strings, messages and modules
+HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
+HLOCAL WINAPI LocalFree(HLOCAL hMem);
+int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int cbMultiByte,
+                               LPWSTR lpWideCharStr, int cchWideChar);
+int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int cchWideChar,
+                               LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar, LPBOOL lpUsedDefaultChar);
+DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPWSTR lpBuffer,
+                            DWORD nSize, va_list* Arguments);
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
+                            DWORD nSize, va_list* Arguments);
+HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+
+// communications
+BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB);
+BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB);
+BOOL WINAPI BuildCommDCBA(LPCSTR lpDef, LPDCB lpDCB);
+BOOL WINAPI BuildCommDCBW(LPCWSTR lpDef, LPDCB lpDCB);
+BOOL WINAPI BuildCommDCBAndTimeoutsA(LPCSTR lpDef, LPDCB lpDCB, LPCOMMTIMEOUTS lpCommTimeouts);
+BOOL WINAPI BuildCommDCBAndTimeoutsW(LPCWSTR lpDef, LPDCB lpDCB, LPCOMMTIMEOUTS lpCommTimeouts);
+BOOL WINAPI GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+BOOL WINAPI SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize);
+BOOL WINAPI GetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+BOOL WINAPI GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
+BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
+BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
+BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags);
+BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
+BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat);
+BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc);
+BOOL WINAPI SetCommBreak(HANDLE hFile);
+BOOL WINAPI ClearCommBreak(HANDLE hFile);
+BOOL WINAPI TransmitCommChar(HANDLE hFile, char cChar);
+BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask);
+BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask);
+BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
+
+// registry
+LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
+LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
+LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
+                             LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                             LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                                LPDWORD lpcbData);
+LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                                LPDWORD lpcbData);
+LSTATUS WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                                LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                                LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                                LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
+LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                                LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                                LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                                LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
+LSTATUS WINAPI RegCloseKey(HKEY hKey);
+
+EMU_END_C
+
+#ifdef UNICODE
+#define CreateFile CreateFileW
+#define CreateEvent CreateEventW
+#define QueryDosDevice QueryDosDeviceW
+#define FormatMessage FormatMessageW
+#define GetModuleHandle GetModuleHandleW
+#define BuildCommDCB BuildCommDCBW
+#define BuildCommDCBAndTimeouts BuildCommDCBAndTimeoutsW
+#define GetDefaultCommConfig GetDefaultCommConfigW
+#define RegOpenKeyEx RegOpenKeyExW
+#define RegEnumValue RegEnumValueW
+#define RegQueryValueEx RegQueryValueExW
+#define RegQueryInfoKey RegQueryInfoKeyW
+#else
+#define CreateFile CreateFileA
+#define CreateEvent CreateEventA
+#define QueryDosDevice QueryDosDeviceA
+#define FormatMessage FormatMessageA
+#define GetModuleHandle GetModuleHandleA
+#define BuildCommDCB BuildCommDCBA
+#define BuildCommDCBAndTimeouts BuildCommDCBAndTimeoutsA
+#define GetDefaultCommConfig GetDefaultCommConfigA
+#define RegOpenKeyEx RegOpenKeyExA
+#define RegEnumValue RegEnumValueA
+#define RegQueryValueEx RegQueryValueExA
+#define RegQueryInfoKey RegQueryInfoKeyA
+#endif

@@ -1,6 +1,9 @@
 // The communications functions: each is the serial device control (or sequence of them) that
 // Windows issues for it, with the DCB and COMSTAT mapped to and from the serial records.
+#include <cctype>
 #include <cstring>
+
+#include "emu/registry.h"
 
 #include "internal.h"
 
@@ -47,7 +50,6 @@ BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
 
 BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
     if (!lpDCB) return Invalid();
-    if ((lpDCB->fInX || lpDCB->fOutX) && lpDCB->XonChar == lpDCB->XoffChar) return Invalid();
     SerialSettings old{};
     if (!ReadSettings(hFile, &old)) return FALSE;
     SerialSettings s = SettingsFromDcb(*lpDCB, old);
@@ -157,4 +159,80 @@ BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
 BOOL GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp) {
     if (!lpCommProp) return Invalid();
     return Control(hFile, IOCTL_SERIAL_GET_PROPERTIES, nullptr, 0, lpCommProp, sizeof(COMMPROP));
+}
+
+// ---- configuration records -----------------------------------------------------------------------
+
+namespace {
+
+// Fills a COMMCONFIG around a DCB, as the serial provider describes an RS-232 port.
+BOOL PutConfig(const DCB& dcb, LPCOMMCONFIG cc, LPDWORD size) {
+    if (!size) return Invalid();
+    if (!cc || *size < sizeof(COMMCONFIG)) {
+        *size = sizeof(COMMCONFIG);
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    memset(cc, 0, sizeof *cc);
+    cc->dwSize = sizeof(COMMCONFIG);
+    cc->wVersion = 1;
+    cc->dcb = dcb;
+    cc->dwProviderSubType = PST_RS232;
+    *size = sizeof(COMMCONFIG);
+    return TRUE;
+}
+
+}  // namespace
+
+BOOL GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
+    if (!LookupFile(hCommDev)) return FALSE;
+    if (!lpdwSize) return Invalid();
+    if (!lpCC || *lpdwSize < sizeof(COMMCONFIG)) return PutConfig(DCB{}, lpCC, lpdwSize);
+    DCB dcb;
+    if (!GetCommState(hCommDev, &dcb)) return FALSE;
+    return PutConfig(dcb, lpCC, lpdwSize);
+}
+
+BOOL SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize) {
+    if (!LookupFile(hCommDev)) return FALSE;
+    if (!lpCC || dwSize < sizeof(COMMCONFIG) - sizeof(WCHAR)) return Invalid();
+    return SetCommState(hCommDev, &lpCC->dcb);
+}
+
+// The defaults of a port the device map names: the "COMn:" mode string of the Ports key if there is
+// one, else 9600 baud, 8 data bits, no parity, one stop bit. The port is not opened.
+BOOL GetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
+    if (!lpszName || !lpdwSize) return Invalid();
+    std::string name = Narrow(lpszName);
+    for (char& c : name) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    bool known = false;
+    for (const auto& [valueName, value] : emu::registry::Values(std::string(emu::registry::kDeviceMap) + "\\SERIALCOMM")) {
+        std::string port;
+        for (size_t i = 0; i + 1 < value.data.size(); i += 2) {
+            char16_t c = static_cast<char16_t>(value.data[i] | (value.data[i + 1] << 8));
+            if (!c) break;
+            port += static_cast<char>(c < 128 ? toupper(c) : '?');
+        }
+        if (value.type == REG_SZ && port == name) known = true;
+    }
+    if (!known) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    dcb.fBinary = TRUE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    BuildDcb("9600,n,8,1", &dcb);
+    auto mode = emu::registry::GetString("\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Ports",
+                                         emu::io::ToU16(name + ":"));
+    if (mode) BuildDcb(emu::io::ToUtf8(*mode), &dcb);  // a mode string it refuses leaves the defaults
+    return PutConfig(dcb, lpCC, lpdwSize);
+}
+
+BOOL GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
+    if (!lpszName) return Invalid();
+    return GetDefaultCommConfigW(AsWide(Widen(lpszName)), lpCC, lpdwSize);
 }

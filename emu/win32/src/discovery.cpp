@@ -1,9 +1,12 @@
 // Port discovery as applications do it: the SERIALCOMM device map through the registry
-// functions, and the COM-port device interface through SetupAPI.
+// functions, the DOS device names, and the device nodes and their interfaces through SetupAPI
+// and the configuration manager, over what the emulated PnP manager knows.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <vector>
 
+#include "emu/pnp.h"
 #include "emu/registry.h"
 #include "internal.h"
 #include "setupapi.h"
@@ -16,18 +19,7 @@ struct KeyObject : Object {
     std::string path;
 };
 
-struct InterfaceList : Object {
-    GUID guid;
-    std::vector<std::u16string> paths;  // "\\?\..." as applications open them
-};
-
 const char* const kMachine = "\\Registry\\Machine";
-
-std::string Narrow(LPCWSTR s) {
-    std::string out;
-    for (; s && *s; ++s) out += *s < 128 ? static_cast<char>(*s) : '?';
-    return out;
-}
 
 std::u16string Wide(LPCWSTR s) {
     std::u16string out;
@@ -67,6 +59,8 @@ LSTATUS PutData(const emu::registry::Value& v, LPDWORD type, LPBYTE data, LPDWOR
 
 }  // namespace
 
+HKEY OpenKeyObject(const std::string& path);
+
 LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
     if (!phkResult) return ERROR_INVALID_PARAMETER;
     std::string base;
@@ -75,17 +69,22 @@ LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM, PHKEY phkResul
     else return ERROR_INVALID_HANDLE;
     std::string sub = Narrow(lpSubKey);
     std::string path = sub.empty() ? base : base + "\\" + sub;
-    if (!emu::registry::KeyExists(path)) return ERROR_FILE_NOT_FOUND;
-    auto key = std::make_shared<KeyObject>();
-    key->path = path;
-    *phkResult = reinterpret_cast<HKEY>(Insert(key));
+    // A key with subkeys exists even where only its subkeys were created, as in a real hive.
+    if (!emu::registry::KeyExists(path) && emu::registry::Subkeys(path).empty()) return ERROR_FILE_NOT_FOUND;
+    *phkResult = OpenKeyObject(path);
     return ERROR_SUCCESS;
 }
 
 LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD options, REGSAM sam, PHKEY phkResult) {
-    std::basic_string<WCHAR> wide;
-    for (const char* p = lpSubKey; p && *p; ++p) wide += static_cast<WCHAR>(static_cast<unsigned char>(*p));
-    return RegOpenKeyExW(hKey, lpSubKey ? wide.c_str() : nullptr, options, sam, phkResult);
+    std::u16string wide;
+    for (const char* p = lpSubKey; p && *p; ++p) wide += static_cast<char16_t>(static_cast<unsigned char>(*p));
+    return RegOpenKeyExW(hKey, lpSubKey ? AsWide(wide) : nullptr, options, sam, phkResult);
+}
+
+HKEY OpenKeyObject(const std::string& path) {
+    auto key = std::make_shared<KeyObject>();
+    key->path = path;
+    return reinterpret_cast<HKEY>(Insert(key));
 }
 
 LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD, LPDWORD lpType,
@@ -108,85 +107,114 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType
     return PutData(*value, lpType, lpData, lpcbData);
 }
 
+namespace {
+
+std::u16string AnsiToU16(const char* s) {
+    std::u16string out;
+    for (; s && *s; ++s) out += static_cast<char16_t>(static_cast<unsigned char>(*s));
+    return out;
+}
+
+// The A forms: names and REG_SZ/REG_MULTI_SZ/REG_EXPAND_SZ data in the ANSI code page.
+std::vector<uint8_t> NarrowData(const emu::registry::Value& v) {
+    if (v.type != REG_SZ && v.type != REG_MULTI_SZ && v.type != REG_EXPAND_SZ) return v.data;
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < v.data.size(); i += 2) {
+        char16_t c = static_cast<char16_t>(v.data[i] | (v.data[i + 1] << 8));
+        out.push_back(c < 256 ? static_cast<uint8_t>(c) : '?');
+    }
+    return out;
+}
+
+LSTATUS PutNameA(const std::u16string& name, LPSTR out, LPDWORD cch) {
+    if (!cch) return ERROR_INVALID_PARAMETER;
+    if (!out || *cch < name.size() + 1) {
+        *cch = static_cast<DWORD>(name.size());
+        return ERROR_MORE_DATA;
+    }
+    for (size_t i = 0; i < name.size(); ++i) out[i] = name[i] < 256 ? static_cast<char>(name[i]) : '?';
+    out[name.size()] = 0;
+    *cch = static_cast<DWORD>(name.size());
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD, LPDWORD lpType,
+                      LPBYTE lpData, LPDWORD lpcbData) {
+    auto key = LookupKey(hKey);
+    if (!key) return ERROR_INVALID_HANDLE;
+    auto values = emu::registry::Values(key->path);
+    if (dwIndex >= values.size()) return ERROR_NO_MORE_ITEMS;
+    const auto& [name, value] = values[dwIndex];
+    LSTATUS s = PutNameA(name, lpValueName, lpcchValueName);
+    if (s != ERROR_SUCCESS) return s;
+    emu::registry::Value narrow{value.type, NarrowData(value)};
+    return PutData(narrow, lpType, lpData, lpcbData);
+}
+
+LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    auto key = LookupKey(hKey);
+    if (!key) return ERROR_INVALID_HANDLE;
+    auto value = emu::registry::GetValue(key->path, AnsiToU16(lpValueName));
+    if (!value) return ERROR_FILE_NOT_FOUND;
+    emu::registry::Value narrow{value->type, NarrowData(*value)};
+    return PutData(narrow, lpType, lpData, lpcbData);
+}
+
+namespace {
+
+// Sizes are in characters for names and in bytes for data, without the NUL, as Windows counts.
+LSTATUS QueryInfo(HKEY hKey, LPDWORD lpcchClass, LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                  LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                  PFILETIME lpftLastWriteTime, bool wide) {
+    auto key = LookupKey(hKey);
+    if (!key) return ERROR_INVALID_HANDLE;
+    auto subkeys = emu::registry::Subkeys(key->path);
+    auto values = emu::registry::Values(key->path);
+    DWORD maxSub = 0, maxName = 0, maxData = 0;
+    for (auto& k : subkeys) maxSub = std::max<DWORD>(maxSub, static_cast<DWORD>(k.size()));
+    for (auto& [name, v] : values) {
+        maxName = std::max<DWORD>(maxName, static_cast<DWORD>(name.size()));
+        DWORD size = static_cast<DWORD>(v.data.size());
+        if (!wide && (v.type == REG_SZ || v.type == REG_MULTI_SZ || v.type == REG_EXPAND_SZ)) size /= 2;
+        maxData = std::max(maxData, size);
+    }
+    if (lpcchClass) *lpcchClass = 0;
+    if (lpcSubKeys) *lpcSubKeys = static_cast<DWORD>(subkeys.size());
+    if (lpcbMaxSubKeyLen) *lpcbMaxSubKeyLen = maxSub;
+    if (lpcbMaxClassLen) *lpcbMaxClassLen = 0;
+    if (lpcValues) *lpcValues = static_cast<DWORD>(values.size());
+    if (lpcbMaxValueNameLen) *lpcbMaxValueNameLen = maxName;
+    if (lpcbMaxValueLen) *lpcbMaxValueLen = maxData;
+    if (lpcbSecurityDescriptor) *lpcbSecurityDescriptor = 0;
+    if (lpftLastWriteTime) *lpftLastWriteTime = FILETIME{0, 0};  // the emulation keeps no times
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD, LPDWORD lpcSubKeys,
+                         LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                         LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                         PFILETIME lpftLastWriteTime) {
+    if (lpClass && lpcchClass && *lpcchClass) lpClass[0] = 0;
+    return QueryInfo(hKey, lpcchClass, lpcSubKeys, lpcbMaxSubKeyLen, lpcbMaxClassLen, lpcValues, lpcbMaxValueNameLen,
+                     lpcbMaxValueLen, lpcbSecurityDescriptor, lpftLastWriteTime, true);
+}
+
+LSTATUS RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD, LPDWORD lpcSubKeys,
+                         LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                         LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                         PFILETIME lpftLastWriteTime) {
+    if (lpClass && lpcchClass && *lpcchClass) lpClass[0] = 0;
+    return QueryInfo(hKey, lpcchClass, lpcSubKeys, lpcbMaxSubKeyLen, lpcbMaxClassLen, lpcValues, lpcbMaxValueNameLen,
+                     lpcbMaxValueLen, lpcbSecurityDescriptor, lpftLastWriteTime, false);
+}
+
 LSTATUS RegCloseKey(HKEY hKey) {
     if (!LookupKey(hKey)) return ERROR_INVALID_HANDLE;
     Remove(reinterpret_cast<HANDLE>(hKey));
     return ERROR_SUCCESS;
 }
 
-HDEVINFO SetupDiGetClassDevsW(const GUID* ClassGuid, LPCWSTR, HWND, DWORD Flags) {
-    // Only what a port finder asks for: present interfaces of one class.
-    if (!ClassGuid || !(Flags & DIGCF_DEVICEINTERFACE) || (Flags & DIGCF_ALLCLASSES)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
-    auto list = std::make_shared<InterfaceList>();
-    list->guid = *ClassGuid;
-    for (const auto& i : emu::io::ListInterfaces(*ClassGuid, (Flags & DIGCF_PRESENT) != 0)) {
-        std::u16string name = i.symbolicName;
-        if (name.rfind(u"\\??\\", 0) == 0) name = u"\\\\?\\" + name.substr(4);
-        list->paths.push_back(name);
-    }
-    SetLastError(ERROR_SUCCESS);
-    return Insert(list);
-}
-
-BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA, const GUID* InterfaceClassGuid,
-                                 DWORD MemberIndex, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
-    auto list = std::dynamic_pointer_cast<InterfaceList>(Lookup(DeviceInfoSet));
-    if (!list) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (!DeviceInterfaceData || DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
-        !InterfaceClassGuid || memcmp(InterfaceClassGuid, &list->guid, sizeof(GUID)) != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (MemberIndex >= list->paths.size()) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return FALSE;
-    }
-    DeviceInterfaceData->InterfaceClassGuid = list->guid;
-    DeviceInterfaceData->Flags = SPINT_ACTIVE;
-    DeviceInterfaceData->Reserved = MemberIndex;
-    return TRUE;
-}
-
-BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
-                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_W Detail, DWORD DetailSize,
-                                      PDWORD RequiredSize, PSP_DEVINFO_DATA) {
-    auto list = std::dynamic_pointer_cast<InterfaceList>(Lookup(DeviceInfoSet));
-    if (!list) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (!DeviceInterfaceData || DeviceInterfaceData->Reserved >= list->paths.size()) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const std::u16string& path = list->paths[DeviceInterfaceData->Reserved];
-    DWORD need = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
-                                    (path.size() + 1) * sizeof(WCHAR));
-    if (RequiredSize) *RequiredSize = need;
-    if (!Detail || DetailSize < need) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    if (Detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
-        SetLastError(ERROR_INVALID_USER_BUFFER);
-        return FALSE;
-    }
-    for (size_t i = 0; i < path.size(); ++i) Detail->DevicePath[i] = static_cast<WCHAR>(path[i]);
-    Detail->DevicePath[path.size()] = 0;
-    return TRUE;
-}
-
-BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
-    if (!std::dynamic_pointer_cast<InterfaceList>(Lookup(DeviceInfoSet))) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    Remove(DeviceInfoSet);
-    return TRUE;
-}

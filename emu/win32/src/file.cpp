@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <unistd.h>
+
+#include "winternl.h"
 
 #include "emu/sched.h"
 #include "emu/verifier.h"
@@ -49,7 +52,7 @@ std::u16string DeviceName(std::u16string name) {
 }  // namespace
 
 BOOL Issue(const std::shared_ptr<FileObject>& file, Kind kind, DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength,
-           LPDWORD transferred, LPOVERLAPPED overlapped) {
+           LPDWORD transferred, LPOVERLAPPED overlapped, bool useEvent, Then then) {
     if (transferred) *transferred = 0;
     FileObject& f = *file;
     bool async = f.overlapped && overlapped != nullptr;
@@ -57,7 +60,7 @@ BOOL Issue(const std::shared_ptr<FileObject>& file, Kind kind, DWORD code, const
     KeInitializeEvent(&op->finished, NotificationEvent, FALSE);
     std::shared_ptr<EventObject> event;
     if (overlapped) {
-        if (overlapped->hEvent) {
+        if (useEvent && overlapped->hEvent) {
             event = std::dynamic_pointer_cast<EventObject>(Lookup(overlapped->hEvent));
             if (!event) {
                 SetLastError(ERROR_INVALID_HANDLE);
@@ -71,7 +74,7 @@ BOOL Issue(const std::shared_ptr<FileObject>& file, Kind kind, DWORD code, const
     }
     // Runs in the completing context: results go to the caller's buffer and OVERLAPPED first,
     // then the events are set.
-    emu::io::File::OnDone done = [op, event, overlapped, out, outLength](emu::io::Request& r) {
+    emu::io::File::OnDone done = [op, event, overlapped, out, outLength, then = std::move(then)](emu::io::Request& r) {
         NTSTATUS status = r.Status();
         ULONG_PTR information = r.Information();
         const std::vector<uint8_t>& data = r.Data();
@@ -84,6 +87,7 @@ BOOL Issue(const std::shared_ptr<FileObject>& file, Kind kind, DWORD code, const
             op->information = information;
             op->request.reset();  // the request holds this routine, which holds the operation
         }
+        if (then) then(status, information);
         KeSetEvent(&op->finished, 0, FALSE);
         if (event) KeSetEvent(&event->event, 0, FALSE);
     };
@@ -182,9 +186,9 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, 
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    std::basic_string<WCHAR> wide;
-    for (const char* p = lpFileName; *p; ++p) wide += static_cast<WCHAR>(static_cast<unsigned char>(*p));
-    return CreateFileW(wide.c_str(), dwDesiredAccess, dwShareMode, sa, dwCreationDisposition, dwFlagsAndAttributes,
+    std::u16string wide;
+    for (const char* p = lpFileName; *p; ++p) wide += static_cast<char16_t>(static_cast<unsigned char>(*p));
+    return CreateFileW(AsWide(wide), dwDesiredAccess, dwShareMode, sa, dwCreationDisposition, dwFlagsAndAttributes,
                        hTemplateFile);
 }
 
@@ -203,6 +207,12 @@ bool OverlappedArgumentOk(const FileObject& f, LPOVERLAPPED o) {
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
               LPOVERLAPPED lpOverlapped) {
+    if (int fd = ConsoleDescriptor(hFile); fd >= 0) {
+        ssize_t n = read(fd, lpBuffer, nNumberOfBytesToRead);
+        if (lpNumberOfBytesRead) *lpNumberOfBytesRead = n > 0 ? static_cast<DWORD>(n) : 0;
+        if (n < 0) SetLastError(ERROR_GEN_FAILURE);
+        return n >= 0;
+    }
     auto f = LookupFile(hFile);
     if (!f || !OverlappedArgumentOk(*f, lpOverlapped)) return FALSE;
     if (lpBuffer == nullptr && nNumberOfBytesToRead > 0) {
@@ -214,6 +224,12 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                LPOVERLAPPED lpOverlapped) {
+    if (int fd = ConsoleDescriptor(hFile); fd >= 0) {
+        ssize_t n = write(fd, lpBuffer, nNumberOfBytesToWrite);
+        if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = n > 0 ? static_cast<DWORD>(n) : 0;
+        if (n < 0) SetLastError(ERROR_GEN_FAILURE);
+        return n >= 0;
+    }
     auto f = LookupFile(hFile);
     if (!f || !OverlappedArgumentOk(*f, lpOverlapped)) return FALSE;
     if (lpBuffer == nullptr && nNumberOfBytesToWrite > 0) {
@@ -314,3 +330,125 @@ BOOL FlushFileBuffers(HANDLE hFile) {
     }
     return Issue(f, Kind::Flush, 0, nullptr, 0, nullptr, 0, nullptr, nullptr);
 }
+
+namespace {
+
+// The completion routine of ReadFileEx and WriteFileEx, and the APC of the native calls, is
+// queued to the issuing thread when the request completes, unless it failed at once (the call
+// then reports the failure itself).
+struct Deferred {
+    std::mutex m;
+    bool completed = false, decided = false, queue = false;
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+    std::shared_ptr<ApcQueue> apcs = ThisThreadApcs();
+    std::function<void(NTSTATUS, ULONG_PTR)> call;
+
+    void Completed(NTSTATUS s, ULONG_PTR info) {
+        std::lock_guard<std::mutex> g(m);
+        completed = true;
+        status = s;
+        information = info;
+        if (decided && queue) Post();
+    }
+    void Decide(bool q) {
+        std::lock_guard<std::mutex> g(m);
+        decided = true;
+        queue = q;
+        if (completed && queue) Post();
+    }
+    void Post() {
+        if (!call) return;
+        QueueApc(apcs, [call = call, s = status, info = information] { call(s, info); });
+    }
+};
+
+BOOL IssueEx(HANDLE h, Kind kind, LPVOID buffer, DWORD length, LPOVERLAPPED o, LPOVERLAPPED_COMPLETION_ROUTINE routine) {
+    auto f = LookupFile(h);
+    if (!f) return FALSE;
+    if (!f->overlapped || !o || !routine || (!buffer && length > 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto d = std::make_shared<Deferred>();
+    d->call = [routine, o](NTSTATUS s, ULONG_PTR info) {
+        routine(NT_SUCCESS(s) ? ERROR_SUCCESS : NtStatusToWin32Error(s), static_cast<DWORD>(info), o);
+    };
+    Then then = [d](NTSTATUS s, ULONG_PTR info) { d->Completed(s, info); };
+    BOOL ok = kind == Kind::Read ? Issue(f, kind, 0, nullptr, 0, buffer, length, nullptr, o, false, then)
+                                 : Issue(f, kind, 0, buffer, length, nullptr, 0, nullptr, o, false, then);
+    bool started = ok || GetLastError() == ERROR_IO_PENDING;
+    d->Decide(started);
+    if (!started) return FALSE;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+NTSTATUS IssueNative(HANDLE h, HANDLE event, PIO_APC_ROUTINE apc, PVOID apcContext, PIO_STATUS_BLOCK iosb, Kind kind,
+                     ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength) {
+    auto f = LookupFile(h);
+    if (!f) return STATUS_INVALID_HANDLE;
+    if (!iosb) return STATUS_ACCESS_VIOLATION;
+    if (event && !std::dynamic_pointer_cast<EventObject>(Lookup(event))) return STATUS_INVALID_HANDLE;
+    // The OVERLAPPED the request reports to lives as long as the request does.
+    auto o = std::make_shared<OVERLAPPED>();
+    memset(o.get(), 0, sizeof *o);
+    o->hEvent = event;
+    auto d = std::make_shared<Deferred>();
+    if (apc) d->call = [apc, apcContext, iosb](NTSTATUS, ULONG_PTR) { apc(apcContext, iosb, 0); };
+    auto finalStatus = std::make_shared<std::atomic<NTSTATUS>>(STATUS_PENDING);
+    Then then = [d, iosb, o, finalStatus](NTSTATUS s, ULONG_PTR info) {
+        iosb->Information = info;
+        iosb->Status = s;
+        *finalStatus = s;
+        d->Completed(s, info);
+    };
+    BOOL ok = Issue(f, kind, code, in, inLength, out, outLength, nullptr, o.get(), true, then);
+    DWORD error = GetLastError();
+    {
+        std::lock_guard<std::mutex> g(f->m);
+        f->byOverlapped.erase(o.get());  // nobody else knows this OVERLAPPED
+    }
+    if (!ok && error == ERROR_IO_PENDING) {
+        d->Decide(true);
+        return STATUS_PENDING;
+    }
+    NTSTATUS s = *finalStatus;
+    if (s == STATUS_PENDING) s = STATUS_UNSUCCESSFUL;  // refused before it was sent
+    d->Decide(NT_SUCCESS(s));
+    return s;
+}
+
+}  // namespace
+
+BOOL ReadFileEx(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPOVERLAPPED lpOverlapped,
+                LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine) {
+    return IssueEx(hFile, Kind::Read, lpBuffer, nNumberOfBytesToRead, lpOverlapped, lpCompletionRoutine);
+}
+
+BOOL WriteFileEx(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPOVERLAPPED lpOverlapped,
+                 LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine) {
+    return IssueEx(hFile, Kind::Write, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite, lpOverlapped,
+                   lpCompletionRoutine);
+}
+
+NTSTATUS NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER, PULONG) {
+    return IssueNative(FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock, Kind::Read, 0, nullptr, 0, Buffer,
+                       Length);
+}
+
+NTSTATUS NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER, PULONG) {
+    return IssueNative(FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock, Kind::Write, 0, Buffer, Length,
+                       nullptr, 0);
+}
+
+NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                               PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode, PVOID InputBuffer,
+                               ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength) {
+    return IssueNative(FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock, Kind::Ioctl, IoControlCode,
+                       InputBuffer, InputBufferLength, OutputBuffer, OutputBufferLength);
+}
+
+ULONG RtlNtStatusToDosError(NTSTATUS Status) { return NtStatusToWin32Error(Status); }

@@ -1,5 +1,6 @@
 // Handles, the last error, events, waits and the clock: the process side of the Win32 layer.
 #include <atomic>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
@@ -25,8 +26,46 @@ Table& T() {
 std::atomic<std::thread::id> gClockThread{};
 thread_local DWORD tlsLastError = ERROR_SUCCESS;
 
+// A thread of CreateThread: signalled when its routine has returned, with the routine's result.
+struct ThreadObject : Object {
+    KEVENT done;
+    std::atomic<DWORD> exitCode{STILL_ACTIVE};
+    DWORD id = 0;
+    std::shared_ptr<ApcQueue> apcs = std::make_shared<ApcQueue>();
+    KEVENT* Waitable() override { return &done; }
+};
+
+// Threads of CreateThread, joined once they have finished; one still running when the process
+// ends is left, as Windows ends it.
+struct Threads {
+    std::mutex m;
+    std::vector<std::pair<std::shared_ptr<ThreadObject>, std::unique_ptr<emu::Thread>>> list;
+    void Reap() {
+        std::vector<std::unique_ptr<emu::Thread>> finished;
+        {
+            std::lock_guard<std::mutex> g(m);
+            for (auto it = list.begin(); it != list.end();) {
+                if (KeReadStateEvent(&it->first->done) != 0) {
+                    finished.push_back(std::move(it->second));
+                    it = list.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        for (auto& t : finished) t->join();
+    }
+};
+Threads& Running() {
+    static Threads* t = new Threads;
+    return *t;
+}
+
 [[maybe_unused]] const bool registered = [] {
-    emu::testing::AddStartOfTestHook("win32.clock", [] { gClockThread = std::thread::id(); });
+    emu::testing::AddStartOfTestHook("win32.clock", [] {
+        gClockThread = std::thread::id();
+        Running().Reap();
+    });
     emu::testing::AddEndOfTestCheck("win32.handles", [] {
         std::vector<ULONG_PTR> left;
         {
@@ -62,7 +101,58 @@ std::shared_ptr<EventObject> LookupEvent(HANDLE h) {
     return e;
 }
 
+std::shared_ptr<Object> LookupWaitable(HANDLE h) {
+    auto o = Lookup(h);
+    if (!o || !o->Waitable()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return o;
+}
+
+std::atomic<DWORD> gNextThreadId{0x1000};
+thread_local DWORD tlsThreadId = 0;
+thread_local std::shared_ptr<ApcQueue> tlsApcs;
+
+bool ApcsPending() {
+    if (!tlsApcs) return false;
+    std::lock_guard<std::mutex> g(tlsApcs->m);
+    return !tlsApcs->calls.empty();
+}
+
+// Runs this thread's queued calls, including those they queue; true if any ran.
+bool RunApcs() {
+    bool ran = false;
+    while (tlsApcs) {
+        std::function<void()> call;
+        {
+            std::lock_guard<std::mutex> g(tlsApcs->m);
+            if (tlsApcs->calls.empty()) break;
+            call = std::move(tlsApcs->calls.front());
+            tlsApcs->calls.pop_front();
+        }
+        call();
+        ran = true;
+    }
+    return ran;
+}
+
+DWORD ThisThreadId() {
+    if (tlsThreadId == 0) tlsThreadId = gNextThreadId.fetch_add(4);
+    return tlsThreadId;
+}
+
 }  // namespace
+
+std::shared_ptr<ApcQueue> ThisThreadApcs() {
+    if (!tlsApcs) tlsApcs = std::make_shared<ApcQueue>();
+    return tlsApcs;
+}
+
+void QueueApc(const std::shared_ptr<ApcQueue>& queue, std::function<void()> call) {
+    std::lock_guard<std::mutex> g(queue->m);
+    queue->calls.push_back(std::move(call));
+}
 
 void DriveClockFromThisThread() { gClockThread = std::this_thread::get_id(); }
 void StopDrivingClock() { gClockThread = std::thread::id(); }
@@ -185,45 +275,68 @@ BOOL ResetEvent(HANDLE hEvent) {
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-    return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+    return WaitForMultipleObjectsEx(1, &hHandle, FALSE, dwMilliseconds, FALSE);
+}
+
+DWORD WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable) {
+    return WaitForMultipleObjectsEx(1, &hHandle, FALSE, dwMilliseconds, bAlertable);
 }
 
 DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds) {
+    return WaitForMultipleObjectsEx(nCount, lpHandles, bWaitAll, dwMilliseconds, FALSE);
+}
+
+DWORD WaitForMultipleObjectsEx(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds,
+                               BOOL bAlertable) {
     if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
-    std::vector<std::shared_ptr<EventObject>> events;
+    std::vector<std::shared_ptr<Object>> objects;  // held so that a close meanwhile frees nothing
+    std::vector<KEVENT*> events;
     for (DWORD i = 0; i < nCount; ++i) {
-        auto e = LookupEvent(lpHandles[i]);
-        if (!e) return WAIT_FAILED;
-        events.push_back(std::move(e));
+        auto o = LookupWaitable(lpHandles[i]);
+        if (!o) return WAIT_FAILED;
+        events.push_back(o->Waitable());
+        objects.push_back(std::move(o));
     }
+    if (bAlertable && RunApcs()) return WAIT_IO_COMPLETION;
     DWORD which = WAIT_TIMEOUT;
     auto ready = [&] {
         if (bWaitAll) {
-            for (auto& e : events)
-                if (KeReadStateEvent(&e->event) == 0) return false;
-            for (auto& e : events) TakeEvent(&e->event);
-            which = WAIT_OBJECT_0;
-            return true;
-        }
-        for (DWORD i = 0; i < nCount; ++i) {
-            if (TakeEvent(&events[i]->event)) {
-                which = WAIT_OBJECT_0 + i;
+            bool all = true;
+            for (KEVENT* e : events)
+                if (KeReadStateEvent(e) == 0) all = false;
+            if (all) {
+                for (KEVENT* e : events) TakeEvent(e);
+                which = WAIT_OBJECT_0;
                 return true;
             }
+        } else {
+            for (DWORD i = 0; i < nCount; ++i) {
+                if (TakeEvent(events[i])) {
+                    which = WAIT_OBJECT_0 + i;
+                    return true;
+                }
+            }
+        }
+        if (bAlertable && ApcsPending()) {
+            which = WAIT_IO_COMPLETION;
+            return true;
         }
         return false;
     };
-    if (nCount == 1 && !IsClockThread()) {
-        // A plain emulated wait: woken exactly when the event is set.
+    if (nCount == 1 && !bAlertable && !IsClockThread()) {
+        // A plain emulated wait: woken exactly when the object is signalled.
         LARGE_INTEGER timeout = Relative(Limit(dwMilliseconds));
-        NTSTATUS s = KeWaitForSingleObject(&events[0]->event, UserRequest, UserMode, FALSE,
+        NTSTATUS s = KeWaitForSingleObject(events[0], UserRequest, UserMode, FALSE,
                                            dwMilliseconds == INFINITE ? nullptr : &timeout);
         return s == STATUS_SUCCESS ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
     }
-    if (BlockUntil(ready, Limit(dwMilliseconds))) return which;
+    if (BlockUntil(ready, Limit(dwMilliseconds))) {
+        if (which == WAIT_IO_COMPLETION) RunApcs();
+        return which;
+    }
     if (dwMilliseconds == INFINITE) {
         emu::verifier::Raise(emu::verifier::Fault::Other, "an INFINITE wait can never be satisfied");
         SetLastError(ERROR_POSSIBLE_DEADLOCK);
@@ -232,18 +345,112 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
     return WAIT_TIMEOUT;
 }
 
-void Sleep(DWORD dwMilliseconds) {
+void Sleep(DWORD dwMilliseconds) { SleepEx(dwMilliseconds, FALSE); }
+
+DWORD SleepEx(DWORD dwMilliseconds, BOOL bAlertable) {
+    if (bAlertable) {
+        if (RunApcs()) return WAIT_IO_COMPLETION;
+        if (BlockUntil([] { return ApcsPending(); }, Limit(dwMilliseconds))) {
+            RunApcs();
+            return WAIT_IO_COMPLETION;
+        }
+        if (dwMilliseconds == INFINITE)
+            emu::verifier::Raise(emu::verifier::Fault::Other, "an INFINITE alertable sleep can never end");
+        return 0;
+    }
     if (IsClockThread()) {
         emu::AdvanceTime(dwMilliseconds);
-        return;
+        return 0;
     }
     LARGE_INTEGER interval = Relative(Limit(dwMilliseconds));
     KeDelayExecutionThread(UserMode, FALSE, &interval);
+    return 0;
 }
 
 ULONGLONG GetTickCount64(void) { return static_cast<ULONGLONG>(emu::Now() / 10000); }
+DWORD GetTickCount(void) { return static_cast<DWORD>(GetTickCount64()); }
+
+// The counter is the emulation's clock itself: 100 ns units.
+BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) {
+    if (!lpPerformanceCount) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    lpPerformanceCount->QuadPart = emu::Now();
+    return TRUE;
+}
+
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) {
+    if (!lpFrequency) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    lpFrequency->QuadPart = 10000000;
+    return TRUE;
+}
+
+DWORD GetCurrentThreadId(void) { return ThisThreadId(); }
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                    DWORD dwCreationFlags, LPDWORD lpThreadId) {
+    if (!lpStartAddress) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (dwCreationFlags & CREATE_SUSPENDED) {  // no ResumeThread in this API
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    Running().Reap();
+    auto t = std::make_shared<ThreadObject>();
+    KeInitializeEvent(&t->done, NotificationEvent, FALSE);
+    t->id = gNextThreadId.fetch_add(4);
+    HANDLE h = Insert(t);
+    auto body = [t, lpStartAddress, lpParameter] {
+        tlsThreadId = t->id;
+        tlsApcs = t->apcs;
+        DWORD code = lpStartAddress(lpParameter);
+        t->exitCode = code;
+        KeSetEvent(&t->done, 0, FALSE);
+    };
+    {
+        std::lock_guard<std::mutex> g(Running().m);
+        Running().list.emplace_back(t, std::make_unique<emu::Thread>(std::move(body), "CreateThread"));
+    }
+    if (lpThreadId) *lpThreadId = t->id;
+    return h;
+}
+
+BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
+    auto t = std::dynamic_pointer_cast<ThreadObject>(Lookup(hThread));
+    if (!t) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!lpExitCode) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    *lpExitCode = t->exitCode;
+    return TRUE;
+}
+
+DWORD QueueUserAPC(PAPCFUNC pfnAPC, HANDLE hThread, ULONG_PTR dwData) {
+    auto t = std::dynamic_pointer_cast<ThreadObject>(Lookup(hThread));
+    if (!t || KeReadStateEvent(&t->done) != 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    if (!pfnAPC) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    QueueApc(t->apcs, [pfnAPC, dwData] { pfnAPC(dwData); });
+    return 1;
+}
 
 BOOL CloseHandle(HANDLE hObject) {
+    if (ConsoleDescriptor(hObject) >= 0) return TRUE;  // the standard streams stay open
     auto o = Remove(hObject);
     if (!o) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -254,4 +461,31 @@ BOOL CloseHandle(HANDLE hObject) {
         RunBlocking([f] { f->file->Close(); }, "CloseHandle");
     }
     return TRUE;
+}
+
+namespace emu::win32 {
+
+// Fixed values below the table's first handle, as Windows' console handles are small numbers.
+int ConsoleDescriptor(HANDLE h) {
+    auto v = reinterpret_cast<ULONG_PTR>(h);
+    return v == 0x10 ? 0 : v == 0x14 ? 1 : v == 0x18 ? 2 : -1;
+}
+
+}  // namespace emu::win32
+
+HANDLE GetStdHandle(DWORD nStdHandle) {
+    switch (nStdHandle) {
+        case STD_INPUT_HANDLE: return reinterpret_cast<HANDLE>(0x10);
+        case STD_OUTPUT_HANDLE: return reinterpret_cast<HANDLE>(0x14);
+        case STD_ERROR_HANDLE: return reinterpret_cast<HANDLE>(0x18);
+        default: SetLastError(ERROR_INVALID_HANDLE); return INVALID_HANDLE_VALUE;
+    }
+}
+
+DWORD GetFileType(HANDLE hFile) {
+    if (ConsoleDescriptor(hFile) >= 0 || LookupFile(hFile)) {
+        SetLastError(NO_ERROR);
+        return FILE_TYPE_CHAR;
+    }
+    return FILE_TYPE_UNKNOWN;  // LookupFile set ERROR_INVALID_HANDLE
 }

@@ -1,6 +1,7 @@
 // Shared internals of the Win32 layer: the handle table, its objects and the blocking helpers.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -16,11 +17,23 @@ namespace emu::win32 {
 
 struct Object {
     virtual ~Object() = default;
+    // The dispatcher object a wait on the handle waits for; null if the handle is not waitable.
+    virtual KEVENT* Waitable() { return nullptr; }
 };
 
 struct EventObject : Object {
     KEVENT event;
+    KEVENT* Waitable() override { return &event; }
 };
+
+// Asynchronous procedure calls queued to one thread, run in its alertable waits.
+struct ApcQueue {
+    std::mutex m;
+    std::deque<std::function<void()>> calls;
+};
+// This thread's queue (made on first use).
+std::shared_ptr<ApcQueue> ThisThreadApcs();
+void QueueApc(const std::shared_ptr<ApcQueue>& queue, std::function<void()> call);
 
 // One overlapped (or internally waited) request and where its results go.
 struct Operation {
@@ -57,12 +70,25 @@ enum class Kind { Read, Write, Ioctl, Flush };
 
 // Issues a request on the file. With `overlapped` the call returns at once unless it finished
 // inside the call; without, it blocks until the request is done. Sets the last error.
+// `useEvent` false leaves the OVERLAPPED's hEvent to the caller (ReadFileEx); `then` runs in the
+// completing context once the results are in place.
+using Then = std::function<void(NTSTATUS status, ULONG_PTR information)>;
 BOOL Issue(const std::shared_ptr<FileObject>& file, Kind kind, DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength,
-           LPDWORD transferred, LPOVERLAPPED overlapped);
+           LPDWORD transferred, LPOVERLAPPED overlapped, bool useEvent = true, Then then = {});
 // A synchronous device control on behalf of a communications function.
 BOOL Control(HANDLE h, DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength,
              DWORD* returned = nullptr);
 
-bool BuildDcb(const std::string& definition, DCB* dcb);
+// Parses a mode string into the DCB (and the timeouts, if given); changes nothing when it fails.
+bool BuildDcb(const std::string& definition, DCB* dcb, COMMTIMEOUTS* timeouts = nullptr);
+
+// Console handles (GetStdHandle): reads and writes go to the process's standard streams.
+int ConsoleDescriptor(HANDLE h);  // -1 if not a console handle
+
+std::string Narrow(const WCHAR* s);            // UTF-8
+// From UTF-8. WCHAR strings live in char16_t strings: with the host build's 16-bit wchar_t,
+// libstdc++'s compiled std::wstring (made for 32-bit wchar_t) would write out of bounds.
+std::u16string Widen(const char* s);
+inline const WCHAR* AsWide(const std::u16string& s) { return reinterpret_cast<const WCHAR*>(s.c_str()); }
 
 }  // namespace emu::win32

@@ -154,14 +154,16 @@ std::string Trim(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
+// A decimal DWORD: up to ten digits, refused when it does not fit.
 bool ParseNumber(const std::string& s, DWORD* out) {
-    if (s.empty() || s.size() > 9) return false;
-    DWORD v = 0;
+    if (s.empty() || s.size() > 10) return false;
+    ULONGLONG v = 0;
     for (char c : s) {
         if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<DWORD>(c - '0');
+        v = v * 10 + static_cast<ULONGLONG>(c - '0');
     }
-    *out = v;
+    if (v > 0xFFFFFFFFULL) return false;
+    *out = static_cast<DWORD>(v);
     return true;
 }
 
@@ -212,16 +214,14 @@ bool ParseOldForm(const std::string& def, DCB* dcb) {
     if (parts.size() > 2 && !parts[2].empty() && !ParseData(parts[2], &dcb->ByteSize)) return false;
     if (parts.size() > 3 && !parts[3].empty() && !ParseStop(parts[3], &dcb->StopBits)) return false;
     else if (parts.size() <= 3 && baud == 110) dcb->StopBits = TWOSTOPBITS;
+    // The handshake field names the whole flow control: software (x) or hardware (p).
     if (parts.size() > 4 && !parts[4].empty()) {
-        if (parts[4] == "x") {
-            dcb->fOutX = dcb->fInX = TRUE;
-        } else if (parts[4] == "p") {
-            dcb->fOutxCtsFlow = dcb->fOutxDsrFlow = TRUE;
-            dcb->fDtrControl = DTR_CONTROL_HANDSHAKE;
-            dcb->fRtsControl = RTS_CONTROL_HANDSHAKE;
-        } else {
-            return false;
-        }
+        bool x = parts[4] == "x", p = parts[4] == "p";
+        if (!x && !p) return false;
+        dcb->fOutX = dcb->fInX = x;
+        dcb->fOutxCtsFlow = dcb->fOutxDsrFlow = p;
+        dcb->fDtrControl = p ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_ENABLE;
+        dcb->fRtsControl = p ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
     }
     return true;
 }
@@ -234,13 +234,13 @@ bool OnOff(const std::string& v, DWORD* flag) {
 }
 
 // mode's new form: key=value words (baud, parity, data, stop, to, xon, odsr, octs, dtr, rts, idsr).
-bool ParseNewForm(const std::string& def, DCB* dcb) {
+bool ParseNewForm(const std::string& def, DCB* dcb, COMMTIMEOUTS* timeouts) {
     size_t i = 0;
-    bool stopGiven = false;
+    bool stopGiven = false, baudGiven = false;
     while (i < def.size()) {
-        while (i < def.size() && def[i] == ' ') ++i;
+        while (i < def.size() && (def[i] == ' ' || def[i] == '\t')) ++i;
         if (i >= def.size()) break;
-        size_t end = def.find(' ', i);
+        size_t end = def.find_first_of(" \t", i);
         std::string word = def.substr(i, end == std::string::npos ? std::string::npos : end - i);
         i = end == std::string::npos ? def.size() : end;
         size_t eq = word.find('=');
@@ -249,6 +249,7 @@ bool ParseNewForm(const std::string& def, DCB* dcb) {
         DWORD flag;
         if (key == "baud") {
             if (!ParseNumber(v, &dcb->BaudRate)) return false;
+            baudGiven = true;
         } else if (key == "parity") {
             if (!ParseParity(v, &dcb->Parity)) return false;
         } else if (key == "data") {
@@ -257,7 +258,9 @@ bool ParseNewForm(const std::string& def, DCB* dcb) {
             if (!ParseStop(v, &dcb->StopBits)) return false;
             stopGiven = true;
         } else if (key == "to") {
-            if (!OnOff(v, &flag)) return false;  // timeouts belong to BuildCommDCBAndTimeouts
+            if (!OnOff(v, &flag)) return false;
+            // On: writes give up after a minute; off: no timeouts at all.
+            if (timeouts) *timeouts = COMMTIMEOUTS{0, 0, 0, 0, flag ? 60000u : 0u};
         } else if (key == "xon") {
             if (!OnOff(v, &flag)) return false;
             dcb->fOutX = dcb->fInX = flag;
@@ -283,40 +286,55 @@ bool ParseNewForm(const std::string& def, DCB* dcb) {
             return false;
         }
     }
-    if (!stopGiven && dcb->BaudRate == 110) dcb->StopBits = TWOSTOPBITS;
+    if (!stopGiven && baudGiven && dcb->BaudRate == 110) dcb->StopBits = TWOSTOPBITS;
     return true;
 }
 
 }  // namespace
 
-bool BuildDcb(const std::string& definition, DCB* dcb) {
+bool BuildDcb(const std::string& definition, DCB* dcb, COMMTIMEOUTS* timeouts) {
     std::string def = Trim(Lower(definition));
-    // An optional device prefix: "COM7:" or "COM7 ".
+    // An optional device prefix: "COM7:", "COM7 :" or "COM7 ".
     if (def.rfind("com", 0) == 0) {
         size_t i = 3;
         while (i < def.size() && std::isdigit(static_cast<unsigned char>(def[i]))) ++i;
-        if (i > 3 && (i == def.size() || def[i] == ':' || def[i] == ' ')) {
-            if (i < def.size() && def[i] == ':') ++i;
-            def = Trim(def.substr(i));
+        size_t j = i;
+        while (j < def.size() && (def[j] == ' ' || def[j] == '\t')) ++j;
+        if (i > 3 && (j == def.size() || def[j] == ':' || j > i)) {
+            if (j < def.size() && def[j] == ':') ++j;
+            def = Trim(def.substr(j));
         }
     }
     if (def.empty()) return false;
+    // Only what the string names changes, and nothing when it is refused.
     DCB work = *dcb;
-    // Flow control is off unless the string asks for it.
-    work.fBinary = TRUE;
-    work.fOutX = work.fInX = FALSE;
-    work.fOutxCtsFlow = work.fOutxDsrFlow = FALSE;
-    work.fDsrSensitivity = FALSE;
-    work.fDtrControl = DTR_CONTROL_ENABLE;
-    work.fRtsControl = RTS_CONTROL_ENABLE;
-    bool ok = def.find('=') != std::string::npos ? ParseNewForm(def, &work) : ParseOldForm(def, &work);
+    COMMTIMEOUTS workTimeouts{};
+    if (timeouts) workTimeouts = *timeouts;
+    bool ok = def.find('=') != std::string::npos ? ParseNewForm(def, &work, timeouts ? &workTimeouts : nullptr)
+                                                 : ParseOldForm(def, &work);
     if (!ok) return false;
-    work.DCBlength = sizeof(DCB);
     *dcb = work;
+    if (timeouts) *timeouts = workTimeouts;
     return true;
 }
 
 }  // namespace emu::win32
+
+BOOL BuildCommDCBAndTimeoutsA(LPCSTR lpDef, LPDCB lpDCB, LPCOMMTIMEOUTS lpCommTimeouts) {
+    if (!lpDef || !lpDCB || !lpCommTimeouts || !emu::win32::BuildDcb(lpDef, lpDCB, lpCommTimeouts)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL BuildCommDCBAndTimeoutsW(LPCWSTR lpDef, LPDCB lpDCB, LPCOMMTIMEOUTS lpCommTimeouts) {
+    if (!lpDef) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return BuildCommDCBAndTimeoutsA(emu::win32::Narrow(lpDef).c_str(), lpDCB, lpCommTimeouts);
+}
 
 BOOL BuildCommDCBA(LPCSTR lpDef, LPDCB lpDCB) {
     if (!lpDef || !lpDCB || !emu::win32::BuildDcb(lpDef, lpDCB)) {
@@ -331,7 +349,5 @@ BOOL BuildCommDCBW(LPCWSTR lpDef, LPDCB lpDCB) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::string narrow;
-    for (const WCHAR* p = lpDef; *p; ++p) narrow += *p < 128 ? static_cast<char>(*p) : '?';
-    return BuildCommDCBA(narrow.c_str(), lpDCB);
+    return BuildCommDCBA(emu::win32::Narrow(lpDef).c_str(), lpDCB);
 }

@@ -76,4 +76,13 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// The device nodes that exist, oldest first, as the configuration manager shows them to applications.
+struct NodeInfo {
+    std::string instanceId;
+    PDEVICE_OBJECT pdo;
+    std::vector<PDRIVER_OBJECT> drivers;  // of the devices above the PDO, bottom up
+    bool removed;
+};
+std::vector<NodeInfo> ListNodes();
+
 }  // namespace emu::pnp

@@ -19,6 +19,7 @@ struct Value {
 void CreateKey(const std::string& path);
 void DeleteKey(const std::string& path);  // and its subkeys
 bool KeyExists(const std::string& path);
+std::vector<std::string> Subkeys(const std::string& path);  // names of the direct subkeys, upper-cased
 void SetValue(const std::string& path, const std::u16string& name, ULONG type, std::vector<uint8_t> data);
 void SetDword(const std::string& path, const std::u16string& name, ULONG value);
 void SetString(const std::string& path, const std::u16string& name, const std::u16string& value);  // REG_SZ with NUL

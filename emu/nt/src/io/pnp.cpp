@@ -42,6 +42,8 @@ struct BusPdoExtension {
 };
 
 std::mutex gBusLock;
+std::mutex gNodesLock;
+std::vector<DeviceNode::Impl*> gNodes;
 PDRIVER_OBJECT gBus = nullptr;
 
 NTSTATUS BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
@@ -231,10 +233,27 @@ std::unique_ptr<DeviceNode> DeviceNode::Create(const std::string& instanceId,
                 Raise(Fault::ObjectMisuse, "AddDevice returned with DO_DEVICE_INITIALIZING still set");
         }
     }
+    std::lock_guard<std::mutex> g(gNodesLock);
+    gNodes.push_back(node->impl_.get());
     return node;
 }
 
+std::vector<NodeInfo> ListNodes() {
+    std::lock_guard<std::mutex> g(gNodesLock);
+    std::vector<NodeInfo> out;
+    for (DeviceNode::Impl* n : gNodes) {
+        NodeInfo info{n->instanceId, n->pdo, {}, n->removed};
+        for (PDEVICE_OBJECT d : n->stack) info.drivers.push_back(d->DriverObject);
+        out.push_back(std::move(info));
+    }
+    return out;
+}
+
 DeviceNode::~DeviceNode() {
+    {
+        std::lock_guard<std::mutex> g(gNodesLock);
+        std::erase(gNodes, impl_.get());
+    }
     if (!impl_->removed && !impl_->stack.empty()) Remove();
     emu::registry::DeleteKey("\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" + impl_->instanceId);
     IoDeleteDevice(impl_->pdo);

@@ -121,6 +121,20 @@ bool KeyExists(const std::string& path) {
     return St().keys.count(Upper(path)) != 0;
 }
 
+std::vector<std::string> Subkeys(const std::string& path) {
+    std::lock_guard<std::mutex> g(St().m);
+    std::string prefix = Upper(path) + "\\";
+    std::vector<std::string> out;
+    for (auto& [up, key] : St().keys) {
+        if (up.rfind(prefix, 0) != 0) continue;
+        std::string name = up.substr(prefix.size(), up.find('\\', prefix.size()) - prefix.size());
+        out.push_back(name);
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
 void SetValue(const std::string& path, const std::u16string& name, ULONG type, std::vector<uint8_t> data) {
     std::lock_guard<std::mutex> g(St().m);
     CreateLocked(St(), path).values[Upper(name)] = {name, Value{type, std::move(data)}};

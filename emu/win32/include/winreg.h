@@ -1,0 +1,3 @@
+// <winreg.h>: its declarations are in windows.h, which programs include first.
+#pragma once
+#include "windows.h"
