@@ -66,10 +66,15 @@ public:
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
+    // Off: no decisions, the running context goes on while it can (a test's set-up, whose
+    // interleavings are not the subject). On by default.
+    void Choose(bool on);
     uint64_t Hash() const;         // of every decision and every timer firing, in order
     size_t Decisions() const;      // decisions with more than one context to choose from
     // The context that ran after each decision with a choice, one name a line (the last `max`).
     std::string Trace(size_t max = 200) const;
+    // The same, of the session that ended last.
+    static std::string LastTrace(size_t max = 200);
 };
 
 struct ExploreOptions {
@@ -92,8 +97,16 @@ struct ExploreResult {
     std::vector<uint64_t> hashes;
 };
 
-// Runs `run` once per schedule, each in a session of its own, until one fails or the budget is
-// spent. `run` returns an empty string when its invariants held, else what broke.
+// One schedule's work. Each part returns an empty string when its invariants held, else what broke.
+struct Schedule {
+    std::function<void()> setUp;             // before the strategy chooses; ends quiescent
+    std::function<std::string()> run;        // the strategy chooses
+    std::function<std::string()> tearDown;   // after it, again without choices
+};
+
+// Runs the schedule once per strategy's choice, each run in a session of its own, until one
+// fails or the budget is spent.
+ExploreResult Explore(const ExploreOptions& options, const Schedule& schedule);
 ExploreResult Explore(const ExploreOptions& options, const std::function<std::string()>& run);
 
 // Applies VCOM_SCHED (e.g. "pct:d=3:k=200:seed=12", "random:seed=5", "dfs:k=2",

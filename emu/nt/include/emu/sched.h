@@ -114,6 +114,7 @@ public:
 
 // Every routine of this driver (dispatch, completion, and the tasks it posts) is atomic.
 void MarkAtomicDriver(PVOID driver);
+void ForgetDriver(PVOID driver);  // at unload
 }  // namespace sched
 
 }  // namespace emu

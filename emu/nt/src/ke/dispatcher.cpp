@@ -44,6 +44,12 @@ void WakeWaitersLocked(Sched& s, DISPATCHER_HEADER* h) {
 
 }  // namespace
 
+bool AbandonWaitLocked(Sched& s, ThreadRec* t) {
+    if (!t->block) return false;
+    ReleaseWaiterLocked(s, t, STATUS_TIMEOUT);
+    return true;
+}
+
 BOOLEAN QueueDpcLocked(Sched& s, PKDPC dpc, PVOID a1, PVOID a2) {
     if (dpc->DpcData != nullptr) return FALSE;
     dpc->DpcData = dpc;
@@ -175,6 +181,7 @@ void StartProcessorsLocked(Sched& s) {
     for (ULONG i = 0; i < kDpcProcessors; ++i) {
         ThreadRec* rec = RegisterLocked(s, "dpc" + std::to_string(i), false);
         rec->processor = i;
+        rec->service = true;
         // Parked from the start, so that a deterministic session sees it before it first runs.
         rec->parked = true;
         rec->ready = DpcQueued;

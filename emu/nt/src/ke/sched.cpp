@@ -93,11 +93,14 @@ bool QuiescentLocked(Sched& s) { return s.runnable == 0 && s.busy == 0; }
 
 void WaitLocked(Sched& s, ThreadRec* me, std::unique_lock<std::mutex>& lk, std::condition_variable& cv,
                 std::function<bool()> ready, bool idle) {
+    // A context parked from its registration (a worker or DPC processor whose OS thread only
+    // now reaches its first wait) may already have been chosen: it then runs, it does not choose.
+    bool running = !me->parked;
     me->parked = true;
     me->idle = idle;
     me->ready = std::move(ready);
     me->parkCv = &cv;
-    if (s.det && DetHolds(s, me)) DetHandOffLocked(s, me, lk);
+    if (running && s.det && DetHolds(s, me)) DetHandOffLocked(s, me, lk);
     // Deterministic: the scheduler hands over only once `ready` holds. A session may also end
     // while this context waits; it then waits as a free-running one.
     while (s.det ? !DetHolds(s, me) : !me->ready()) cv.wait(lk);

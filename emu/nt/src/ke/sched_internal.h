@@ -53,6 +53,7 @@ struct ThreadRec {
     PKSPIN_LOCK spinningOn = nullptr;  // deterministic mode: blocked acquiring this lock
     bool abandonWait = false;          // a deadlock was broken by letting this wait go
     int atomic = 0;                    // > 0: no voluntary switch (the device model's steps)
+    bool service = false;              // a DPC processor or worker: waits for work, not for a result
     uint32_t detId = 0;                // order of the context in the current session
 };
 
@@ -102,6 +103,8 @@ void InsertTimerLocked(Sched& s, PKTIMER t, LONGLONG due);
 bool RemoveTimerLocked(Sched& s, PKTIMER t);
 void FireLocked(Sched& s, const TimerEntry& e);
 void FireDueLocked(Sched& s);
+// Ends the wait of `t` with STATUS_TIMEOUT (a deadlock broken); false if it is not in a wait.
+bool AbandonWaitLocked(Sched& s, ThreadRec* t);
 bool QuiescentLocked(Sched& s);
 
 // Waits with the dispatcher lock held in `lk` until `ready` holds. Free-running it sleeps on

@@ -44,7 +44,7 @@ void Acquire(PKSPIN_LOCK lock) {
     emu::sched::Point();
     for (int spins = 0;; ++spins) {
         ULONG_PTR expected = 0;
-        if (word.compare_exchange_weak(expected, self, std::memory_order_acquire)) break;
+        if (word.compare_exchange_strong(expected, self, std::memory_order_acquire)) break;
         // Deterministic: the holder is parked, so wait for its release instead of spinning. A
         // wait given up to break a deadlock returns without the lock.
         if (emu::detail::DetActive() && !emu::detail::DetWaitSpinLock(lock)) return;

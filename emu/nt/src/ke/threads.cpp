@@ -93,6 +93,7 @@ Worker::Worker(std::string name) : impl_(std::make_shared<Impl>()) {
         StartProcessorsLocked(s);
         impl->rec = RegisterLocked(s, name, false);  // pending tasks count as busy instead
         impl->serial = impl->rec->serial;
+        impl->rec->service = true;
         impl->rec->parked = true;
         impl->rec->ready = [raw = impl.get()] { return raw->stop || !raw->tasks.empty(); };
         impl->rec->parkCv = &impl->cv;

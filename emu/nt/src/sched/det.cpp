@@ -22,13 +22,15 @@ struct DetState {
     size_t decisions = 0;
     std::vector<std::string> trace;
     LONGLONG start = 0;
+    LONGLONG lastApp = 0;  // when a context other than a DPC processor or worker last ran
+    bool choosing = true;  // false: no strategy, the running context goes on (set-up, tear-down)
 };
 
 namespace {
 
 std::atomic<bool> gActive{false};
-// Periodic timers never run out: time moving this far with nobody able to run is a hang.
-constexpr LONGLONG kAutoAdvanceLimit = 36000000000LL;  // an hour
+// Periodic timers never run out: time moving this far while only DPCs and workers run is a hang.
+constexpr LONGLONG kAutoAdvanceLimit = 600000000LL;  // a minute
 
 void Mix(DetState& d, uint64_t v) {
     for (int i = 0; i < 8; ++i) {
@@ -55,9 +57,11 @@ std::string Describe(ThreadRec* t) {
     return out.str();
 }
 
-// No context can run and no timer is armed. A cycle of spin lock waits is broken by letting
-// its first waiter go without the lock (so that the test can end); anything else ends the
-// session, leaving the contexts blocked as they would be free-running.
+// No context can run and no timer is armed (or only timers that keep DPCs busy for a minute).
+// The deadlock is reported and broken so that the test can end and report the rest: a cycle of
+// spin lock waits by letting its first waiter go without the lock, else by ending the newest
+// application context's wait with STATUS_TIMEOUT. With neither, the session ends and the
+// contexts stay blocked as they would free-running.
 ThreadRec* ReportDeadlockLocked(Sched& s) {
     for (ThreadRec* start : s.threads) {
         if (!start->spinningOn) continue;
@@ -78,11 +82,18 @@ ThreadRec* ReportDeadlockLocked(Sched& s) {
         }
     }
     std::ostringstream out;
-    out << "deadlock: no context can run and no timer is armed:";
-    for (ThreadRec* t : s.threads)
-        if (t->parked && !(t->ready && t->ready())) out << "\n  " << Describe(t);
+    out << "deadlock: no context can run" << (s.timers.empty() ? " and no timer is armed:" : " but DPCs and workers:");
+    ThreadRec* victim = nullptr;
+    for (ThreadRec* t : s.threads) {
+        if (t->parked && !t->service && !(t->ready && t->ready())) out << "\n  " << Describe(t);
+        if (!t->service && t->block && (!victim || t->detId > victim->detId)) victim = t;
+    }
+    if (victim) out << "\nthe wait of " << victim->name << " ends with STATUS_TIMEOUT";
     verifier::Raise(Fault::Other, out.str());
-    return nullptr;
+    if (!victim) return nullptr;
+    AbandonWaitLocked(s, victim);
+    s.det->lastApp = s.now;
+    return victim;
 }
 
 ThreadRec* PickLocked(Sched& s, ThreadRec* me) {
@@ -93,7 +104,10 @@ ThreadRec* PickLocked(Sched& s, ThreadRec* me) {
             if (ReadyNow(t)) enabled.push_back(t);
         if (!enabled.empty()) {
             size_t pick = 0;
-            if (enabled.size() > 1) {
+            if (enabled.size() > 1 && !d.choosing) {
+                for (size_t i = 0; i < enabled.size(); ++i)
+                    if (enabled[i] == me) pick = i;
+            } else if (enabled.size() > 1) {
                 std::vector<uint32_t> ids;
                 int current = -1;
                 for (size_t i = 0; i < enabled.size(); ++i) {
@@ -106,14 +120,16 @@ ThreadRec* PickLocked(Sched& s, ThreadRec* me) {
                 if (d.trace.size() < 100000) d.trace.push_back(enabled[pick]->name);
             }
             Mix(d, enabled[pick]->detId);
+            if (!enabled[pick]->service) d.lastApp = s.now;
             return enabled[pick];
         }
         for (ThreadRec* t : s.threads)
             if (t->parked && t->idle) {
                 Mix(d, 0xfffffffeULL);
+                d.lastApp = s.now;
                 return t;
             }
-        if (!s.timers.empty() && s.timers.begin()->first.first - d.start <= kAutoAdvanceLimit) {
+        if (!s.timers.empty() && s.timers.begin()->first.first - d.lastApp <= kAutoAdvanceLimit) {
             auto it = s.timers.begin();
             s.now = std::max(s.now, it->first.first);
             TimerEntry e = it->second;
@@ -214,6 +230,12 @@ void MarkAtomicDriver(PVOID driver) {
     s.atomicDrivers.insert(driver);
 }
 
+void ForgetDriver(PVOID driver) {
+    Sched& s = S();
+    std::lock_guard<std::mutex> g(s.m);
+    s.atomicDrivers.erase(driver);
+}
+
 Session::Session(Strategy& strategy) {
     ThreadRec* me = Self();
     Sched& s = S();
@@ -233,12 +255,16 @@ Session::Session(Strategy& strategy) {
     d->strategy = &strategy;
     d->baton = me;
     d->start = s.now;
+    d->lastApp = s.now;
     for (ThreadRec* t : s.threads) t->detId = d->nextId++;
     s.det = d;
     gActive.store(true);
 }
 
+// Ends at quiescence: a context that could still run would otherwise run free-running beside
+// the next session's start.
 Session::~Session() {
+    if (DetActive()) RunUntilIdle();
     Sched& s = S();
     std::lock_guard<std::mutex> g(s.m);
     if (s.det) EndLocked(s);
@@ -250,6 +276,11 @@ DetState* Current() {
     return s.det ? s.det : gLast;
 }
 }  // namespace
+
+void Session::Choose(bool on) {
+    std::lock_guard<std::mutex> g(S().m);
+    if (S().det) S().det->choosing = on;
+}
 
 uint64_t Session::Hash() const {
     std::lock_guard<std::mutex> g(S().m);
@@ -263,7 +294,9 @@ size_t Session::Decisions() const {
     return d ? d->decisions : 0;
 }
 
-std::string Session::Trace(size_t max) const {
+std::string Session::Trace(size_t max) const { return LastTrace(max); }
+
+std::string Session::LastTrace(size_t max) {
     std::lock_guard<std::mutex> g(S().m);
     DetState* d = Current();
     if (!d) return {};

@@ -61,6 +61,10 @@ ExploreOptions FromEnvironment(ExploreOptions options) {
 }
 
 ExploreResult Explore(const ExploreOptions& options, const std::function<std::string()>& run) {
+    return Explore(options, Schedule{{}, run, {}});
+}
+
+ExploreResult Explore(const ExploreOptions& options, const Schedule& schedule) {
     ExploreResult result;
     BoundedSearch search(options.preemptions);
     int steps = options.steps;
@@ -74,12 +78,22 @@ ExploreResult Explore(const ExploreOptions& options, const std::function<std::st
         if (owned) strategy = owned.get();
         std::string failure, trace;
         {
+            // Set-up and tear-down run in the session too, without choices: a seed then
+            // replays the whole run, whatever the free-running threads did before it.
             Session session(*strategy);
-            failure = run();
+            session.Choose(false);
+            if (schedule.setUp) schedule.setUp();
+            session.Choose(true);
+            failure = schedule.run();
+            session.Choose(false);
             result.hashes.push_back(session.Hash());
             // PCT's change points spread over the length of a run: learn it from the first.
             if (options.strategy == "pct" && steps <= 0) steps = static_cast<int>(std::max<size_t>(session.Decisions(), 1));
-            if (!failure.empty()) trace = session.Trace();
+            trace = session.Trace();
+            if (schedule.tearDown) {
+                std::string more = schedule.tearDown();
+                if (!more.empty()) failure += (failure.empty() ? "" : "\n") + more;
+            }
         }
         result.schedules++;
         if (!failure.empty()) {
