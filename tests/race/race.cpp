@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <csignal>
+#include <cstring>
 #include <cstdlib>
 
 #include "emu/testing.h"
@@ -76,6 +80,25 @@ std::vector<std::string> Port::Notes() {
 
 namespace {
 
+// A schedule that crashes the process still says how to replay it.
+void OnCrash(int sig) {
+    const char* text = emu::sched::CurrentSchedule();
+    if (text[0]) {
+        const char head[] = "\ncrashed in the schedule replayed by ";
+        ssize_t ignored = write(2, head, sizeof head - 1);
+        ignored = write(2, text, std::strlen(text));
+        ignored = write(2, "\n", 1);
+        (void)ignored;
+    }
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+[[maybe_unused]] const bool crashReporter = [] {
+    for (int sig : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL}) std::signal(sig, OnCrash);
+    return true;
+}();
+
 bool AllDone(Port& port) {
     auto issued = port.Requests();
     return std::all_of(issued.begin(), issued.end(), [](auto& i) { return i.request.Done(); });
@@ -97,6 +120,12 @@ std::string CheckWrites(Port& port) {
 }
 
 }  // namespace
+
+bool Runs(const Scenario& scenario) {
+    if (!scenario.knownFault || std::getenv("VCOM_RACE_KNOWN")) return true;
+    std::printf("[ skipped  ] finds a fault not mended yet: %s (VCOM_RACE_KNOWN=1 runs it)\n", scenario.knownFault);
+    return false;
+}
 
 emu::sched::ExploreResult Explore(const Scenario& scenario, emu::sched::ExploreOptions options) {
     options = emu::sched::FromEnvironment(options);
@@ -140,7 +169,7 @@ emu::sched::ExploreResult Explore(const Scenario& scenario, emu::sched::ExploreO
             std::string c = scenario.check(*port);
             if (!c.empty()) out += c + "\n";
         }
-        std::string w = CheckWrites(*port);
+        std::string w = scenario.completedWritesMayBeCut ? std::string() : CheckWrites(*port);
         if (!w.empty()) out += w + "\n";
         port->Close();
         port->file.reset();
@@ -157,7 +186,6 @@ emu::sched::ExploreResult Explore(const Scenario& scenario, emu::sched::ExploreO
                       << "." << test->name() << "\nthe schedule's last decisions (context that ran):\n"
                       << result.trace;
     }
-    if (std::getenv("VCOM_SCHED_HASHES")) for (auto h : result.hashes) std::printf("hash %llx\n", (unsigned long long)h);
     std::printf("[ explored ] %d schedule(s)%s\n", result.schedules, result.exhausted ? ", every one within the bound" : "");
     return result;
 }

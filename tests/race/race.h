@@ -57,7 +57,15 @@ struct Scenario {
     std::function<void(Port&)> setUp;              // free-running: open, configure
     std::vector<std::function<void(Port&)>> ops;   // each on a thread of its own
     std::function<std::string(Port&)> check;       // the scenario's own invariant, if any
+    // A purge of transmit in asynchronous mode may drop bytes of writes already completed.
+    bool completedWritesMayBeCut = false;
+    // A fault of the driver this scenario finds and that is not mended yet: the scenario is
+    // skipped unless VCOM_RACE_KNOWN=1, so that the suite stays green until the mend lands.
+    const char* knownFault = nullptr;
 };
+
+// True when `scenario` is to run; otherwise says why not.
+bool Runs(const Scenario& scenario);
 
 // Explores `scenario` with `options` (VCOM_SCHED and VCOM_SCHED_RUNS apply). A failing schedule
 // fails the test with its replay command and its schedule.

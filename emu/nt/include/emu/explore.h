@@ -109,6 +109,9 @@ struct Schedule {
 ExploreResult Explore(const ExploreOptions& options, const Schedule& schedule);
 ExploreResult Explore(const ExploreOptions& options, const std::function<std::string()>& run);
 
+// The VCOM_SCHED value of the schedule running now (for a crash report), or "".
+const char* CurrentSchedule();
+
 // Applies VCOM_SCHED (e.g. "pct:d=3:k=200:seed=12", "random:seed=5", "dfs:k=2",
 // "replay:0.1.1.0") and VCOM_SCHED_RUNS (a factor on the number of schedules) to `options`.
 // A seed given in VCOM_SCHED replays that single schedule.

@@ -60,6 +60,12 @@ ExploreOptions FromEnvironment(ExploreOptions options) {
     return options;
 }
 
+namespace {
+char gCurrent[160];
+}
+
+const char* CurrentSchedule() { return gCurrent; }
+
 ExploreResult Explore(const ExploreOptions& options, const std::function<std::string()>& run) {
     return Explore(options, Schedule{{}, run, {}});
 }
@@ -76,6 +82,14 @@ ExploreResult Explore(const ExploreOptions& options, const Schedule& schedule) {
         else if (options.strategy == "pct") owned = Pct(seed, options.depth, steps > 0 ? steps : 100);
         else if (options.strategy == "replay") owned = Replay(options.choices);
         if (owned) strategy = owned.get();
+        // Seeds name their schedule before it runs; a search is replayed by running it again.
+        std::string now = strategy->Replay();
+        if (options.strategy == "dfs") now = "dfs:k=" + std::to_string(options.preemptions) + ":n=" + std::to_string(i + 1);
+        if (options.strategy == "replay") {
+            now = "replay:";
+            for (size_t c = 0; c < options.choices.size(); ++c) now += (c ? "." : "") + std::to_string(options.choices[c]);
+        }
+        std::snprintf(gCurrent, sizeof gCurrent, "VCOM_SCHED=%s", now.c_str());
         std::string failure, trace;
         {
             // Set-up and tear-down run in the session too, without choices: a seed then
@@ -101,6 +115,7 @@ ExploreResult Explore(const ExploreOptions& options, const Schedule& schedule) {
             result.failure = failure;
             result.replay = "VCOM_SCHED=" + strategy->Replay();
             result.trace = trace;
+            gCurrent[0] = 0;
             return result;
         }
         if (options.strategy == "dfs" && !search.Next()) {
@@ -108,6 +123,7 @@ ExploreResult Explore(const ExploreOptions& options, const Schedule& schedule) {
             break;
         }
     }
+    gCurrent[0] = 0;
     return result;
 }
 
