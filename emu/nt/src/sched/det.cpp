@@ -24,11 +24,15 @@ struct DetState {
     LONGLONG start = 0;
     LONGLONG lastApp = 0;  // when a context other than a DPC processor or worker last ran
     bool choosing = true;  // false: no strategy, the running context goes on (set-up, tear-down)
+    int streak = 0;        // decisions in a row that kept the running context
 };
 
 namespace {
 
 std::atomic<bool> gActive{false};
+// A context that keeps running through this many choices while others could run is spinning
+// (waiting for one of them, as a spin-wait loop does): it is made to let another run.
+constexpr int kSpinBound = 1000;
 // Periodic timers never run out: time moving this far while only DPCs and workers run is a hang.
 constexpr LONGLONG kAutoAdvanceLimit = 600000000LL;  // a minute
 
@@ -116,6 +120,11 @@ ThreadRec* PickLocked(Sched& s, ThreadRec* me) {
                 }
                 pick = d.strategy->Choose(ids, current);
                 if (pick >= enabled.size()) pick = 0;
+                d.streak = (current >= 0 && pick == static_cast<size_t>(current)) ? d.streak + 1 : 0;
+                if (d.streak > kSpinBound) {
+                    pick = current == 0 ? 1 : 0;
+                    d.streak = 0;
+                }
                 d.decisions++;
                 if (d.trace.size() < 100000) d.trace.push_back(enabled[pick]->name);
             }
