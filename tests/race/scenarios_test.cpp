@@ -114,7 +114,7 @@ TEST(Race, PurgeAgainstPowerDownAndAWriteInBothTransmitModes) {
                 emu::AdvanceTime(100);
                 return std::string();
             };
-            Check(s, Pct(100));
+            Check(s, Pct(400));
         }
     }
 }
