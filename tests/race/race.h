@@ -60,7 +60,7 @@ struct Scenario {
     // A purge of transmit in asynchronous mode may drop bytes of writes already completed.
     bool completedWritesMayBeCut = false;
     // A fault of the driver this scenario finds and that is not mended yet: the scenario is
-    // skipped unless VCOM_RACE_KNOWN=1, so that the suite stays green until the mend lands.
+    // skipped unless VCOM_KNOWN_FAULTS=1, so that the suite stays green until the mend lands.
     const char* knownFault = nullptr;
 };
 
