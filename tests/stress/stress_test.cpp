@@ -1,12 +1,16 @@
 // Randomized stress reproducible by seed: the port never hangs, loses, duplicates or reorders a
 // byte beyond what its requests may drop, completes every request once with a status it may
-// have, and leaves nothing queued or allocated. A failing seed is printed; rerun it with
-// VCOM_STRESS_SEED=<seed> (the test StressSeed.FromEnvironment).
+// have, and leaves nothing queued or allocated. A seed runs under the deterministic scheduler,
+// the seed choosing the interleaving too, so it replays exactly; ThreadSanitizer builds (and
+// VCOM_STRESS_FREE=1) run free on the machine's threads instead. A failing seed is printed;
+// rerun it with VCOM_STRESS_SEED=<seed> (the test StressSeedRerun.FromEnvironment).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
 
+#include "emu/explore.h"
+#include "emu/sched.h"
 #include "stream.h"
 #include "workload.h"
 
@@ -36,8 +40,31 @@ stress::Options Scaled(uint64_t seed) {
     return o;
 }
 
+bool FreeRunning() {
+#if defined(__SANITIZE_THREAD__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+    return true;
+#endif
+#endif
+    return std::getenv("VCOM_STRESS_FREE") != nullptr;
+}
+
+// One seed; deterministic unless free-running. `hash` receives the schedule's.
+stress::Result RunOnce(const stress::Options& options, bool deterministic, uint64_t* hash = nullptr) {
+    if (!deterministic) return stress::Run(options);
+    auto strategy = emu::sched::RandomWalk(options.seed);
+    emu::sched::Session session(*strategy);
+    // The clock thread drives the device model directly, whose steps are atomic.
+    emu::sched::AtomicSection clock;
+    stress::Result r = stress::Run(options);
+    if (hash) *hash = session.Hash();
+    return r;
+}
+
 void RunSeed(uint64_t seed) {
-    stress::Result r = stress::Run(Scaled(seed));
+    stress::Result r = RunOnce(Scaled(seed), !FreeRunning());
     for (auto& f : r.failures) ADD_FAILURE() << "seed " << seed << ": " << f;
     EXPECT_TRUE(r.ok) << "seed " << seed << " failed; rerun with VCOM_STRESS_SEED=" << seed << "\n" << r.Summary();
     EXPECT_GT(r.requests, 0u);
@@ -148,6 +175,23 @@ class StressSeed : public ::testing::TestWithParam<uint64_t> {};
 TEST_P(StressSeed, NoHangLossDuplicateDoubleCompletionOrLeak) { RunSeed(GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(Bounded, StressSeed, ::testing::Range<uint64_t>(1, 61));
+
+// A seed replays bit for bit: the same schedule, the same requests, statuses and bytes.
+TEST(StressSeedReplay, SameScheduleAndResultTwice) {
+    if (FreeRunning()) GTEST_SKIP() << "free-running: the interleaving is the machine's";
+    stress::Options o = Scaled(5);
+    o.epochs = 2;
+    uint64_t hash[2];
+    std::string summary[2];
+    for (int run = 0; run < 2; ++run) {
+        stress::Result r = RunOnce(o, true, &hash[run]);
+        EXPECT_TRUE(r.ok) << r.Summary();
+        summary[run] = r.Summary();
+        emu::SetClockMode(emu::ClockMode::Virtual);
+    }
+    EXPECT_EQ(hash[0], hash[1]);
+    EXPECT_EQ(summary[0], summary[1]);
+}
 
 // One seed from the environment, to reproduce a failure.
 TEST(StressSeedRerun, FromEnvironment) {

@@ -1101,6 +1101,7 @@ void Device::Drain() { model_->worker.Drain(); }
 
 extern "C" NTSTATUS UsbPipeDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     using namespace usbpipe;
+    emu::sched::MarkAtomicDriver(driver);  // a device's steps are atomic to the driver above it
     for (auto& f : driver->MajorFunction) f = DispatchOther;
     driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
     driver->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;

@@ -2,8 +2,8 @@
 // mode, writes, every device control with valid and invalid buffers, purges, waits, flushes,
 // immediate characters, cancels, close and reopen) while the device model delays, holds and
 // fails completions and the PnP and power managers stop, start, power down and remove the
-// device. Every choice comes from the seed, so a run with a seed repeats its choices (the
-// threads' interleaving is the machine's).
+// device. Every choice comes from the seed, so a run with a seed repeats its choices; under the
+// deterministic scheduler the threads' interleaving comes from the seed too.
 #pragma once
 
 #include <cstdint>

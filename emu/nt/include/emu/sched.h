@@ -55,6 +55,7 @@ public:
 
 private:
     std::thread thread_;
+    uint64_t serial_ = 0;
 };
 
 // A registered thread running posted tasks in order at the IRQL given. Pending and running
@@ -86,6 +87,7 @@ public:
 
 private:
     PVOID saved_;
+    int savedAtomic_ = 0;
 };
 
 // Spin locks held by the current thread (the cancel spin lock included).
@@ -93,5 +95,26 @@ int HeldSpinLockCount();
 
 // Number of emulated processors running DPCs.
 constexpr int kDpcProcessors = 2;
+
+namespace sched {
+// A synchronization point (spin locks, interlocked routines, dispatcher objects, IRPs, pool):
+// in a deterministic session (emu/explore.h) the scheduler may let another context run here.
+// Free-running it costs one relaxed load.
+void Point();
+
+// No voluntary switch while alive; blocking still switches. The device model's steps under
+// its own lock are atomic, as a device's are to the driver.
+class AtomicSection {
+public:
+    AtomicSection();
+    ~AtomicSection();
+    AtomicSection(const AtomicSection&) = delete;
+    AtomicSection& operator=(const AtomicSection&) = delete;
+};
+
+// Every routine of this driver (dispatch, completion, and the tasks it posts) is atomic.
+void MarkAtomicDriver(PVOID driver);
+void ForgetDriver(PVOID driver);  // at unload
+}  // namespace sched
 
 }  // namespace emu

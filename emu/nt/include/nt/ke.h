@@ -61,8 +61,9 @@ LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
 }  // extern "C"
 
 // ---- interlocked operations (full barriers, as on x64) --------------------------------------
+namespace emu::sched { void Point(); }
 template <class T>
-inline std::atomic_ref<T> VcomAtomicRef_(volatile T* p) { return std::atomic_ref<T>(*const_cast<T*>(p)); }
+inline std::atomic_ref<T> VcomAtomicRef_(volatile T* p) { emu::sched::Point(); return std::atomic_ref<T>(*const_cast<T*>(p)); }
 
 inline LONG InterlockedIncrement(volatile LONG* p) { return VcomAtomicRef_(p).fetch_add(1) + 1; }
 inline LONG InterlockedDecrement(volatile LONG* p) { return VcomAtomicRef_(p).fetch_sub(1) - 1; }

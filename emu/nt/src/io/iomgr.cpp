@@ -113,6 +113,7 @@ void Finish(const std::shared_ptr<Request::State>& s, IrpBox* box) {
     detail::Release(box);
     std::shared_ptr<Request::State> keep = s;
     if (file) {
+        emu::sched::AtomicSection atomic;  // no switch while file->m is held
         std::lock_guard<std::mutex> g(file->m);
         file->outstanding.erase(keep);
         if (file->outstanding.empty()) KeSetEvent(&file->idle, 0, FALSE);

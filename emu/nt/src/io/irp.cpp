@@ -231,6 +231,7 @@ void IoFreeIrp(PIRP Irp) {
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    emu::sched::Point();
     IrpBox* box = BoxOf(Irp);
     if (!box) return STATUS_INVALID_PARAMETER;
     if (Irp->CurrentLocation <= 1) {
@@ -291,6 +292,7 @@ void IoMarkIrpPending(PIRP Irp) {
 }
 
 void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    emu::sched::Point();
     IrpBox* box = BoxOf(Irp);
     if (!box) return;
     if (box->state == IrpState::Completed || box->state == IrpState::Freed) {
@@ -397,6 +399,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 }
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
+    emu::sched::Point();
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     WriteBooleanNoFence(&Irp->Cancel, TRUE);  // completion may be looking at it without the lock

@@ -337,6 +337,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
     entry.pdo = PhysicalDeviceObject;
     // The caller owns the name's buffer and frees it with ExFreePool / RtlFreeUnicodeString.
     size_t bytes = (name.size() + 1) * sizeof(WCHAR);
+    emu::sched::AtomicSection atomic;  // no switch while N().m is held
     auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes, 'fIoI'));
     if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     for (size_t i = 0; i < name.size(); ++i) buffer[i] = static_cast<WCHAR>(name[i]);

@@ -55,6 +55,7 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
         node->log.emplace_back(sp->MajorFunction, sp->MinorFunction);
     }
     if (sp->MajorFunction == IRP_MJ_PNP) {
+        emu::sched::AtomicSection atomic;  // no switch while node->m is held
         std::lock_guard<std::mutex> g(node->m);
         auto a = node->answers.find(sp->MinorFunction);
         switch (sp->MinorFunction) {
@@ -190,6 +191,7 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
     }
     pool::CheckNoLeaks(driver, "driver unload");
     delete static_cast<DriverRecord*>(driver->DriverSection);
+    emu::sched::ForgetDriver(driver);  // the next driver object may reuse the address
     std::free(driver);
 }
 

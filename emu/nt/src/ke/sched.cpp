@@ -1,75 +1,17 @@
-// Scheduler of the emulated kernel: per-thread IRQL, dispatcher objects under one dispatcher
-// lock, timers, DPC processors, workers and the virtual clock with its quiescence rule.
+// Scheduler of the emulated kernel: execution contexts, the dispatcher lock, the virtual clock
+// with its quiescence rule, and per-context IRQL. Dispatcher objects, timers and DPCs are in
+// dispatcher.cpp, threads and workers in threads.cpp; the deterministic mode, which lets one
+// context run at a time and has a strategy choose the next, is in ../sched/.
 #include <algorithm>
-#include <condition_variable>
-#include <cstdio>
-#include <deque>
-#include <map>
-#include <mutex>
-#include <set>
 #include <sstream>
-#include <vector>
 
-#include "emu/sched.h"
 #include "emu/verifier.h"
-#include "nt/ke.h"
+#include "sched_internal.h"
 
 namespace emu {
-namespace {
+namespace detail {
 
 using verifier::Fault;
-
-constexpr LONGLONG kSystemTimeBase = 133000000000000000LL;  // a day in 2022, 100 ns since 1601
-
-struct ThreadRec;
-
-struct WaitBlock {
-    LIST_ENTRY Entry;  // in the object's WaitListHead
-    ThreadRec* Thread;
-};
-
-struct ThreadRec {
-    std::condition_variable cv;
-    std::string name = "thread";
-    bool runnable = true;
-    bool satisfied = false;
-    NTSTATUS waitStatus = STATUS_SUCCESS;
-    WaitBlock* block = nullptr;
-    DISPATCHER_HEADER* waitingOn = nullptr;
-    bool hasTimeout = false;
-    std::pair<LONGLONG, ULONGLONG> timeoutKey{};
-    KIRQL irql = PASSIVE_LEVEL;
-    std::vector<PKSPIN_LOCK> held;
-    PVOID driver = nullptr;
-    ULONG processor = 0;
-};
-
-// An entry of the timer queue: a KTIMER or the time-out of a waiting thread.
-struct TimerEntry {
-    PKTIMER timer = nullptr;
-    ThreadRec* waiter = nullptr;
-};
-
-struct Sched {
-    std::mutex m;
-    std::condition_variable changed;  // quiescence and real-time timer thread
-    ClockMode mode = ClockMode::Virtual;
-    LONGLONG now = 0;                 // virtual interrupt time
-    std::chrono::steady_clock::time_point realStart = std::chrono::steady_clock::now();
-    ULONGLONG seq = 0;
-    std::map<std::pair<LONGLONG, ULONGLONG>, TimerEntry> timers;
-    int runnable = 0;
-    int busy = 0;                     // queued + running DPCs, pending + running worker tasks
-    std::deque<PKDPC> dpcQueue;
-    std::condition_variable dpcReady;
-    // Tickets of DPCs queued or running, in queueing order, for KeFlushQueuedDpcs.
-    ULONGLONG dpcTicket = 0;
-    std::map<PKDPC, ULONGLONG> dpcQueuedTicket;
-    std::multiset<ULONGLONG> dpcOutstanding;
-    std::condition_variable dpcRan;
-    std::vector<ThreadRec*> threads;
-    bool started = false;
-};
 
 Sched& S() {
     static Sched* s = new Sched;  // never destroyed: threads outlive static destruction
@@ -82,28 +24,38 @@ LONGLONG NowLocked(Sched& s) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count() / 100;
 }
 
-void StartProcessorsLocked(Sched& s);
-
+namespace {
 struct ThreadHolder {
     ThreadRec* rec = nullptr;
     ~ThreadHolder() {
         if (!rec) return;
         Sched& s = S();
         std::lock_guard<std::mutex> g(s.m);
-        if (rec->runnable) s.runnable--;
-        s.threads.erase(std::remove(s.threads.begin(), s.threads.end(), rec), s.threads.end());
-        s.changed.notify_all();
-        delete rec;
+        UnregisterLocked(s, rec);
     }
 };
 thread_local ThreadHolder tlsThread;
+}  // namespace
 
-ThreadRec* RegisterLocked(Sched& s, const std::string& name) {
+void SetSelf(ThreadRec* rec) { tlsThread.rec = rec; }
+
+ThreadRec* RegisterLocked(Sched& s, const std::string& name, bool runnable) {
     auto* rec = new ThreadRec;
     rec->name = name;
-    s.runnable++;
+    rec->serial = ++s.serials;
+    rec->runnable = runnable;
+    if (runnable) s.runnable++;
     s.threads.push_back(rec);
+    if (s.det) DetAdmitLocked(s, rec);
     return rec;
+}
+
+void UnregisterLocked(Sched& s, ThreadRec* rec) {
+    if (rec->runnable) s.runnable--;
+    s.threads.erase(std::remove(s.threads.begin(), s.threads.end(), rec), s.threads.end());
+    if (s.det) DetLeaveLocked(s, rec);
+    s.changed.notify_all();
+    delete rec;
 }
 
 ThreadRec* Self() {
@@ -111,7 +63,8 @@ ThreadRec* Self() {
         Sched& s = S();
         std::lock_guard<std::mutex> g(s.m);
         StartProcessorsLocked(s);
-        tlsThread.rec = RegisterLocked(s, "thread");
+        if (s.det) verifier::Raise(Fault::Other, "a thread unknown to the scheduler entered a deterministic session");
+        tlsThread.rec = RegisterLocked(s, "thread", true);
     }
     return tlsThread.rec;
 }
@@ -123,44 +76,11 @@ void MakeRunnableLocked(Sched& s, ThreadRec* t) {
     }
 }
 
-// Blocks the current thread until `done` with the dispatcher lock held in `lk`.
-template <class Pred>
-void BlockLocked(Sched& s, ThreadRec* me, std::unique_lock<std::mutex>& lk, Pred done) {
-    if (me->runnable) {
-        me->runnable = false;
+void MakeBlockedLocked(Sched& s, ThreadRec* t) {
+    if (t->runnable) {
+        t->runnable = false;
         s.runnable--;
         s.changed.notify_all();
-    }
-    while (!done()) me->cv.wait(lk);
-    MakeRunnableLocked(s, me);
-}
-
-// Satisfies the wait of one waiter: unlinks its block, cancels its time-out, makes it runnable.
-void ReleaseWaiterLocked(Sched& s, ThreadRec* t, NTSTATUS status) {
-    if (t->block) RemoveEntryList(&t->block->Entry);
-    t->block = nullptr;
-    t->waitingOn = nullptr;
-    if (t->hasTimeout) {
-        s.timers.erase(t->timeoutKey);
-        t->hasTimeout = false;
-    }
-    t->waitStatus = status;
-    t->satisfied = true;
-    MakeRunnableLocked(s, t);
-    t->cv.notify_one();
-}
-
-bool IsSynchronization(const DISPATCHER_HEADER* h) {
-    return h->Type == SynchronizationEvent + 1 || h->Type == 0x10 + SynchronizationTimer;
-}
-
-// Wakes waiters of a signalled object: all for notification objects, one for synchronization
-// objects, whose signal the released waiter consumes.
-void WakeWaitersLocked(Sched& s, DISPATCHER_HEADER* h) {
-    while (h->SignalState > 0 && !IsListEmpty(&h->WaitListHead)) {
-        auto* block = CONTAINING_RECORD(h->WaitListHead.Flink, WaitBlock, Entry);
-        if (IsSynchronization(h)) h->SignalState = 0;
-        ReleaseWaiterLocked(s, block->Thread, STATUS_SUCCESS);
     }
 }
 
@@ -169,145 +89,36 @@ void NotifyBusyLocked(Sched& s, int delta) {
     if (s.busy == 0) s.changed.notify_all();
 }
 
-BOOLEAN QueueDpcLocked(Sched& s, PKDPC dpc, PVOID a1, PVOID a2) {
-    if (dpc->DpcData != nullptr) return FALSE;
-    dpc->DpcData = dpc;
-    dpc->SystemArgument1 = a1;
-    dpc->SystemArgument2 = a2;
-    s.dpcQueue.push_back(dpc);
-    s.dpcQueuedTicket[dpc] = ++s.dpcTicket;
-    s.dpcOutstanding.insert(s.dpcTicket);
-    NotifyBusyLocked(s, +1);
-    s.dpcReady.notify_one();
-    return TRUE;
-}
-
-void InsertTimerLocked(Sched& s, PKTIMER t, LONGLONG due);
-
-void FireLocked(Sched& s, const TimerEntry& e) {
-    if (e.waiter) {
-        ThreadRec* t = e.waiter;
-        t->hasTimeout = false;
-        ReleaseWaiterLocked(s, t, STATUS_TIMEOUT);
-        return;
-    }
-    PKTIMER t = e.timer;
-    t->Header.Inserted = FALSE;
-    t->Header.SignalState = 1;
-    WakeWaitersLocked(s, &t->Header);
-    if (t->Period > 0) InsertTimerLocked(s, t, static_cast<LONGLONG>(t->DueTime) + t->Period * 10000LL);
-    if (t->Dpc) QueueDpcLocked(s, t->Dpc, reinterpret_cast<PVOID>(t->DueTime), nullptr);
-}
-
-void InsertTimerLocked(Sched& s, PKTIMER t, LONGLONG due) {
-    t->DueTime = static_cast<ULONGLONG>(due);
-    t->Sequence = ++s.seq;
-    t->Header.Inserted = TRUE;
-    s.timers[{due, t->Sequence}] = TimerEntry{t, nullptr};
-    s.changed.notify_all();
-}
-
-bool RemoveQueuedDpcLocked(Sched& s, PKDPC dpc) {
-    if (dpc->DpcData == nullptr) return false;
-    s.dpcQueue.erase(std::find(s.dpcQueue.begin(), s.dpcQueue.end(), dpc));
-    dpc->DpcData = nullptr;
-    auto ticketIt = s.dpcQueuedTicket.find(dpc);
-    s.dpcOutstanding.erase(s.dpcOutstanding.find(ticketIt->second));
-    s.dpcQueuedTicket.erase(ticketIt);
-    s.dpcRan.notify_all();
-    NotifyBusyLocked(s, -1);
-    return true;
-}
-
-bool RemoveTimerLocked(Sched& s, PKTIMER t) {
-    if (!t->Header.Inserted) return false;
-    s.timers.erase({static_cast<LONGLONG>(t->DueTime), t->Sequence});
-    t->Header.Inserted = FALSE;
-    return true;
-}
-
-// Virtual mode fires what is due at once; real mode lets the timer thread do it.
-void FireDueLocked(Sched& s) {
-    LONGLONG now = NowLocked(s);
-    while (!s.timers.empty() && s.timers.begin()->first.first <= now) {
-        TimerEntry e = s.timers.begin()->second;
-        s.timers.erase(s.timers.begin());
-        FireLocked(s, e);
-    }
-}
-
-LONGLONG DueFromLargeInteger(Sched& s, LARGE_INTEGER due) {
-    LONGLONG now = NowLocked(s);
-    if (due.QuadPart < 0) return now - due.QuadPart;
-    return due.QuadPart - kSystemTimeBase;  // absolute system time
-}
-
-void DpcProcessor(ULONG number) {
-    Sched& s = S();
-    ThreadRec* me;
-    {
-        std::lock_guard<std::mutex> g(s.m);
-        me = tlsThread.rec = new ThreadRec;
-        me->name = "dpc" + std::to_string(number);
-        me->processor = number;
-        me->runnable = false;  // an idle processor is not runnable; queued DPCs count as busy
-        s.threads.push_back(me);
-    }
-    std::unique_lock<std::mutex> lk(s.m);
-    for (;;) {
-        s.dpcReady.wait(lk, [&] { return !s.dpcQueue.empty(); });
-        PKDPC dpc = s.dpcQueue.front();
-        s.dpcQueue.pop_front();
-        dpc->DpcData = nullptr;
-        auto ticketIt = s.dpcQueuedTicket.find(dpc);
-        ULONGLONG ticket = ticketIt->second;
-        s.dpcQueuedTicket.erase(ticketIt);
-        PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
-        PVOID context = dpc->DeferredContext, a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
-        lk.unlock();
-        me->irql = DISPATCH_LEVEL;
-        routine(dpc, context, a1, a2);
-        if (me->irql != DISPATCH_LEVEL)
-            verifier::Raise(Fault::IrqlMisuse, "DPC routine returned at IRQL " + std::to_string(me->irql));
-        if (!me->held.empty())
-            verifier::Raise(Fault::IrqlMisuse, "DPC routine returned holding a spin lock");
-        me->held.clear();
-        me->irql = DISPATCH_LEVEL;
-        lk.lock();
-        s.dpcOutstanding.erase(s.dpcOutstanding.find(ticket));
-        s.dpcRan.notify_all();
-        NotifyBusyLocked(s, -1);
-    }
-}
-
-void RealTimerThread() {
-    Sched& s = S();
-    std::unique_lock<std::mutex> lk(s.m);
-    for (;;) {
-        if (s.mode != ClockMode::RealTime || s.timers.empty()) {
-            s.changed.wait(lk);
-            continue;
-        }
-        LONGLONG due = s.timers.begin()->first.first;
-        LONGLONG now = NowLocked(s);
-        if (due > now) {
-            s.changed.wait_for(lk, std::chrono::nanoseconds((due - now) * 100));
-            continue;
-        }
-        FireDueLocked(s);
-    }
-}
-
-void StartProcessorsLocked(Sched& s) {
-    if (s.started) return;
-    s.started = true;
-    for (ULONG i = 0; i < kDpcProcessors; ++i) std::thread(DpcProcessor, i).detach();
-    std::thread(RealTimerThread).detach();
-}
-
 bool QuiescentLocked(Sched& s) { return s.runnable == 0 && s.busy == 0; }
 
-void WaitQuiescentLocked(Sched& s, std::unique_lock<std::mutex>& lk, std::chrono::milliseconds limit) {
+void WaitLocked(Sched& s, ThreadRec* me, std::unique_lock<std::mutex>& lk, std::condition_variable& cv,
+                std::function<bool()> ready, bool idle) {
+    // A context parked from its registration (a worker or DPC processor whose OS thread only
+    // now reaches its first wait) may already have been chosen: it then runs, it does not choose.
+    bool running = !me->parked;
+    me->parked = true;
+    me->idle = idle;
+    me->ready = std::move(ready);
+    me->parkCv = &cv;
+    if (running && s.det && DetHolds(s, me)) DetHandOffLocked(s, me, lk);
+    // Deterministic: the scheduler hands over only once `ready` holds. A session may also end
+    // while this context waits; it then waits as a free-running one.
+    while (s.det ? !DetHolds(s, me) : !me->ready()) cv.wait(lk);
+    me->parked = false;
+    me->idle = false;
+    me->ready = nullptr;
+    me->parkCv = nullptr;
+}
+
+namespace {
+void WaitQuiescentLocked(Sched& s, ThreadRec* me, std::unique_lock<std::mutex>& lk,
+                         std::chrono::milliseconds limit) {
+    if (s.det) {
+        // The scheduler gives an idle waiter the processor once no other context can run.
+        MakeBlockedLocked(s, me);
+        WaitLocked(s, me, lk, s.changed, [&s] { return QuiescentLocked(s); }, true);
+        return;
+    }
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (!QuiescentLocked(s)) {
         if (s.changed.wait_until(lk, deadline) == std::cv_status::timeout && !QuiescentLocked(s)) {
@@ -319,8 +130,11 @@ void WaitQuiescentLocked(Sched& s, std::unique_lock<std::mutex>& lk, std::chrono
         }
     }
 }
-
 }  // namespace
+
+}  // namespace detail
+
+using namespace detail;
 
 // ---- test-bed API -----------------------------------------------------------------------------
 
@@ -355,11 +169,10 @@ void AdvanceTime100ns(LONGLONG delta, std::chrono::milliseconds wall_limit) {
         verifier::Raise(Fault::Other, "AdvanceTime needs the virtual clock");
         return;
     }
+    MakeBlockedLocked(s, me);
     LONGLONG target = s.now + delta;
-    me->runnable = false;
-    s.runnable--;
     for (;;) {
-        WaitQuiescentLocked(s, lk, wall_limit);
+        WaitQuiescentLocked(s, me, lk, wall_limit);
         if (s.timers.empty() || s.timers.begin()->first.first > target) break;
         auto it = s.timers.begin();
         s.now = std::max(s.now, it->first.first);
@@ -367,7 +180,7 @@ void AdvanceTime100ns(LONGLONG delta, std::chrono::milliseconds wall_limit) {
         s.timers.erase(it);
         FireLocked(s, e);
     }
-    s.now = target;
+    s.now = std::max(s.now, target);
     MakeRunnableLocked(s, me);
 }
 
@@ -408,6 +221,7 @@ std::string DumpState() {
     for (ThreadRec* t : s.threads) {
         out << "  " << t->name << (t->runnable ? " runnable" : " blocked");
         if (t->waitingOn) out << " waiting on object " << static_cast<void*>(t->waitingOn);
+        if (t->spinningOn) out << " acquiring spin lock " << static_cast<void*>(t->spinningOn);
         out << " irql " << int(t->irql) << " holding " << t->held.size() << " spin lock(s)\n";
     }
     for (auto& [key, e] : s.timers) {
@@ -419,191 +233,24 @@ std::string DumpState() {
     return out.str();
 }
 
-Thread::Thread(std::function<void()> body, std::string name) {
-    Sched& s = S();
-    ThreadRec* rec;
-    {
-        std::lock_guard<std::mutex> g(s.m);
-        StartProcessorsLocked(s);
-        rec = RegisterLocked(s, name);
-    }
-    thread_ = std::thread([rec, body = std::move(body)] {
-        tlsThread.rec = rec;
-        body();
-    });
-}
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-    if (thread_.joinable()) thread_.join();
-    thread_ = std::move(other.thread_);
-    return *this;
-}
-
-Thread::~Thread() {
-    if (thread_.joinable()) join();
-}
-
-// Joining is an emulated wait: the joining thread is not runnable meanwhile.
-void Thread::join() {
-    ThreadRec* me = Self();
-    Sched& s = S();
-    {
-        std::lock_guard<std::mutex> g(s.m);
-        if (me->runnable) {
-            me->runnable = false;
-            s.runnable--;
-            s.changed.notify_all();
-        }
-    }
-    thread_.join();
-    std::lock_guard<std::mutex> g(s.m);
-    MakeRunnableLocked(s, me);
-}
-
-struct Worker::Impl {
-    struct Task {
-        std::function<void()> fn;
-        KIRQL irql;
-    };
-    std::deque<Task> tasks;
-    std::condition_variable cv;
-    bool stop = false;
-    std::set<void*> delayed;  // DelayedTasks armed and not yet posted (under the scheduler's lock)
-    int running = 0;
-    std::thread thread;
-    ThreadRec* rec = nullptr;
-    KTIMER dummy{};
-};
-
-Worker::Worker(std::string name) : impl_(std::make_shared<Impl>()) {
-    Sched& s = S();
-    {
-        std::lock_guard<std::mutex> g(s.m);
-        StartProcessorsLocked(s);
-        impl_->rec = new ThreadRec;
-        impl_->rec->name = name;
-        impl_->rec->runnable = false;  // pending tasks count as busy instead
-        s.threads.push_back(impl_->rec);
-    }
-    std::shared_ptr<Impl> impl = impl_;
-    impl_->thread = std::thread([impl] {
-        Sched& s = S();
-        tlsThread.rec = impl->rec;
-        std::unique_lock<std::mutex> lk(s.m);
-        for (;;) {
-            impl->cv.wait(lk, [&] { return impl->stop || !impl->tasks.empty(); });
-            if (impl->tasks.empty()) break;
-            Impl::Task task = std::move(impl->tasks.front());
-            impl->tasks.pop_front();
-            impl->running++;
-            lk.unlock();
-            impl->rec->irql = task.irql;
-            task.fn();
-            if (!impl->rec->held.empty())
-                verifier::Raise(Fault::IrqlMisuse, "worker task returned holding a spin lock");
-            impl->rec->held.clear();
-            impl->rec->irql = PASSIVE_LEVEL;
-            lk.lock();
-            impl->running--;
-            NotifyBusyLocked(s, -1);
-            impl->cv.notify_all();
-        }
-        s.threads.erase(std::remove(s.threads.begin(), s.threads.end(), impl->rec), s.threads.end());
-        tlsThread.rec = nullptr;
-        delete impl->rec;
-    });
-}
-
-namespace {
-// A delayed task: a heap-allocated KTIMER + KDPC whose DPC posts the task to the worker.
-struct DelayedTask {
-    KTIMER timer;
-    KDPC dpc;
-    std::shared_ptr<Worker::Impl> impl;
-    std::function<void()> fn;
-    KIRQL irql;
-};
-}  // namespace
-
-Worker::~Worker() {
-    Sched& s = S();
-    {
-        std::lock_guard<std::mutex> g(s.m);
-        impl_->stop = true;
-        // Delayed tasks not yet due go with the worker: their owner is going away, and a task
-        // posted to a stopped worker would count as busy for ever. One whose DPC already runs
-        // finds the worker stopped and drops itself.
-        for (auto it = impl_->delayed.begin(); it != impl_->delayed.end();) {
-            auto* d = static_cast<DelayedTask*>(*it);
-            if (RemoveTimerLocked(s, &d->timer) || RemoveQueuedDpcLocked(s, &d->dpc)) {
-                it = impl_->delayed.erase(it);
-                delete d;
-            } else {
-                ++it;
-            }
-        }
-        impl_->cv.notify_all();
-    }
-    impl_->thread.join();
-}
-
-void Worker::Post(std::function<void()> task, KIRQL irql) {
-    Sched& s = S();
-    std::lock_guard<std::mutex> g(s.m);
-    impl_->tasks.push_back({std::move(task), irql});
-    NotifyBusyLocked(s, +1);
-    impl_->cv.notify_all();
-}
-
-namespace {
-void DelayedTaskDpc(PKDPC, PVOID context, PVOID, PVOID) {
-    auto* d = static_cast<DelayedTask*>(context);
-    Sched& s = S();
-    {
-        std::lock_guard<std::mutex> g(s.m);
-        d->impl->delayed.erase(d);
-        if (!d->impl->stop) {
-            d->impl->tasks.push_back({std::move(d->fn), d->irql});
-            NotifyBusyLocked(s, +1);
-            d->impl->cv.notify_all();
-        }
-    }
-    delete d;
-}
-}  // namespace
-
-void Worker::PostAfter(LONGLONG delay100ns, std::function<void()> task, KIRQL irql) {
-    auto* d = new DelayedTask{};
-    d->impl = impl_;
-    d->fn = std::move(task);
-    d->irql = irql;
-    KeInitializeTimer(&d->timer);
-    KeInitializeDpc(&d->dpc, DelayedTaskDpc, d);
-    {
-        std::lock_guard<std::mutex> g(S().m);
-        impl_->delayed.insert(d);
-    }
-    LARGE_INTEGER due;
-    due.QuadPart = -std::max<LONGLONG>(delay100ns, 0);
-    KeSetTimer(&d->timer, due, &d->dpc);
-}
-
-void Worker::Drain() {
-    ThreadRec* me = Self();
-    Sched& s = S();
-    std::unique_lock<std::mutex> lk(s.m);
-    if (me->runnable) {
-        me->runnable = false;
-        s.runnable--;
-        s.changed.notify_all();
-    }
-    impl_->cv.wait(lk, [&] { return impl_->tasks.empty() && impl_->running == 0; });
-    MakeRunnableLocked(s, me);
-}
-
 PVOID CurrentDriver() { return Self()->driver; }
-DriverScope::DriverScope(PVOID driver) : saved_(Self()->driver) { Self()->driver = driver; }
-DriverScope::~DriverScope() { Self()->driver = saved_; }
+
+// Entering a driver marked atomic makes its routines atomic steps; entering any other driver
+// (a completion routine of the driver under test, called by the model) lifts that again.
+DriverScope::DriverScope(PVOID driver) : saved_(Self()->driver) {
+    ThreadRec* me = Self();
+    me->driver = driver;
+    if (driver == nullptr) return;
+    Sched& s = S();
+    std::lock_guard<std::mutex> g(s.m);
+    savedAtomic_ = me->atomic;
+    me->atomic = s.atomicDrivers.count(driver) ? 1 : 0;
+}
+DriverScope::~DriverScope() {
+    ThreadRec* me = Self();
+    if (me->driver != nullptr) me->atomic = savedAtomic_;
+    me->driver = saved_;
+}
 int HeldSpinLockCount() { return static_cast<int>(Self()->held.size()); }
 
 namespace detail {
@@ -615,8 +262,9 @@ void* CurrentThreadToken() { return Self(); }
 
 }  // namespace emu
 
-// ---- kernel routines ----------------------------------------------------------------------------
+// ---- IRQL and time ------------------------------------------------------------------------------
 using namespace emu;
+using namespace emu::detail;
 
 extern "C" {
 
@@ -648,149 +296,6 @@ KIRQL KeRaiseIrqlToDpcLevel(void) {
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     return old;
 }
-
-void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
-    Event->Header.Type = static_cast<UCHAR>(Type + 1);
-    Event->Header.SignalState = State ? 1 : 0;
-    Event->Header.Inserted = 0;
-    InitializeListHead(&Event->Header.WaitListHead);
-}
-
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
-    Sched& s = S();
-    std::lock_guard<std::mutex> g(s.m);
-    LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 1;
-    WakeWaitersLocked(s, &Event->Header);
-    return previous;
-}
-
-void KeClearEvent(PRKEVENT Event) {
-    std::lock_guard<std::mutex> g(S().m);
-    Event->Header.SignalState = 0;
-}
-
-LONG KeResetEvent(PRKEVENT Event) {
-    std::lock_guard<std::mutex> g(S().m);
-    LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 0;
-    return previous;
-}
-
-LONG KeReadStateEvent(PRKEVENT Event) {
-    std::lock_guard<std::mutex> g(S().m);
-    return Event->Header.SignalState;
-}
-
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout) {
-    ThreadRec* me = Self();
-    auto* h = static_cast<DISPATCHER_HEADER*>(Object);
-    bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
-    if (me->irql >= DISPATCH_LEVEL && !poll) {
-        verifier::Raise(verifier::Fault::WaitAtDispatch,
-                        "KeWaitForSingleObject with a non-zero time-out at IRQL " + std::to_string(me->irql));
-        return STATUS_TIMEOUT;
-    }
-    Sched& s = S();
-    std::unique_lock<std::mutex> lk(s.m);
-    if (h->SignalState > 0) {
-        if (IsSynchronization(h)) h->SignalState = 0;
-        return STATUS_SUCCESS;
-    }
-    if (poll) return STATUS_TIMEOUT;
-    WaitBlock block{{}, me};
-    InsertTailList(&h->WaitListHead, &block.Entry);
-    me->block = &block;
-    me->waitingOn = h;
-    me->satisfied = false;
-    if (Timeout != nullptr) {
-        LONGLONG due = DueFromLargeInteger(s, *Timeout);
-        me->timeoutKey = {due, ++s.seq};
-        me->hasTimeout = true;
-        s.timers[me->timeoutKey] = TimerEntry{nullptr, me};
-        s.changed.notify_all();
-        if (s.mode == ClockMode::Virtual && due <= s.now) FireDueLocked(s);
-    }
-    BlockLocked(s, me, lk, [&] { return me->satisfied; });
-    return me->waitStatus;
-}
-
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
-    KTIMER timer;
-    KeInitializeTimer(&timer);
-    KeSetTimer(&timer, *Interval, nullptr);
-    KeWaitForSingleObject(&timer, Executive, WaitMode, Alertable, nullptr);
-    return STATUS_SUCCESS;
-}
-
-void KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
-
-void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
-    *Timer = KTIMER{};
-    Timer->Header.Type = static_cast<UCHAR>(0x10 + Type);
-    InitializeListHead(&Timer->Header.WaitListHead);
-    InitializeListHead(&Timer->TimerListEntry);
-}
-
-BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
-    Sched& s = S();
-    std::lock_guard<std::mutex> g(s.m);
-    BOOLEAN wasSet = RemoveTimerLocked(s, Timer);
-    Timer->Header.SignalState = 0;
-    Timer->Dpc = Dpc;
-    Timer->Period = Period;
-    InsertTimerLocked(s, Timer, DueFromLargeInteger(s, DueTime));
-    if (s.mode == ClockMode::Virtual) FireDueLocked(s);
-    return wasSet;
-}
-
-BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeSetTimerEx(Timer, DueTime, 0, Dpc); }
-
-BOOLEAN KeCancelTimer(PKTIMER Timer) {
-    Sched& s = S();
-    std::lock_guard<std::mutex> g(s.m);
-    return RemoveTimerLocked(s, Timer);
-}
-
-BOOLEAN KeReadStateTimer(PKTIMER Timer) {
-    std::lock_guard<std::mutex> g(S().m);
-    return Timer->Header.SignalState > 0;
-}
-
-void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
-    *Dpc = KDPC{};
-    Dpc->DeferredRoutine = DeferredRoutine;
-    Dpc->DeferredContext = DeferredContext;
-    Dpc->Importance = MediumImportance;
-    InitializeListHead(&Dpc->DpcListEntry);
-}
-
-BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
-    Sched& s = S();
-    std::lock_guard<std::mutex> g(s.m);
-    StartProcessorsLocked(s);
-    return QueueDpcLocked(s, Dpc, SystemArgument1, SystemArgument2);
-}
-
-BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
-    Sched& s = S();
-    std::lock_guard<std::mutex> g(s.m);
-    return RemoveQueuedDpcLocked(s, Dpc);
-}
-
-// Returns once every DPC queued before the call has run; DPCs queued meanwhile are not waited for.
-void KeFlushQueuedDpcs(void) {
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-        verifier::Raise(Fault::IrqlMisuse, "KeFlushQueuedDpcs at IRQL " + std::to_string(KeGetCurrentIrql()));
-        return;
-    }
-    Sched& s = S();
-    std::unique_lock<std::mutex> lk(s.m);
-    ULONGLONG last = s.dpcTicket;
-    s.dpcRan.wait(lk, [&] { return s.dpcOutstanding.empty() || *s.dpcOutstanding.begin() > last; });
-}
-
-void KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance) { Dpc->Importance = static_cast<UCHAR>(Importance); }
 
 ULONG KeGetCurrentProcessorNumber(void) { return Self()->processor; }
 

@@ -13,6 +13,8 @@ namespace detail {
 std::vector<PKSPIN_LOCK>& HeldLocks();
 KIRQL& CurrentIrql();
 void* CurrentThreadToken();
+bool DetActive();
+bool DetWaitSpinLock(PKSPIN_LOCK lock);
 }  // namespace detail
 namespace verifier {
 void NoteLockAcquired(const std::vector<PKSPIN_LOCK>& held, PKSPIN_LOCK lock);
@@ -39,9 +41,13 @@ void Acquire(PKSPIN_LOCK lock) {
         return;
     }
     emu::verifier::NoteLockAcquired(held, lock);
+    emu::sched::Point();
     for (int spins = 0;; ++spins) {
         ULONG_PTR expected = 0;
-        if (word.compare_exchange_weak(expected, self, std::memory_order_acquire)) break;
+        if (word.compare_exchange_strong(expected, self, std::memory_order_acquire)) break;
+        // Deterministic: the holder is parked, so wait for its release instead of spinning. A
+        // wait given up to break a deadlock returns without the lock.
+        if (emu::detail::DetActive() && !emu::detail::DetWaitSpinLock(lock)) return;
         if (spins > 64) std::this_thread::yield();
     }
     held.push_back(lock);
@@ -63,6 +69,7 @@ void Release(PKSPIN_LOCK lock) {
         }
     }
     word.store(0, std::memory_order_release);
+    emu::sched::Point();
 }
 
 void CheckAtDispatch(PKSPIN_LOCK lock, const char* routine) {

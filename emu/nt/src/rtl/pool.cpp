@@ -161,6 +161,7 @@ constexpr SIZE_T kLargestAllocation = SIZE_T(1) << 30;
 extern "C" {
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    emu::sched::Point();
     CheckIrql(PoolType, "allocation", Tag);
     State& s = St();
     {

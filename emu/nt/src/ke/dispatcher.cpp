@@ -1,0 +1,354 @@
+// Dispatcher objects (events, timers, waits) and DPCs of the emulated kernel, with the DPC
+// processors that run them. Each routine that another processor could race with is a
+// synchronization point of the deterministic scheduler.
+#include <algorithm>
+#include <thread>
+
+#include "emu/verifier.h"
+#include "sched_internal.h"
+
+namespace emu::detail {
+namespace {
+
+using verifier::Fault;
+
+bool IsSynchronization(const DISPATCHER_HEADER* h) {
+    return h->Type == SynchronizationEvent + 1 || h->Type == 0x10 + SynchronizationTimer;
+}
+
+// Satisfies the wait of one waiter: unlinks its block, cancels its time-out, makes it runnable.
+void ReleaseWaiterLocked(Sched& s, ThreadRec* t, NTSTATUS status) {
+    if (t->block) RemoveEntryList(&t->block->Entry);
+    t->block = nullptr;
+    t->waitingOn = nullptr;
+    if (t->hasTimeout) {
+        s.timers.erase(t->timeoutKey);
+        t->hasTimeout = false;
+    }
+    t->waitStatus = status;
+    t->satisfied = true;
+    MakeRunnableLocked(s, t);
+    t->cv.notify_one();
+}
+
+
+// Wakes waiters of a signalled object: all for notification objects, one for synchronization
+// objects, whose signal the released waiter consumes.
+void WakeWaitersLocked(Sched& s, DISPATCHER_HEADER* h) {
+    while (h->SignalState > 0 && !IsListEmpty(&h->WaitListHead)) {
+        auto* block = CONTAINING_RECORD(h->WaitListHead.Flink, WaitBlock, Entry);
+        if (IsSynchronization(h)) h->SignalState = 0;
+        ReleaseWaiterLocked(s, block->Thread, STATUS_SUCCESS);
+    }
+}
+
+}  // namespace
+
+bool AbandonWaitLocked(Sched& s, ThreadRec* t) {
+    if (!t->block) return false;
+    ReleaseWaiterLocked(s, t, STATUS_TIMEOUT);
+    return true;
+}
+
+BOOLEAN QueueDpcLocked(Sched& s, PKDPC dpc, PVOID a1, PVOID a2) {
+    if (dpc->DpcData != nullptr) return FALSE;
+    dpc->DpcData = dpc;
+    dpc->SystemArgument1 = a1;
+    dpc->SystemArgument2 = a2;
+    s.dpcQueue.push_back(dpc);
+    s.dpcQueuedTicket[dpc] = ++s.dpcTicket;
+    s.dpcOutstanding.insert(s.dpcTicket);
+    NotifyBusyLocked(s, +1);
+    s.dpcReady.notify_one();
+    return TRUE;
+}
+
+void FireLocked(Sched& s, const TimerEntry& e) {
+    if (e.waiter) {
+        ThreadRec* t = e.waiter;
+        t->hasTimeout = false;
+        ReleaseWaiterLocked(s, t, STATUS_TIMEOUT);
+        return;
+    }
+    PKTIMER t = e.timer;
+    t->Header.Inserted = FALSE;
+    t->Header.SignalState = 1;
+    WakeWaitersLocked(s, &t->Header);
+    if (t->Period > 0) InsertTimerLocked(s, t, static_cast<LONGLONG>(t->DueTime) + t->Period * 10000LL);
+    if (t->Dpc) QueueDpcLocked(s, t->Dpc, reinterpret_cast<PVOID>(t->DueTime), nullptr);
+}
+
+void InsertTimerLocked(Sched& s, PKTIMER t, LONGLONG due) {
+    t->DueTime = static_cast<ULONGLONG>(due);
+    t->Sequence = ++s.seq;
+    t->Header.Inserted = TRUE;
+    s.timers[{due, t->Sequence}] = TimerEntry{t, nullptr};
+    s.changed.notify_all();
+}
+
+bool RemoveQueuedDpcLocked(Sched& s, PKDPC dpc) {
+    if (dpc->DpcData == nullptr) return false;
+    s.dpcQueue.erase(std::find(s.dpcQueue.begin(), s.dpcQueue.end(), dpc));
+    dpc->DpcData = nullptr;
+    auto ticketIt = s.dpcQueuedTicket.find(dpc);
+    s.dpcOutstanding.erase(s.dpcOutstanding.find(ticketIt->second));
+    s.dpcQueuedTicket.erase(ticketIt);
+    s.dpcRan.notify_all();
+    NotifyBusyLocked(s, -1);
+    return true;
+}
+
+bool RemoveTimerLocked(Sched& s, PKTIMER t) {
+    if (!t->Header.Inserted) return false;
+    s.timers.erase({static_cast<LONGLONG>(t->DueTime), t->Sequence});
+    t->Header.Inserted = FALSE;
+    return true;
+}
+
+// Virtual mode fires what is due at once; real mode lets the timer thread do it.
+void FireDueLocked(Sched& s) {
+    LONGLONG now = NowLocked(s);
+    while (!s.timers.empty() && s.timers.begin()->first.first <= now) {
+        TimerEntry e = s.timers.begin()->second;
+        s.timers.erase(s.timers.begin());
+        FireLocked(s, e);
+    }
+}
+
+LONGLONG DueFromLargeInteger(Sched& s, LARGE_INTEGER due) {
+    LONGLONG now = NowLocked(s);
+    if (due.QuadPart < 0) return now - due.QuadPart;
+    return due.QuadPart - kSystemTimeBase;  // absolute system time
+}
+
+namespace {
+bool DpcQueued() { return !S().dpcQueue.empty(); }
+
+// An idle processor is not runnable: queued DPCs count as busy instead.
+void DpcProcessor(ThreadRec* me) {
+    Sched& s = S();
+    SetSelf(me);
+    std::unique_lock<std::mutex> lk(s.m);
+    for (;;) {
+        WaitLocked(s, me, lk, s.dpcReady, [&s] { return !s.dpcQueue.empty(); });
+        PKDPC dpc = s.dpcQueue.front();
+        s.dpcQueue.pop_front();
+        dpc->DpcData = nullptr;
+        auto ticketIt = s.dpcQueuedTicket.find(dpc);
+        ULONGLONG ticket = ticketIt->second;
+        s.dpcQueuedTicket.erase(ticketIt);
+        PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+        PVOID context = dpc->DeferredContext, a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
+        lk.unlock();
+        me->irql = DISPATCH_LEVEL;
+        routine(dpc, context, a1, a2);
+        if (me->irql != DISPATCH_LEVEL)
+            verifier::Raise(Fault::IrqlMisuse, "DPC routine returned at IRQL " + std::to_string(me->irql));
+        if (!me->held.empty())
+            verifier::Raise(Fault::IrqlMisuse, "DPC routine returned holding a spin lock");
+        me->held.clear();
+        me->irql = DISPATCH_LEVEL;
+        lk.lock();
+        s.dpcOutstanding.erase(s.dpcOutstanding.find(ticket));
+        s.dpcRan.notify_all();
+        NotifyBusyLocked(s, -1);
+    }
+}
+
+void RealTimerThread() {
+    Sched& s = S();
+    std::unique_lock<std::mutex> lk(s.m);
+    for (;;) {
+        if (s.mode != ClockMode::RealTime || s.timers.empty()) {
+            s.changed.wait(lk);
+            continue;
+        }
+        LONGLONG due = s.timers.begin()->first.first;
+        LONGLONG now = NowLocked(s);
+        if (due > now) {
+            s.changed.wait_for(lk, std::chrono::nanoseconds((due - now) * 100));
+            continue;
+        }
+        FireDueLocked(s);
+    }
+}
+
+}  // namespace
+
+void StartProcessorsLocked(Sched& s) {
+    if (s.started) return;
+    s.started = true;
+    for (ULONG i = 0; i < kDpcProcessors; ++i) {
+        ThreadRec* rec = RegisterLocked(s, "dpc" + std::to_string(i), false);
+        rec->processor = i;
+        rec->service = true;
+        // Parked from the start, so that a deterministic session sees it before it first runs.
+        rec->parked = true;
+        rec->ready = DpcQueued;
+        rec->parkCv = &s.dpcReady;
+        std::thread(DpcProcessor, rec).detach();
+    }
+    std::thread(RealTimerThread).detach();
+}
+
+}  // namespace emu::detail
+
+using namespace emu;
+using namespace emu::detail;
+using emu::verifier::Fault;
+
+extern "C" {
+
+void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    Event->Header.Type = static_cast<UCHAR>(Type + 1);
+    Event->Header.SignalState = State ? 1 : 0;
+    Event->Header.Inserted = 0;
+    InitializeListHead(&Event->Header.WaitListHead);
+}
+
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
+    sched::Point();
+    Sched& s = S();
+    std::lock_guard<std::mutex> g(s.m);
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    WakeWaitersLocked(s, &Event->Header);
+    return previous;
+}
+
+void KeClearEvent(PRKEVENT Event) {
+    std::lock_guard<std::mutex> g(S().m);
+    Event->Header.SignalState = 0;
+}
+
+LONG KeResetEvent(PRKEVENT Event) {
+    std::lock_guard<std::mutex> g(S().m);
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 0;
+    return previous;
+}
+
+LONG KeReadStateEvent(PRKEVENT Event) {
+    std::lock_guard<std::mutex> g(S().m);
+    return Event->Header.SignalState;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout) {
+    sched::Point();
+    ThreadRec* me = Self();
+    auto* h = static_cast<DISPATCHER_HEADER*>(Object);
+    bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
+    if (me->irql >= DISPATCH_LEVEL && !poll) {
+        verifier::Raise(verifier::Fault::WaitAtDispatch,
+                        "KeWaitForSingleObject with a non-zero time-out at IRQL " + std::to_string(me->irql));
+        return STATUS_TIMEOUT;
+    }
+    Sched& s = S();
+    std::unique_lock<std::mutex> lk(s.m);
+    if (h->SignalState > 0) {
+        if (IsSynchronization(h)) h->SignalState = 0;
+        return STATUS_SUCCESS;
+    }
+    if (poll) return STATUS_TIMEOUT;
+    WaitBlock block{{}, me};
+    InsertTailList(&h->WaitListHead, &block.Entry);
+    me->block = &block;
+    me->waitingOn = h;
+    me->satisfied = false;
+    if (Timeout != nullptr) {
+        LONGLONG due = DueFromLargeInteger(s, *Timeout);
+        me->timeoutKey = {due, ++s.seq};
+        me->hasTimeout = true;
+        s.timers[me->timeoutKey] = TimerEntry{nullptr, me};
+        s.changed.notify_all();
+        if (s.mode == ClockMode::Virtual && due <= s.now) FireDueLocked(s);
+    }
+    MakeBlockedLocked(s, me);
+    WaitLocked(s, me, lk, me->cv, [me] { return me->satisfied; });
+    MakeRunnableLocked(s, me);
+    return me->waitStatus;
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    KeSetTimer(&timer, *Interval, nullptr);
+    KeWaitForSingleObject(&timer, Executive, WaitMode, Alertable, nullptr);
+    return STATUS_SUCCESS;
+}
+
+void KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
+
+void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+    *Timer = KTIMER{};
+    Timer->Header.Type = static_cast<UCHAR>(0x10 + Type);
+    InitializeListHead(&Timer->Header.WaitListHead);
+    InitializeListHead(&Timer->TimerListEntry);
+}
+
+BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+    sched::Point();
+    Sched& s = S();
+    std::lock_guard<std::mutex> g(s.m);
+    BOOLEAN wasSet = RemoveTimerLocked(s, Timer);
+    Timer->Header.SignalState = 0;
+    Timer->Dpc = Dpc;
+    Timer->Period = Period;
+    InsertTimerLocked(s, Timer, DueFromLargeInteger(s, DueTime));
+    if (s.mode == ClockMode::Virtual) FireDueLocked(s);
+    return wasSet;
+}
+
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeSetTimerEx(Timer, DueTime, 0, Dpc); }
+
+BOOLEAN KeCancelTimer(PKTIMER Timer) {
+    sched::Point();
+    Sched& s = S();
+    std::lock_guard<std::mutex> g(s.m);
+    return RemoveTimerLocked(s, Timer);
+}
+
+BOOLEAN KeReadStateTimer(PKTIMER Timer) {
+    std::lock_guard<std::mutex> g(S().m);
+    return Timer->Header.SignalState > 0;
+}
+
+void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+    *Dpc = KDPC{};
+    Dpc->DeferredRoutine = DeferredRoutine;
+    Dpc->DeferredContext = DeferredContext;
+    Dpc->Importance = MediumImportance;
+    InitializeListHead(&Dpc->DpcListEntry);
+}
+
+BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+    sched::Point();
+    Sched& s = S();
+    std::lock_guard<std::mutex> g(s.m);
+    StartProcessorsLocked(s);
+    return QueueDpcLocked(s, Dpc, SystemArgument1, SystemArgument2);
+}
+
+BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
+    sched::Point();
+    Sched& s = S();
+    std::lock_guard<std::mutex> g(s.m);
+    return RemoveQueuedDpcLocked(s, Dpc);
+}
+
+// Returns once every DPC queued before the call has run; DPCs queued meanwhile are not waited for.
+void KeFlushQueuedDpcs(void) {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        verifier::Raise(Fault::IrqlMisuse, "KeFlushQueuedDpcs at IRQL " + std::to_string(KeGetCurrentIrql()));
+        return;
+    }
+    ThreadRec* me = Self();
+    Sched& s = S();
+    std::unique_lock<std::mutex> lk(s.m);
+    ULONGLONG last = s.dpcTicket;
+    WaitLocked(s, me, lk, s.dpcRan, [&s, last] { return s.dpcOutstanding.empty() || *s.dpcOutstanding.begin() > last; });
+}
+
+void KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance) { Dpc->Importance = static_cast<UCHAR>(Importance); }
+
+}  // extern "C"

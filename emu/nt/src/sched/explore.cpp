@@ -1,0 +1,130 @@
+// The exploration loop: one deterministic session per schedule, the strategy's replay command
+// and the schedule kept for the first run that fails.
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "emu/explore.h"
+
+namespace emu::sched {
+
+bool ParseSchedule(const std::string& text, ExploreOptions& options) {
+    std::vector<std::string> parts;
+    std::stringstream in(text);
+    for (std::string part; std::getline(in, part, ':');) parts.push_back(part);
+    if (parts.empty()) return false;
+    const std::string& name = parts[0];
+    if (name != "random" && name != "pct" && name != "dfs" && name != "replay") return false;
+    options.strategy = name;
+    try {
+        if (name == "replay") {
+            options.choices.clear();
+            std::stringstream list(parts.size() > 1 ? parts[1] : "");
+            for (std::string c; std::getline(list, c, '.');)
+                if (!c.empty()) options.choices.push_back(static_cast<uint32_t>(std::stoul(c)));
+            options.schedules = 1;
+            return true;
+        }
+        for (size_t i = 1; i < parts.size(); ++i) {
+            auto eq = parts[i].find('=');
+            if (eq == std::string::npos) return false;
+            std::string key = parts[i].substr(0, eq);
+            unsigned long long value = std::stoull(parts[i].substr(eq + 1));
+            if (key == "seed") {
+                options.seed = value;
+                options.schedules = 1;
+            } else if (key == "d") {
+                options.depth = static_cast<int>(value);
+            } else if (key == "k") {
+                (name == "dfs" ? options.preemptions : options.steps) = static_cast<int>(value);
+            } else if (key == "n") {
+                options.schedules = static_cast<int>(value);
+            } else {
+                return false;
+            }
+        }
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+ExploreOptions FromEnvironment(ExploreOptions options) {
+    if (const char* runs = std::getenv("VCOM_SCHED_RUNS")) {
+        double factor = std::atof(runs);
+        if (factor > 0) options.schedules = std::max(1, static_cast<int>(options.schedules * factor));
+    }
+    if (const char* text = std::getenv("VCOM_SCHED")) {
+        if (!ParseSchedule(text, options)) std::fprintf(stderr, "VCOM_SCHED=%s not understood; ignored\n", text);
+    }
+    return options;
+}
+
+namespace {
+char gCurrent[160];
+}
+
+const char* CurrentSchedule() { return gCurrent; }
+
+ExploreResult Explore(const ExploreOptions& options, const std::function<std::string()>& run) {
+    return Explore(options, Schedule{{}, run, {}});
+}
+
+ExploreResult Explore(const ExploreOptions& options, const Schedule& schedule) {
+    ExploreResult result;
+    BoundedSearch search(options.preemptions);
+    int steps = options.steps;
+    for (int i = 0; i < options.schedules; ++i) {
+        std::unique_ptr<Strategy> owned;
+        Strategy* strategy = &search;
+        uint64_t seed = options.seed + static_cast<uint64_t>(i);
+        if (options.strategy == "random") owned = RandomWalk(seed);
+        else if (options.strategy == "pct") owned = Pct(seed, options.depth, steps > 0 ? steps : 100);
+        else if (options.strategy == "replay") owned = Replay(options.choices);
+        if (owned) strategy = owned.get();
+        // Seeds name their schedule before it runs; a search is replayed by running it again.
+        std::string now = strategy->Replay();
+        if (options.strategy == "dfs") now = "dfs:k=" + std::to_string(options.preemptions) + ":n=" + std::to_string(i + 1);
+        if (options.strategy == "replay") {
+            now = "replay:";
+            for (size_t c = 0; c < options.choices.size(); ++c) now += (c ? "." : "") + std::to_string(options.choices[c]);
+        }
+        std::snprintf(gCurrent, sizeof gCurrent, "VCOM_SCHED=%s", now.c_str());
+        std::string failure, trace;
+        {
+            // Set-up and tear-down run in the session too, without choices: a seed then
+            // replays the whole run, whatever the free-running threads did before it.
+            Session session(*strategy);
+            session.Choose(false);
+            if (schedule.setUp) schedule.setUp();
+            session.Choose(true);
+            failure = schedule.run();
+            session.Choose(false);
+            result.hashes.push_back(session.Hash());
+            // PCT's change points spread over the length of a run: learn it from the first.
+            if (options.strategy == "pct" && steps <= 0) steps = static_cast<int>(std::max<size_t>(session.Decisions(), 1));
+            trace = session.Trace();
+            if (schedule.tearDown) {
+                std::string more = schedule.tearDown();
+                if (!more.empty()) failure += (failure.empty() ? "" : "\n") + more;
+            }
+        }
+        result.schedules++;
+        if (!failure.empty()) {
+            result.failed = true;
+            result.failure = failure;
+            result.replay = "VCOM_SCHED=" + strategy->Replay();
+            result.trace = trace;
+            gCurrent[0] = 0;
+            return result;
+        }
+        if (options.strategy == "dfs" && !search.Next()) {
+            result.exhausted = true;
+            break;
+        }
+    }
+    gCurrent[0] = 0;
+    return result;
+}
+
+}  // namespace emu::sched

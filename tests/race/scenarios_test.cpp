@@ -1,0 +1,202 @@
+// Race scenarios of the driver: each states the operations that run at the same time on one
+// port; the explorer runs them under many schedules and checks, after each, that no request is
+// left pending or completed twice, that no byte a completed write reported is missing, that no
+// pool or IRP is left after removal, and the scenario's own invariant.
+#include <gtest/gtest.h>
+
+#include "ntddser.h"
+#include "race.h"
+
+namespace {
+
+using emu::sched::ExploreOptions;
+using race::Port;
+using race::Scenario;
+using vcomtest::Bytes;
+
+ExploreOptions Pct(int schedules, int depth = 3) {
+    ExploreOptions o;
+    o.strategy = "pct";
+    o.schedules = schedules;
+    o.depth = depth;
+    return o;
+}
+
+ExploreOptions Search(int schedules, int preemptions) {
+    ExploreOptions o;
+    o.strategy = "dfs";
+    o.schedules = schedules;
+    o.preemptions = preemptions;
+    return o;
+}
+
+// Explores, or skips a scenario whose fault is not mended yet.
+void Check(const Scenario& s, const ExploreOptions& o) {
+    if (race::Runs(s)) race::Explore(s, o);
+}
+
+ExploreOptions Random(int schedules) {
+    ExploreOptions o;
+    o.strategy = "random";
+    o.schedules = schedules;
+    return o;
+}
+
+vcomtest::StackOptions Transmit(bool async) {
+    vcomtest::StackOptions o;
+    if (async) o.values[u"TxAsync"] = emu::pnp::HardwareValue::Dword(1);
+    return o;
+}
+
+Bytes Pattern(size_t n) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + 1);
+    return b;
+}
+
+void SetTimeouts(Port& p, ULONG readInterval, ULONG readConstant, ULONG writeConstant) {
+    SERIAL_TIMEOUTS t{};
+    t.ReadIntervalTimeout = readInterval;
+    t.ReadTotalTimeoutConstant = readConstant;
+    t.WriteTotalTimeoutConstant = writeConstant;
+    p.file->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, &t, sizeof t, 0);
+}
+
+void SetMask(Port& p, ULONG mask) { p.file->Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, 0); }
+
+void Wait(Port& p) { p.Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG)); }
+
+// Once the port is closed, nothing of its reader or status poller may be left at the device.
+std::string NothingAtTheDevice(Port& p) {
+    if (!p.Closed() || p.stack.dev().Unplugged()) return {};
+    for (int pipe : {usbpipe::kRx, usbpipe::kStatus})
+        if (p.stack.dev().Pending(static_cast<usbpipe::Pipe>(pipe)) != 0)
+            return "the closed port still has a transfer at the device on pipe " + std::to_string(pipe);
+    return {};
+}
+
+TEST(Race, LastCloseAgainstPowerUp) {
+    Scenario s;
+    s.setUp = [](Port& p) { p.stack.node().SetDevicePower(PowerDeviceD3); };
+    s.ops = {[](Port& p) { p.Close(); }, [](Port& p) { p.stack.node().SetDevicePower(PowerDeviceD0); }};
+    s.check = NothingAtTheDevice;
+    s.knownFault = "a D0 power-up during the last close restarts the reader of the closing port";
+    Check(s, Search(600, 2));
+}
+
+TEST(Race, CleanupAgainstALateWaitAndALateRead) {
+    Scenario s;
+    s.setUp = [](Port& p) { SetMask(p, SERIAL_EV_RXCHAR); };
+    s.ops = {[](Port& p) { p.Close(); }, Wait, [](Port& p) { p.Read(16); }};
+    s.check = NothingAtTheDevice;
+    s.knownFault = "a wait-on-mask that reaches the driver after cleanup stays pending for ever";
+    Check(s, Pct(300));
+}
+
+TEST(Race, PurgeAgainstPowerDownAndAWriteInBothTransmitModes) {
+    for (bool async : {false, true}) {
+        for (ULONG mask : {SERIAL_PURGE_TXABORT, SERIAL_PURGE_TXCLEAR, SERIAL_PURGE_RXABORT | SERIAL_PURGE_RXCLEAR,
+                           SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXABORT | SERIAL_PURGE_RXCLEAR}) {
+            SCOPED_TRACE((async ? "async, mask " : "sync, mask ") + std::to_string(mask));
+            Scenario s;
+            s.stack = Transmit(async);
+            s.completedWritesMayBeCut = async && (mask & (SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR));
+            if (async && !s.completedWritesMayBeCut)
+                s.knownFault = "power-down and up drop bytes of asynchronous writes that completed";
+            if (async && (mask & SERIAL_PURGE_TXABORT))
+                s.knownFault = "a purge that aborts the asynchronous transmitter leaves a power-down waiting for ever";
+            s.ops = {[](Port& p) { p.Write(Pattern(200)); },
+                     [mask](Port& p) { p.Set(IOCTL_SERIAL_PURGE, mask); },
+                     [](Port& p) { p.stack.node().SetDevicePower(PowerDeviceD3); }};
+            s.check = [](Port& p) {
+                // Back on, what was left to send goes out.
+                p.stack.node().SetDevicePower(PowerDeviceD0);
+                emu::AdvanceTime(100);
+                return std::string();
+            };
+            Check(s, Pct(400));
+        }
+    }
+}
+
+TEST(Race, SurpriseRemovalAgainstReadWriteAndWait) {
+    Scenario s;
+    s.setUp = [](Port& p) { SetMask(p, SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY); };
+    s.ops = {[](Port& p) { p.Read(8); }, [](Port& p) { p.Write(Pattern(100)); }, Wait,
+             [](Port& p) { p.stack.node().SurpriseRemoval(); }};
+    Check(s, Pct(500));
+}
+
+TEST(Race, RemovalAgainstACreate) {
+    Scenario s;
+    s.setUp = [](Port& p) { p.Close(); };
+    s.ops = {[](Port& p) {
+                 std::unique_ptr<emu::io::File> f;
+                 if (NT_SUCCESS(p.stack.Open(&f))) f->Close();
+             },
+             [](Port& p) { p.stack.node().Remove(); }};
+    s.knownFault = "a create during removal calls the lower device after it has gone (the process crashes)";
+    Check(s, Pct(300));
+}
+
+TEST(Race, QueueSizeAgainstAVariant3BaudChangeAndARead) {
+    Scenario s;
+    s.stack = vcomtest::Variant(3);
+    s.setUp = [](Port& p) {
+        SetTimeouts(p, 0, 20, 0);
+        p.stack.dev().Inject(Pattern(40));
+    };
+    s.ops = {[](Port& p) {
+                 SERIAL_QUEUE_SIZE q{8192, 8192};
+                 p.Set(IOCTL_SERIAL_SET_QUEUE_SIZE, q);
+             },
+             [](Port& p) {
+                 SERIAL_BAUD_RATE b{115200};
+                 p.Set(IOCTL_SERIAL_SET_BAUD_RATE, b);
+             },
+             [](Port& p) { p.Read(40); }};
+    Check(s, Pct(500));
+}
+
+// Cancel against completion against time-out, for each kind of request.
+TEST(Race, CancelAgainstCompletionAgainstTimeout) {
+    struct Case {
+        const char* name;
+        std::function<void(Port&)> setUp, issue, complete;
+    } cases[] = {
+        {"read", [](Port& p) { SetTimeouts(p, 0, 5, 0); }, [](Port& p) { p.Read(4); },
+         [](Port& p) { p.Device([](usbpipe::Device& d) { d.Inject(Pattern(4)); }); }},
+        {"write",
+         [](Port& p) {
+             SetTimeouts(p, 0, 0, 5);
+             p.stack.dev().SetCompletionDelay(50000);
+         },
+         [](Port& p) { p.Write(Pattern(64)); }, [](Port&) {}},
+        {"wait", [](Port& p) { SetMask(p, SERIAL_EV_RXCHAR); }, Wait,
+         [](Port& p) { p.Device([](usbpipe::Device& d) { d.Inject(Pattern(1)); }); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Scenario s;
+        s.setUp = c.setUp;
+        s.ops = {c.issue, [](Port& p) { p.CancelAll(); }, c.complete};
+        Check(s, Pct(300));
+    }
+}
+
+TEST(Race, CleanupAgainstThePurgesResumeOfTransmit) {
+    for (bool async : {false, true}) {
+        SCOPED_TRACE(async ? "async" : "sync");
+        Scenario s;
+        s.stack = Transmit(async);
+        s.completedWritesMayBeCut = async;
+        if (async) s.knownFault = "cleanup never ends after a purge aborts the asynchronous transmitter";
+        s.ops = {[](Port& p) { p.Write(Pattern(300)); },
+                 [](Port& p) { p.Set(IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_TXABORT}); },
+                 [](Port& p) { p.Close(); }};
+        s.check = NothingAtTheDevice;
+        Check(s, Random(300));
+    }
+}
+
+}  // namespace
