@@ -150,7 +150,8 @@ TEST(Power, D0DuringTheLastCloseRestartsNothing) {
     EXPECT_EQ(commands.back(), (Bytes{0x03, 0x00}));  // the close's disable is the last word
 
     auto& f = s.OpenOk();
-    emu::RunUntilIdle();
+    SERIAL_TIMEOUTS none{};  // a read waits for all its bytes
+    EXPECT_EQ(f.Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, &none, sizeof none, 0).Status(), STATUS_SUCCESS);
     s.dev().Inject({7, 8, 9});
     auto read = f.Read(3);
     EXPECT_EQ(read.Status(), STATUS_SUCCESS);
