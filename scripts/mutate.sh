@@ -1,22 +1,22 @@
 #!/usr/bin/env bash
 # How strong is the suite: applies each plausible driver fault of scripts/mutants.tsv, one at a
 # time, to a scratch copy of the committed tree, rebuilds it incrementally and runs the driver and
-# scenario tests against it. A mutant is caught when a test fails, the verifier stops it, or a
+# scenario tests (and the device model's tests through the port) against it. A mutant is caught when a test fails, the verifier stops it, or a
 # test program runs past its time limit (a hang); it survives when every test passes.
 #
 # Usage: scripts/mutate.sh [--check] [N ...]
 #   --check   only verify that every mutant still applies to the current sources
 #   N ...     run only these mutants (line numbers among the mutants, from 1)
 # Environment: MUTATE_DIR   scratch directory (default: $TMPDIR or /tmp, then vcom-mutate)
-#              MUTATE_LIMIT seconds each test program may run per mutant (default 300)
+#              MUTATE_LIMIT seconds each test program may run per mutant (default 120)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 list="$root/scripts/mutants.tsv"
 work=${MUTATE_DIR:-${TMPDIR:-/tmp}/vcom-mutate}
-limit=${MUTATE_LIMIT:-300}
+limit=${MUTATE_LIMIT:-120}
 src="$work/src"
 build="$work/build"
-programs=(driver_tests win32_tests)
+programs=(driver_tests win32_tests usbpipe_tests)
 
 check_only=0
 if [ "${1:-}" = "--check" ]; then
