@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # How strong is the suite: applies each plausible driver fault of scripts/mutants.tsv, one at a
-# time, to a scratch copy of the committed tree, rebuilds it incrementally and runs the driver and
-# scenario tests (and the device model's tests through the port) against it. A mutant is caught when a test fails, the verifier stops it, or a
-# test program runs past its time limit (a hang); it survives when every test passes.
+# time, to a scratch copy of the committed tree, rebuilds it incrementally and runs the driver
+# tests, the scenarios and the device model's tests (some run the port above it) against it. A
+# mutant is caught when a test fails, the verifier stops it, or a test program runs past its time
+# limit (a hang); it survives when every test passes.
 #
 # Usage: scripts/mutate.sh [--check] [N ...]
 #   --check   only verify that every mutant still applies to the current sources

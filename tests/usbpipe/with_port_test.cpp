@@ -109,4 +109,23 @@ TEST(WithPort, LoopbackWithoutLossUnderCompletionKnobs) {
     }
 }
 
+// With completions inline, the reader sends its next read from the completion of the last, in the
+// same thread: the driver bounds that nesting (a kernel stack holds 24 KiB) however busy the line.
+TEST(WithPort, InlineCompletionsNestBoundedly) {
+    Stack s(Variant(2));
+    usbpipe::Knobs k;
+    k.inlineOneIn = 1;
+    s.dev().SetKnobs(k);
+    auto& f = s.OpenOk();
+    SERIAL_TIMEOUTS immediate{MAXULONG, 0, 0, 0, 0};
+    ASSERT_EQ(Set(f, IOCTL_SERIAL_SET_TIMEOUTS, immediate), STATUS_SUCCESS);
+    s.dev().Inject(Bytes(2000, 0x55));  // 32 packets, each a read of its own
+    emu::AdvanceTime(100);
+    size_t got = 0;
+    for (auto r = f.Read(4096); !r.Data().empty(); r = f.Read(4096)) got += r.Data().size();
+    EXPECT_EQ(got, 2000u);
+    EXPECT_GE(s.dev().MaxNesting(), 2);  // the knob did make completions inline
+    EXPECT_LE(s.dev().MaxNesting(), 8);
+}
+
 }  // namespace

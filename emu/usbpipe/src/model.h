@@ -4,6 +4,7 @@
 
 #include "usbpipe/usbpipe.h"
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <list>
@@ -82,6 +83,7 @@ public:
     uint64_t nextId = 1;
     bool workerSection = false;      // the lock is held by a task of the device thread
     std::vector<Outgoing> outgoing;  // completions decided under the lock, made after it
+    std::atomic<int> maxNesting{0};  // deepest requests sent into the model from its own completions
 
     // ---- line (line.cpp) ----
     std::deque<uint8_t> rx;

@@ -12,6 +12,23 @@ std::map<PDEVICE_OBJECT, std::shared_ptr<Device>> g_devices;
 
 void CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
 
+// Requests in progress in the model on this thread: one sent from the completion of another,
+// made inline, nests inside it.
+thread_local int t_nesting = 0;
+
+class Nesting {
+public:
+    explicit Nesting(Model* m) {
+        int depth = ++t_nesting;
+        int seen = m->maxNesting.load();
+        while (depth > seen && !m->maxNesting.compare_exchange_weak(seen, depth)) {
+        }
+    }
+    ~Nesting() { --t_nesting; }
+    Nesting(const Nesting&) = delete;
+    Nesting& operator=(const Nesting&) = delete;
+};
+
 }  // namespace
 
 // ---- completions -----------------------------------------------------------------------------
@@ -284,6 +301,7 @@ bool InjectedTransferFailure(Model* m, RequestKind kind, PIRP irp) {
 
 NTSTATUS DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
     Model* m = ModelOf(device);
+    Nesting nest(m);
     auto* sl = IoGetCurrentIrpStackLocation(irp);
     int p = PipeOfFile(sl->FileObject);
     if (InjectedTransferFailure(m, RequestKind::Read, irp)) return STATUS_PENDING;
@@ -392,6 +410,7 @@ NTSTATUS Write(Model* m, PIRP irp, PIO_STACK_LOCATION sl) {
 
 NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
     Model* m = ModelOf(device);
+    Nesting nest(m);
     auto* sl = IoGetCurrentIrpStackLocation(irp);
     ULONG code = sl->Parameters.DeviceIoControl.IoControlCode;
     int p = PipeOfFile(sl->FileObject);
@@ -598,6 +617,8 @@ int Device::ResetCount(Pipe pipe) const {
 }
 
 void Device::Drain() { model_->worker.Drain(); }
+
+int Device::MaxNesting() const { return model_->maxNesting.load(); }
 
 }  // namespace usbpipe
 

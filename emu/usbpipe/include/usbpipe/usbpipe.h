@@ -162,6 +162,9 @@ public:
     int OpenCount(Pipe pipe) const;
     int ResetCount(Pipe pipe) const;
     void Drain();  // waits until the device thread has run everything posted so far
+    // The deepest reads and controls ever nested in one thread: a request sent from the inline
+    // completion of another counts one level deeper (1: no nesting).
+    int MaxNesting() const;
 
     std::shared_ptr<Model> model_;
 
