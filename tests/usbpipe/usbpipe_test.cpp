@@ -10,7 +10,10 @@
 
 #include <cstring>
 #include <deque>
+#include <map>
 #include <memory>
+#include <string>
+#include <thread>
 
 using namespace usbpipe;
 
@@ -56,6 +59,12 @@ protected:
         ASSERT_EQ(node->Start(), STATUS_SUCCESS);
         top = node->Top();
         ASSERT_EQ(dev->DeviceObject(), top);
+    }
+    // Ends this device within a test that runs several (TearDown ends the last).
+    void Down() {
+        TearDown();
+        files.clear();
+        driver = nullptr;
     }
     void TearDown() override {
         for (auto& f : files)
@@ -694,7 +703,7 @@ TEST_F(Stack, PnpAndPowerReachTheBus) {
 TEST_F(Stack, FailNthRequestOfAKind) {
     Up();
     PFILE_OBJECT rx = NewFile(u"\\PIPE01"), tx = NewFile(u"\\PIPE00");
-    const NTSTATUS kFault = (NTSTATUS)0xC000009CL;  // STATUS_DEVICE_DATA_ERROR
+    const NTSTATUS kFault = (NTSTATUS)0xC000009CL;  // kDataError
 
     dev->FailNthRequest(RequestKind::Create, 2, kFault);
     EXPECT_EQ(Open(tx), STATUS_SUCCESS);
@@ -753,4 +762,342 @@ TEST_F(Stack, FailNthRequestOfAKind) {
     EXPECT_EQ(Close(tx), kFault);
     EXPECT_EQ(dev->OpenCount(kTx), 0);
     EXPECT_STREQ(RequestKindName(RequestKind::Query), "query");
+}
+
+// ---- knobs: the device as unkind as real hardware ----------------------------------------------
+
+namespace {
+
+// Where and at what level a completion routine ran.
+struct Seen {
+    KEVENT done;
+    std::thread::id thread;
+    KIRQL irql = 0xFF;
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR info = 0;
+};
+
+NTSTATUS RecordDone(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
+    auto* s = static_cast<Seen*>(ctx);
+    s->thread = std::this_thread::get_id();
+    s->irql = KeGetCurrentIrql();
+    s->status = irp->IoStatus.Status;
+    s->info = irp->IoStatus.Information;
+    IoFreeIrp(irp);
+    KeSetEvent(&s->done, 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace
+
+// A chain of one-byte writes, each sent from the completion routine of the last.
+struct Writes {
+    PDEVICE_OBJECT top;
+    PFILE_OBJECT file;
+    int left;
+    uint8_t byte = 0x41;
+    KEVENT done;
+};
+
+void SendWrite(Writes* w);
+
+NTSTATUS WriteThenNext(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
+    auto* w = static_cast<Writes*>(ctx);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+    IoFreeIrp(irp);
+    if (--w->left > 0) SendWrite(w);
+    else KeSetEvent(&w->done, 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void SendWrite(Writes* w) {
+    PIRP irp = IoAllocateIrp(w->top->StackSize, FALSE);
+    auto* sl = IoGetNextIrpStackLocation(irp);
+    sl->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    sl->Parameters.DeviceIoControl.IoControlCode = IOCTL_PIPE_WRITE;
+    sl->Parameters.DeviceIoControl.InputBufferLength = 1;
+    sl->FileObject = w->file;
+    irp->AssociatedIrp.SystemBuffer = &w->byte;
+    IoSetCompletionRoutine(irp, WriteThenNext, w, TRUE, TRUE, TRUE);
+    IoCallDriver(w->top, irp);
+}
+
+// Writes sent from each other's completion over the loopback plug into a waiting read, completed
+// in the caller's thread: never under the model's lock (which once deadlocked).
+TEST_F(Stack, InlineCompletionReentersTheModel) {
+    for (bool everyRequest : {true, false}) {
+        SCOPED_TRACE(everyRequest ? "Config::completeInline" : "Knobs::inlineOneIn");
+        Config cfg;
+        cfg.completeInline = everyRequest;
+        Up(cfg);
+        if (!everyRequest) {
+            Knobs k;
+            k.inlineOneIn = 1;
+            dev->SetKnobs(k);
+        }
+        dev->SetLoopback(true);
+        PFILE_OBJECT rx = NewFile(u"\\PIPE01"), tx = NewFile(u"\\PIPE00");
+        ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+        ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+        auto r = StartRead(rx, 64);
+        Writes w{top, tx, 3, 0x41, {}};
+        KeInitializeEvent(&w.done, NotificationEvent, FALSE);
+        SendWrite(&w);
+        // Everything happened inside the calls, on this thread.
+        EXPECT_TRUE(KeReadStateEvent(&w.done));
+        ASSERT_TRUE(r->completed());
+        EXPECT_EQ(r->status, STATUS_SUCCESS);
+        EXPECT_EQ(r->info, 1u);
+        EXPECT_EQ(dev->TxStream(), std::vector<uint8_t>(3, 0x41));
+        EXPECT_EQ(dev->RxBacklog(), 2u);
+        Down();
+    }
+}
+
+// Each completion path: in the caller's thread at its own level, or on the device thread at
+// DISPATCH_LEVEL or PASSIVE_LEVEL.
+TEST_F(Stack, CompletionThreadAndLevelFollowTheKnobs) {
+    struct Case {
+        unsigned inlineOneIn, passiveOneIn;
+        bool callerThread;
+        KIRQL irql;
+    } cases[] = {
+        {0, 0, false, DISPATCH_LEVEL},
+        {0, 1, false, PASSIVE_LEVEL},
+        {1, 0, true, PASSIVE_LEVEL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "inline 1/" << c.inlineOneIn << " passive 1/" << c.passiveOneIn);
+        Up();
+        Knobs k;
+        k.inlineOneIn = c.inlineOneIn;
+        k.passiveOneIn = c.passiveOneIn;
+        dev->SetKnobs(k);
+        PFILE_OBJECT tx = NewFile(u"\\PIPE00");
+        ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+        Seen seen;
+        KeInitializeEvent(&seen.done, NotificationEvent, FALSE);
+        uint8_t b[2] = {1, 2};
+        PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+        auto* sl = IoGetNextIrpStackLocation(irp);
+        sl->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        sl->Parameters.DeviceIoControl.IoControlCode = IOCTL_PIPE_WRITE;
+        sl->Parameters.DeviceIoControl.InputBufferLength = 2;
+        sl->FileObject = tx;
+        irp->AssociatedIrp.SystemBuffer = b;
+        IoSetCompletionRoutine(irp, RecordDone, &seen, TRUE, TRUE, TRUE);
+        EXPECT_EQ(IoCallDriver(top, irp), STATUS_PENDING);
+        if (c.callerThread) {
+            EXPECT_TRUE(KeReadStateEvent(&seen.done));
+        }
+        dev->Drain();
+        KeWaitForSingleObject(&seen.done, Executive, KernelMode, FALSE, nullptr);
+        EXPECT_EQ(seen.thread == std::this_thread::get_id(), c.callerThread);
+        EXPECT_EQ(seen.irql, c.irql);
+        EXPECT_EQ(seen.status, STATUS_SUCCESS);
+        EXPECT_EQ(seen.info, 2u);
+        Down();
+    }
+}
+
+// A transfer failed after moving part of its bytes reports them in Information; what it did not
+// move stays (received bytes for the next read) or never left (sent bytes).
+TEST_F(Stack, PartialFailureMovesPartOfTheBytes) {
+    const NTSTATUS kDataError = (NTSTATUS)0xC000009CL;  // STATUS_DEVICE_DATA_ERROR
+    Up();
+    Knobs k;
+    k.partialFailOneIn = 1;
+    k.faultStatus = kDataError;
+    dev->SetKnobs(k);
+    PFILE_OBJECT rx = NewFile(u"\\PIPE01"), tx = NewFile(u"\\PIPE00");
+    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    std::vector<uint8_t> data = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    ULONG_PTR sent = 0;
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, data.data(), 10, nullptr, 0, &sent), kDataError);
+    ASSERT_GE(sent, 1u);
+    ASSERT_LT(sent, 10u);
+    EXPECT_EQ(dev->TxStream(), std::vector<uint8_t>(data.begin(), data.begin() + static_cast<long>(sent)));
+
+    dev->Inject(data);
+    auto r = StartRead(rx, 64);
+    emu::RunUntilIdle();
+    ASSERT_TRUE(r->completed());
+    EXPECT_EQ(r->status, kDataError);
+    ASSERT_GE(r->info, 1u);
+    ASSERT_LT(r->info, 10u);
+    EXPECT_EQ(std::vector<uint8_t>(r->buf, r->buf + r->info),
+              std::vector<uint8_t>(data.begin(), data.begin() + static_cast<long>(r->info)));
+    EXPECT_EQ(dev->RxBacklog(), 10 - r->info);
+    EXPECT_EQ(dev->PartialFailures(), 2u);
+
+    dev->SetKnobs({});
+    auto rest = StartRead(rx, 64);
+    emu::RunUntilIdle();
+    ASSERT_TRUE(rest->completed());
+    EXPECT_EQ(rest->status, STATUS_SUCCESS);
+    EXPECT_EQ(r->info + rest->info, 10u);
+    EXPECT_EQ(rest->buf[0], data[r->info]);
+}
+
+// Unplugged amid a transfer, in either direction: the transfer ends with the bytes it moved and
+// STATUS_DEVICE_NOT_CONNECTED, and so does everything else.
+TEST_F(Stack, UnpluggedInTheMiddleOfATransfer) {
+    for (Pipe cutPipe : {kTx, kRx}) {
+        SCOPED_TRACE(cutPipe == kTx ? "write" : "read");
+        Up();
+        Knobs k;
+        k.unplugAfterBytes = 5;
+        dev->SetKnobs(k);
+        PFILE_OBJECT rx = NewFile(u"\\PIPE01"), tx = NewFile(u"\\PIPE00"), st = NewFile(u"\\PIPE02");
+        ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+        ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+        ASSERT_EQ(Open(st), STATUS_SUCCESS);
+        dev->SetStatusByte(0x01);
+        std::vector<uint8_t> data = {1, 2, 3, 4, 5, 6, 7, 8};
+        ULONG_PTR info = 0;
+        EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, data.data(), 3, nullptr, 0, &info), STATUS_SUCCESS);
+        auto r = StartRead(rx, 64);
+        if (cutPipe == kTx) {
+            EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, data.data(), 8, nullptr, 0, &info), STATUS_DEVICE_NOT_CONNECTED);
+            EXPECT_EQ(info, 2u);
+            EXPECT_EQ(dev->TxStream(), (std::vector<uint8_t>{1, 2, 3, 1, 2}));
+            emu::RunUntilIdle();
+            ASSERT_TRUE(r->completed());
+            EXPECT_EQ(r->info, 0u);
+        } else {
+            dev->Inject(data);
+            emu::RunUntilIdle();
+            ASSERT_TRUE(r->completed());
+            EXPECT_EQ(r->info, 2u);
+            EXPECT_EQ(dev->RxBacklog(), 6u);
+        }
+        EXPECT_EQ(r->status, STATUS_DEVICE_NOT_CONNECTED);
+        EXPECT_TRUE(dev->Unplugged());
+        auto s = StartRead(st, 1);
+        emu::RunUntilIdle();
+        ASSERT_TRUE(s->completed());
+        EXPECT_EQ(s->status, STATUS_DEVICE_NOT_CONNECTED);
+        Down();
+    }
+}
+
+// Status reads fail for the outage, from the first one on, and then report the byte again.
+TEST_F(Stack, StatusReadsFailForAWhileThenRecover) {
+    Up();
+    Knobs k;
+    k.statusOutageMs = 100;
+    dev->SetKnobs(k);
+    dev->SetStatusByte(kStatusCts);
+    PFILE_OBJECT st = NewFile(u"\\PIPE02");
+    ASSERT_EQ(Open(st), STATUS_SUCCESS);
+    emu::AdvanceTime(10);  // the outage begins with the first read, not with SetKnobs
+    for (int ms : {0, 50, 49}) {
+        emu::AdvanceTime(ms);
+        auto r = StartRead(st, 1);
+        emu::RunUntilIdle();
+        ASSERT_TRUE(r->completed());
+        EXPECT_EQ(r->status, k.faultStatus) << "at " << ms;
+        EXPECT_EQ(r->info, 0u);
+    }
+    emu::AdvanceTime(1);
+    auto r = StartRead(st, 1);
+    emu::RunUntilIdle();
+    ASSERT_TRUE(r->completed());
+    EXPECT_EQ(r->status, STATUS_SUCCESS);
+    EXPECT_EQ(r->buf[0], kStatusCts);
+    EXPECT_EQ(dev->StatusReadsFailed(), 3u);
+}
+
+// With replies on, an accepted command comes back as the device applied it: a device without
+// hardware flow control clears the RTS/CTS bit, which is what variant 2 reads back.
+TEST_F(Stack, CommandsAnsweredWithReplyBytes) {
+    struct Case {
+        int variant;
+        bool replies, noHardwareFlow;
+        std::vector<uint8_t> command, answer;
+        NTSTATUS status;
+        int rtsCts;  // as the device applied it (-1: not a line-settings command)
+    } cases[] = {
+        {2, false, true, {0x00, 0x4C}, {}, STATUS_SUCCESS, 0},
+        {2, true, false, {0x00, 0x4C}, {0x00, 0x4C}, STATUS_SUCCESS, 1},
+        {2, true, true, {0x00, 0x4C}, {0x00, 0x0C}, STATUS_SUCCESS, 0},
+        {3, true, true, {0x00, 0x04, 0x11}, {0x00, 0x04, 0x01}, STATUS_SUCCESS, 0},
+        {2, true, true, {0x01, 0x03}, {0x01, 0x03}, STATUS_SUCCESS, -1},
+        {2, true, true, {0x00, 0x3C}, {}, STATUS_INVALID_PARAMETER, -1},  // refused: no reply
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "variant " << c.variant << " replies " << c.replies << " no RTS/CTS "
+                                        << c.noHardwareFlow << " command " << int(c.command[1]));
+        Config cfg;
+        cfg.variant = c.variant;
+        Up(cfg);
+        Knobs k;
+        k.replyToCommands = c.replies;
+        k.noHardwareFlow = c.noHardwareFlow;
+        dev->SetKnobs(k);
+        std::vector<uint8_t> in = c.command, out(c.command.size(), 0xEE);
+        ULONG_PTR info = 0;
+        ULONG len = static_cast<ULONG>(in.size());
+        EXPECT_EQ(Ioctl(IOCTL_DEVICE_COMMAND, nullptr, in.data(), len, out.data(), len, &info), c.status);
+        EXPECT_EQ(info, c.answer.size());
+        if (info) {
+            EXPECT_EQ(out, c.answer);
+        }
+        if (c.rtsCts >= 0) {
+            EXPECT_EQ(dev->State().rtsCts, c.rtsCts == 1);
+        }
+        EXPECT_EQ(dev->Commands().back(), c.command);  // recorded as sent
+        Down();
+    }
+}
+
+// The plug's DTR-to-RI switch: with it on, RI follows DTR (and the status pipe reports the change).
+TEST_F(Stack, LoopbackPlugWiresDtrToRing) {
+    Config cfg;
+    cfg.variant = 2;
+    cfg.statusOnChange = true;
+    Up(cfg);
+    dev->SetStatusByte(kStatusRi);
+    dev->SetLoopback(true);
+    EXPECT_EQ(dev->StatusByte(), kStatusRi);  // switch off: RI is the device's own
+    dev->SetLoopbackRing(true);
+    EXPECT_EQ(dev->StatusByte(), 0);
+    PFILE_OBJECT st = NewFile(u"\\PIPE02");
+    ASSERT_EQ(Open(st), STATUS_SUCCESS);
+    auto first = StartRead(st, 1);
+    emu::RunUntilIdle();
+    ASSERT_TRUE(first->completed());
+    auto r = StartRead(st, 1);
+    emu::RunUntilIdle();
+    EXPECT_FALSE(r->completed());
+    EXPECT_EQ(Command({0x01, kLineDtr}), STATUS_SUCCESS);
+    emu::RunUntilIdle();
+    ASSERT_TRUE(r->completed());
+    EXPECT_EQ(r->buf[0], kStatusDsr | kStatusDcd | kStatusRi);
+    EXPECT_EQ(Command({0x01, 0}), STATUS_SUCCESS);
+    EXPECT_EQ(dev->StatusByte(), 0);
+}
+
+// A seed always draws the same knobs; over many seeds every knob is drawn, and the failing ones
+// only when asked for.
+TEST(Knobs, DrawIsSeededAndCoversEveryKnob) {
+    EXPECT_EQ(Knobs::Draw(7, true).Describe(), Knobs::Draw(7, true).Describe());
+    EXPECT_EQ(Knobs{}.Describe(), "none");
+    std::map<std::string, int> seen;
+    for (uint64_t seed = 1; seed <= 400; ++seed) {
+        for (bool failures : {false, true}) {
+            Knobs k = Knobs::Draw(seed, failures);
+            EXPECT_EQ(k.seed, seed);
+            if (!failures) {
+                EXPECT_EQ(k.partialFailOneIn, 0u);
+                EXPECT_EQ(k.unplugAfterBytes, 0u);
+            }
+            std::string d = k.Describe();
+            for (const char* name : {"inline", "passive", "partial-fail", "replies", "no-rts-cts", "dtr-to-ri",
+                                     "status-outage", "unplug-after"})
+                if (d.find(name) != std::string::npos) seen[name]++;
+        }
+    }
+    EXPECT_EQ(seen.size(), 8u);
 }

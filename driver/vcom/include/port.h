@@ -29,6 +29,14 @@ enum PnpStateValue : LONG {
     RemovedState = 6,
 };
 
+// Where the port is between open and close. Only an open port starts transfers; after the
+// cleanup of its handle nothing new is accepted until the close.
+enum OpenStateValue : LONG {
+    PortClosed = 0,
+    PortOpen = 1,
+    PortCleanedUp = 2,
+};
+
 enum PowerStateValue : LONG {
     PowerStateNone = 0,
     PowerStateOn = 1,
@@ -73,8 +81,12 @@ struct PortExtension {
     UNICODE_STRING SymbolicLinkName;
     UNICODE_STRING InterfaceName;
 
-    // Open state and capabilities
+    // Open state and capabilities. Open, cleanup, close and the power transitions run one at a
+    // time under PortStateLock; OpenState changes only under it.
     volatile LONG OpenCount;
+    volatile LONG OpenState;
+    PFILE_OBJECT OpenFile;  // the opener's file object
+    KEVENT PortStateLock;
     ULONG EndPointCaps;
 
     // Receive side
@@ -324,6 +336,19 @@ template <class Field, class Record> inline VOID CopySettings(Record* To, const 
     for (ULONG i = 0; i < sizeof(Record) / sizeof(Field); i++) {
         __atomic_store_n(&to[i], __atomic_load_n(&from[i], __ATOMIC_RELAXED), __ATOMIC_RELAXED);
     }
+}
+inline BOOLEAN PortIsOpen(const PortExtension* Port) {
+    return __atomic_load_n(&Port->OpenState, __ATOMIC_ACQUIRE) == PortOpen;
+}
+// Synchronization events used as mutexes at PASSIVE_LEVEL, held inside a critical region: a
+// holder suspended by a kernel APC would block every path that waits for the lock.
+inline VOID AcquirePassiveLock(PKEVENT Lock) {
+    KeEnterCriticalRegion();
+    KeWaitForSingleObject(Lock, Executive, KernelMode, FALSE, NULL);
+}
+inline VOID ReleasePassiveLock(PKEVENT Lock) {
+    KeSetEvent(Lock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
 }
 inline BOOLEAN PortGone(const PortExtension* Port) {
     return LoadFlag(&Port->Removed) || LoadFlag(&Port->SurpriseRemoved);

@@ -746,6 +746,8 @@ Result Workload::Go() {
     stack_ = std::make_unique<vcomtest::Stack>(opts);
     stack_->dev().SetLoopback(true);
     stack_->dev().SetPacing(pacing_);
+    // The device's own unkindness for the seed; none that fails transfers the checks cannot see.
+    stack_->dev().SetKnobs(usbpipe::Knobs::Draw(o_.seed));
     for (int e = 0; e < o_.epochs && !removed_; ++e) {
         if (!Epoch(e, e == o_.epochs - 1)) break;
         // Between rounds the device may be stopped or powered down with the port closed.

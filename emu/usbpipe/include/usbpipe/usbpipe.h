@@ -29,9 +29,29 @@ struct Config {
     bool hasPipe[kPipeCount] = {true, true, true};
     ULONG packetSize[kPipeCount] = {64, 64, 1};  // 512 for a high-speed device
     int variant = 0;                             // 0..3: how line settings are encoded
-    bool completeInline = false;                 // complete in the caller instead of the device thread
+    bool completeInline = false;                 // complete every request in the caller's thread
     bool pacing = false;                         // bytes take their time on the line
     bool statusOnChange = false;                 // status reads wait for a change of the byte
+};
+
+// How unkind the device and its lower driver are, each behaviour off by default. A `...OneIn`
+// field n makes one request in n behave so (0: none, 1: every one), drawn from `seed`.
+struct Knobs {
+    uint64_t seed = 1;
+    unsigned inlineOneIn = 0;       // completed in the caller's thread, inside its IoCallDriver
+    unsigned passiveOneIn = 0;      // completed by the device thread at PASSIVE_LEVEL, not DISPATCH_LEVEL
+    unsigned partialFailOneIn = 0;  // a read or (unpaced) write fails after moving part of its bytes
+    NTSTATUS faultStatus = STATUS_UNSUCCESSFUL;  // of partial failures and failed status reads
+    bool replyToCommands = false;   // accepted commands are answered over their buffer, as applied
+    bool noHardwareFlow = false;    // RTS/CTS flow control is not applied (and the reply says so)
+    bool loopbackRing = false;      // the loopback plug also wires DTR to RI
+    unsigned statusOutageMs = 0;    // status reads fail for this long, from the first one on, then recover
+    uint64_t unplugAfterBytes = 0;  // unplugged amid the transfer that would move byte n (0: never)
+
+    // A random mix for a seed. Without `failures`, only knobs that end no transfer with an error
+    // (a status read aside): partial failures and an unplug come with it.
+    static Knobs Draw(uint64_t seed, bool failures = false);
+    std::string Describe() const;  // "inline=1/2 replies ..." or "none"
 };
 
 enum class Parity { None, Even, Odd };
@@ -100,7 +120,14 @@ public:
     void SetStatusByte(uint8_t status);
     uint8_t StatusByte() const;  // as reported, loopback wiring applied
     void SetLoopback(bool on);   // TX to RX, RTS to CTS, DTR to DSR and DCD
+    void SetLoopbackRing(bool on);  // the plug's DTR-to-RI switch (also Knobs::loopbackRing)
     void SetPacing(bool on);
+
+    // ---- knobs ----
+    void SetKnobs(const Knobs& knobs);  // reseeds the draws; an outage and an unplug count from now
+    Knobs GetKnobs() const;
+    uint64_t StatusReadsFailed() const;  // by the status outage
+    uint64_t PartialFailures() const;    // transfers failed after moving part of their bytes
 
     // ---- faults ----
     // Fails the next `count` transfers of the pipe (-1: every one) with `status`.
@@ -135,6 +162,9 @@ public:
     int OpenCount(Pipe pipe) const;
     int ResetCount(Pipe pipe) const;
     void Drain();  // waits until the device thread has run everything posted so far
+    // The deepest reads and controls ever nested in one thread: a request sent from the inline
+    // completion of another counts one level deeper (1: no nesting).
+    int MaxNesting() const;
 
     std::shared_ptr<Model> model_;
 
