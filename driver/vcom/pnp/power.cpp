@@ -46,7 +46,7 @@ static NTSTATUS PowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         ApplyLineSettings(DeviceObject);
         StartStatusPoller(port);
         StartReader(port);
-        RingClear(&port->TxBuffer);
+        // Bytes buffered before the power-down have completed writes behind them: they go now.
         ResumeTransmit(port);
     }
     ReleasePassiveLock(&port->PortStateLock);
