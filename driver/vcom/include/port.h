@@ -157,6 +157,10 @@ struct PortExtension {
     KSPIN_LOCK WriteQueueLock;
     volatile LONG CancelClaim;
     volatile LONG TxBusy;
+    // Passing transmit requests down (both modes, one request at a time): TX_PASS_IDLE, or a
+    // call in progress, or one in progress with the next request handed to it (TxPassNext).
+    volatile LONG TxPassState;
+    PIRP volatile TxPassNext;
     // Ties a run of WriteTotalDpc to the write its timer was set for: WriteSequence advances
     // each time a write becomes current, WriteTimerSequence is the value the timer was armed
     // with. Both under WriteQueueLock.

@@ -58,7 +58,7 @@ static VOID SendTransferRequest(PortExtension* Port, PIRP Irp, ULONG Length) {
     Irp->AssociatedIrp.SystemBuffer = Length != 0 ? Port->TxStagingBuffer : NULL;
     Port->TxTransferLength = Length;
     IoSetCompletionRoutine(Irp, TransferComplete, Port, TRUE, TRUE, TRUE);
-    IoCallDriver(Port->LowerDeviceObject, Irp);
+    PassTransmitDown(Port, Irp);
 }
 
 // The caller owns the transmitter (TxBusy 1); it is kept by a transfer sent, else released.
