@@ -23,6 +23,7 @@ NTSTATUS LowerDispatch(PDEVICE_OBJECT device, PIRP irp) {
     Lower* lower = LowerOf(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     lower->seen.push_back(Seen{stack->MajorFunction, stack->MinorFunction, irp->IoStatus.Status});
+    if (lower->onRequest) lower->onRequest(stack);
     NTSTATUS answer = lower->answer;
     irp->IoStatus.Status = answer;
     if (!lower->pend) {

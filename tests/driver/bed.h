@@ -34,6 +34,7 @@ struct Lower {
     NTSTATUS answer = STATUS_SUCCESS;
     bool pend = false;
     std::vector<Seen> seen;
+    std::function<void(PIO_STACK_LOCATION)> onRequest;  // runs as each request arrives
 };
 
 class PortBed {

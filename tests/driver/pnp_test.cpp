@@ -360,7 +360,20 @@ TEST(Pnp, RemovalTearsDownAndUnloadLeavesNoPool) {
     ASSERT_EQ(bed.Add(), STATUS_SUCCESS);
     ASSERT_EQ(bed.Pnp(IRP_MN_START_DEVICE), STATUS_SUCCESS);
     EXPECT_EQ(bed.Pnp(IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+    // The port is torn down before the lower driver handles the removal, and sends it nothing
+    // afterwards: the lower device may be gone by then.
+    size_t linksAtRemoval = SIZE_MAX;
+    bed.lower().onRequest = [&](PIO_STACK_LOCATION stack) {
+        if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+            linksAtRemoval = bed.LinkCount();
+        }
+    };
+    bed.lower().seen.clear();
     EXPECT_EQ(bed.Pnp(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(linksAtRemoval, 0u);
+    ASSERT_FALSE(bed.lower().seen.empty());
+    EXPECT_EQ(bed.lower().seen.back().major, IRP_MJ_PNP);
+    EXPECT_EQ(bed.lower().seen.back().minor, IRP_MN_REMOVE_DEVICE);
     EXPECT_EQ(bed.DeviceCount(), 0u);
     EXPECT_EQ(bed.LinkCount(), 0u);
     EXPECT_FALSE(bed.DeviceMap(u"\\Device\\zelcom0"));

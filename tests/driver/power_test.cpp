@@ -1,4 +1,7 @@
 // Device power: leaving D0 stops the port's transfers, returning to D0 while open restarts them.
+#include <atomic>
+#include <cstring>
+
 #include "stack.h"
 
 using namespace vcomtest;
@@ -117,4 +120,71 @@ TEST(Power, FailedD0DoesNotRestart) {
     EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
     EXPECT_EQ(s.Ext()->PowerState, PowerStateOn);
     EXPECT_FALSE(s.Ext()->ReaderStopped);
+}
+
+// A D0 that arrives while the last close is taking the port apart waits for the close, then
+// finds the port closed: nothing restarts, nothing reaches the device after the close's
+// disable, and the next open reads its own bytes.
+TEST(Power, D0DuringTheLastCloseRestartsNothing) {
+    Stack s(Variant(1));
+    s.OpenOk();
+    emu::RunUntilIdle();
+    s.TakeCommands();
+    s.dev().SetCompletionDelay(10 * 10000);  // every request takes 10 ms
+    std::atomic<NTSTATUS> closed{STATUS_PENDING}, powered{STATUS_PENDING};
+    emu::Thread closer([&] { closed = s.Close(); }, "closer");
+    emu::RunUntilIdle();  // the close waits on its first request
+    emu::Thread power([&] { powered = s.node().SetDevicePower(PowerDeviceD0); }, "power");
+    EXPECT_TRUE(emu::AdvanceTimeUntil([&] { return closed != STATUS_PENDING && powered != STATUS_PENDING; }));
+    closer.join();
+    power.join();
+    s.dev().SetCompletionDelay(0);
+    emu::AdvanceTime(100);
+    EXPECT_EQ(powered.load(), STATUS_SUCCESS);
+    EXPECT_TRUE(s.Ext()->ReaderStopped);
+    EXPECT_TRUE(s.Ext()->StatusPollStopped);
+    EXPECT_EQ(s.dev().Pending(kRx), 0u);
+    EXPECT_EQ(s.dev().Pending(kStatus), 0u);
+    EXPECT_FALSE(s.dev().State().portEnabled);
+    auto commands = s.TakeCommands();
+    ASSERT_FALSE(commands.empty());
+    EXPECT_EQ(commands.back(), (Bytes{0x03, 0x00}));  // the close's disable is the last word
+
+    auto& f = s.OpenOk();
+    SERIAL_TIMEOUTS none{};  // a read waits for all its bytes
+    EXPECT_EQ(f.Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, &none, sizeof none, 0).Status(), STATUS_SUCCESS);
+    s.dev().Inject({7, 8, 9});
+    auto read = f.Read(3);
+    EXPECT_EQ(read.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read.Data(), (Bytes{7, 8, 9}));
+}
+
+// Asynchronous writes complete once their bytes are buffered: a sleep in between must neither
+// drop those bytes (still buffered, or in the transfer the power-down aborted) nor hide them
+// from the out-queue count.
+TEST(Power, SleepKeepsTheBytesOfCompletedAsynchronousWrites) {
+    StackOptions o;
+    o.values[u"TxAsync"] = emu::pnp::HardwareValue::Dword(1);
+    Stack s(o);
+    auto& f = s.OpenOk();
+    s.dev().StallTx(true);
+    Bytes a(100, 0x61), b(50, 0x62);
+    ASSERT_EQ(f.Write(a.data(), 100).Status(), STATUS_SUCCESS);  // in flight, held by the stall
+    emu::RunUntilIdle();
+    ASSERT_EQ(f.Write(b.data(), 50).Status(), STATUS_SUCCESS);   // buffered behind it
+    EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
+    s.dev().StallTx(false);
+    emu::RunUntilIdle();
+    EXPECT_TRUE(s.dev().TxStream().empty());
+    SERIAL_STATUS st{};
+    auto r = f.Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, sizeof st);
+    ASSERT_EQ(r.Status(), STATUS_SUCCESS);
+    memcpy(&st, r.Data().data(), sizeof st);
+    EXPECT_EQ(st.AmountInOutQueue, 150u);
+
+    EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
+    emu::AdvanceTime(100);
+    Bytes both = a;
+    both.insert(both.end(), b.begin(), b.end());
+    EXPECT_EQ(s.dev().TxStream(), both);
 }

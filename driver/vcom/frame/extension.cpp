@@ -97,6 +97,7 @@ NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject, ULONG EndPointCaps) {
     KeInitializeEvent(&port->TxIdleEvent, NotificationEvent, TRUE);
 
     KeInitializeEvent(&port->ModemControlLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&port->PortStateLock, SynchronizationEvent, TRUE);
     KeInitializeSpinLock(&port->CommStatusLock);
     KeInitializeSpinLock(&port->WaitLock);
     KeInitializeDeviceQueue(&port->ReadQueue);

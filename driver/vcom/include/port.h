@@ -29,6 +29,14 @@ enum PnpStateValue : LONG {
     RemovedState = 6,
 };
 
+// Where the port is between open and close. Only an open port starts transfers; after the
+// cleanup of its handle nothing new is accepted until the close.
+enum OpenStateValue : LONG {
+    PortClosed = 0,
+    PortOpen = 1,
+    PortCleanedUp = 2,
+};
+
 enum PowerStateValue : LONG {
     PowerStateNone = 0,
     PowerStateOn = 1,
@@ -73,8 +81,12 @@ struct PortExtension {
     UNICODE_STRING SymbolicLinkName;
     UNICODE_STRING InterfaceName;
 
-    // Open state and capabilities
+    // Open state and capabilities. Open, cleanup, close and the power transitions run one at a
+    // time under PortStateLock; OpenState changes only under it.
     volatile LONG OpenCount;
+    volatile LONG OpenState;
+    PFILE_OBJECT OpenFile;  // the opener's file object
+    KEVENT PortStateLock;
     ULONG EndPointCaps;
 
     // Receive side
@@ -126,6 +138,11 @@ struct PortExtension {
     // Transmit side
     TxPipeRecord TxPipe;
     UCHAR TxStagingBuffer[TX_STAGING_SIZE];
+    // Asynchronous mode: bytes of a transfer that a power-down cut short, kept at the front of
+    // TxStagingBuffer to go before TxBuffer's when the transmit side resumes; their writes have
+    // completed. Under TxBuffer.Lock.
+    ULONG TxStagingLeft;
+    ULONG TxTransferLength;  // of the transfer in flight
     ULONG TxKickThreshold;
     KTIMER WriteTotalTimer;
     KDPC WriteTotalDpc;
@@ -140,6 +157,10 @@ struct PortExtension {
     KSPIN_LOCK WriteQueueLock;
     volatile LONG CancelClaim;
     volatile LONG TxBusy;
+    // Passing transmit requests down (both modes, one request at a time): TX_PASS_IDLE, or a
+    // call in progress, or one in progress with the next request handed to it (TxPassNext).
+    volatile LONG TxPassState;
+    PIRP volatile TxPassNext;
     // Ties a run of WriteTotalDpc to the write its timer was set for: WriteSequence advances
     // each time a write becomes current, WriteTimerSequence is the value the timer was armed
     // with. Both under WriteQueueLock.
@@ -325,6 +346,19 @@ template <class Field, class Record> inline VOID CopySettings(Record* To, const 
         __atomic_store_n(&to[i], __atomic_load_n(&from[i], __ATOMIC_RELAXED), __ATOMIC_RELAXED);
     }
 }
+inline BOOLEAN PortIsOpen(const PortExtension* Port) {
+    return __atomic_load_n(&Port->OpenState, __ATOMIC_ACQUIRE) == PortOpen;
+}
+// Synchronization events used as mutexes at PASSIVE_LEVEL, held inside a critical region: a
+// holder suspended by a kernel APC would block every path that waits for the lock.
+inline VOID AcquirePassiveLock(PKEVENT Lock) {
+    KeEnterCriticalRegion();
+    KeWaitForSingleObject(Lock, Executive, KernelMode, FALSE, NULL);
+}
+inline VOID ReleasePassiveLock(PKEVENT Lock) {
+    KeSetEvent(Lock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
+}
 inline BOOLEAN PortGone(const PortExtension* Port) {
     return LoadFlag(&Port->Removed) || LoadFlag(&Port->SurpriseRemoved);
 }
@@ -349,6 +383,16 @@ KDEFERRED_ROUTINE TxKickRoutine;
 // it (STATUS_INVALID_PARAMETER); otherwise hands it down and returns STATUS_PENDING, and the
 // lower driver completes it. Either way the caller must not touch the request afterwards.
 NTSTATUS ImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Asynchronous mode: the bytes of completed writes not yet sent (TxBuffer and what a stop cut
+// short), under TxBuffer's lock: writes store into it on other processors.
+inline ULONG64 TxQueuedBytes(PortExtension* Port) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->TxBuffer.Lock, &irql);
+    ULONG64 count = Port->TxBuffer.Count + Port->TxStagingLeft;
+    KeReleaseSpinLock(&Port->TxBuffer.Lock, irql);
+    return count;
+}
 
 // AmountInOutQueue is changed by atomic addition only, never under CommStatusLock.
 inline ULONG AddAmountInOutQueue(PortExtension* Port, LONG Delta) {

@@ -2,46 +2,61 @@
 // the device, close undoes it in reverse.
 #include "port.h"
 
+static NTSTATUS Open(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PortExtension* port = GetPortExtension(DeviceObject);
+    if (port->OpenCount != 0) {
+        VCOM_TRACE(TRACE_LEVEL_INFO, "open refused: the port is open");
+        return STATUS_ACCESS_DENIED;
+    }
+    port->OpenCount = 1;
+    NTSTATUS status = OpenPort(DeviceObject, Irp);
+    if (!NT_SUCCESS(status)) {
+        port->OpenCount = 0;
+        return status;
+    }
+    // Held until the close, so removal waits for it. Removal may already have begun: then
+    // the open is undone rather than left without the hold the close will give back.
+    status = IoAcquireRemoveLock(&port->RemoveLock, DeviceObject);
+    if (!NT_SUCCESS(status)) {
+        ClosePort(DeviceObject, Irp);
+        port->OpenCount = 0;
+        return status;
+    }
+    port->OpenFile = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    ResumeTransmit(port);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS Close(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PortExtension* port = GetPortExtension(DeviceObject);
+    StopTransmit(port);
+    NTSTATUS status = ClosePort(DeviceObject, Irp);
+    port->OpenFile = NULL;
+    port->OpenCount = 0;
+    IoReleaseRemoveLock(&port->RemoveLock, DeviceObject);
+    return status;
+}
+
 NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension* port = GetPortExtension(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS status;
 
+    // Ordered against each other and against the power transitions, so a D0 cannot restart a
+    // port that a close is taking apart.
+    AcquirePassiveLock(&port->PortStateLock);
     switch (stack->MajorFunction) {
     case IRP_MJ_CREATE:
-        if (InterlockedIncrement(&port->OpenCount) > 1) {
-            InterlockedDecrement(&port->OpenCount);
-            VCOM_TRACE(TRACE_LEVEL_INFO, "open refused: the port is open");
-            status = STATUS_ACCESS_DENIED;
-            break;
-        }
-        status = OpenPort(DeviceObject, Irp);
-        if (!NT_SUCCESS(status)) {
-            InterlockedDecrement(&port->OpenCount);
-            break;
-        }
-        // Held until the close, so removal waits for it. Removal may already have begun: then
-        // the open is undone rather than left without the hold the close will give back.
-        status = IoAcquireRemoveLock(&port->RemoveLock, DeviceObject);
-        if (!NT_SUCCESS(status)) {
-            ClosePort(DeviceObject, Irp);
-            InterlockedDecrement(&port->OpenCount);
-            break;
-        }
-        ResumeTransmit(port);
+        status = Open(DeviceObject, Irp);
         break;
-
     case IRP_MJ_CLOSE:
-        StopTransmit(port);
-        status = ClosePort(DeviceObject, Irp);
-        InterlockedDecrement(&port->OpenCount);
-        IoReleaseRemoveLock(&port->RemoveLock, DeviceObject);
+        status = Close(DeviceObject, Irp);
         break;
-
     default:
         status = STATUS_UNSUCCESSFUL;
         break;
     }
+    ReleasePassiveLock(&port->PortStateLock);
 
     Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -155,6 +170,7 @@ NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return status;
     }
 
+    InterlockedExchange(&port->OpenState, PortOpen);
     SendPortSetup(port);
     StartReader(port);
     ReadInitialStatus(port);
@@ -168,6 +184,8 @@ NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     UNREFERENCED_PARAMETER(Irp);
     PortExtension* port = GetPortExtension(DeviceObject);
+    // No start path starts anything from here on.
+    InterlockedExchange(&port->OpenState, PortClosed);
 
     // Nothing of the reader or poller is outstanding after this, so the buffers can go.
     StopReceiveSide(DeviceObject);
@@ -197,6 +215,10 @@ VOID FreeRxBuffer(PortExtension* Port) {
 }
 
 VOID ClearTxBuffer(PortExtension* Port) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->TxBuffer.Lock, &irql);
+    Port->TxStagingLeft = 0;
+    KeReleaseSpinLock(&Port->TxBuffer.Lock, irql);
     RingClear(&Port->TxBuffer);
 }
 

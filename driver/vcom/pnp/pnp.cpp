@@ -69,6 +69,8 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         // Gives back the device's own acquisition and waits for every open to close.
         IoReleaseRemoveLockAndWait(&port->RemoveLock, NULL);
     }
+    // Torn down before the lower driver sees the removal: no request may reach it after.
+    TeardownPort(DeviceObject);
     NTSTATUS status = PassDown(port, Irp);
     EnterState(port, RemovedState);
     RemovePortDevice(DeviceObject);
@@ -147,9 +149,10 @@ NTSTATUS TeardownPort(PDEVICE_OBJECT DeviceObject) {
     return STATUS_SUCCESS;
 }
 
+// After TeardownPort and the removal's pass-down: detaches and deletes the device.
 NTSTATUS RemovePortDevice(PDEVICE_OBJECT DeviceObject) {
     PortExtension* port = GetPortExtension(DeviceObject);
-    NTSTATUS status = TeardownPort(DeviceObject);
+    NTSTATUS status = STATUS_SUCCESS;
     DisablePortInterface(port);
     if (port->LowerDeviceObject) {
         IoDetachDevice(port->LowerDeviceObject);

@@ -8,10 +8,14 @@ static NTSTATUS PassPowerDown(PortExtension* Port, PIRP Irp) {
     return PoCallDriver(Port->LowerDeviceObject, Irp);
 }
 
+// Open, close and the power transitions run one at a time (PortStateLock), so what a
+// transition does to the port matches whether it is open.
 static VOID PowerDown(PortExtension* Port) {
-    Port->PowerState = PowerStateOff;
+    AcquirePassiveLock(&Port->PortStateLock);
+    InterlockedExchange(&Port->PowerState, PowerStateOff);
     StopReceiveSide(Port->DeviceObject);
     StopTransmit(Port);
+    ReleasePassiveLock(&Port->PortStateLock);
 }
 
 static NTSTATUS PowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -35,13 +39,17 @@ static NTSTATUS PowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return status;
     }
 
-    port->PowerState = PowerStateOn;
-    SendPortSetup(port);
-    ApplyLineSettings(DeviceObject);
-    StartStatusPoller(port);
-    StartReader(port);
-    RingClear(&port->TxBuffer);
-    ResumeTransmit(port);
+    AcquirePassiveLock(&port->PortStateLock);
+    InterlockedExchange(&port->PowerState, PowerStateOn);
+    if (PortIsOpen(port)) {
+        SendPortSetup(port);
+        ApplyLineSettings(DeviceObject);
+        StartStatusPoller(port);
+        StartReader(port);
+        // Bytes buffered before the power-down have completed writes behind them: they go now.
+        ResumeTransmit(port);
+    }
+    ReleasePassiveLock(&port->PortStateLock);
     return status;
 }
 
@@ -59,10 +67,6 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return PassPowerDown(port, Irp);
     }
     if (state == PowerDeviceD0 && stack->MinorFunction == IRP_MN_SET_POWER) {
-        if (port->OpenCount == 0) {
-            port->PowerState = PowerStateOn;
-            return PassPowerDown(port, Irp);
-        }
         return PowerUp(DeviceObject, Irp);
     }
     return PassPowerDown(port, Irp);

@@ -289,7 +289,7 @@ NTSTATUS StartReader(PortExtension* Port) {
     NTSTATUS status;
     if (!LoadFlag(&Port->ReaderStopped)) {
         status = STATUS_SUCCESS;
-    } else if (!Port->RxTransferBuffer) {
+    } else if (!PortIsOpen(Port) || !Port->RxTransferBuffer) {
         status = STATUS_UNSUCCESSFUL;
     } else if (LoadLong(&Port->PowerState) == PowerStateOff) {
         status = STATUS_POWER_STATE_INVALID;
@@ -481,6 +481,8 @@ NTSTATUS StartStatusPoller(PortExtension* Port) {
     NTSTATUS status;
     if (!LoadFlag(&Port->StatusPollStopped)) {
         status = STATUS_SUCCESS;
+    } else if (!PortIsOpen(Port)) {
+        status = STATUS_UNSUCCESSFUL;
     } else if (LoadLong(&Port->PowerState) == PowerStateOff) {
         status = STATUS_POWER_STATE_INVALID;
     } else {

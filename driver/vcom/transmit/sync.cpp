@@ -49,7 +49,7 @@ static VOID SyncSendWrite(PortExtension* Port, PIRP Irp) {
     }
 
     IoSetCompletionRoutine(Irp, SyncWriteComplete, Port, TRUE, TRUE, TRUE);
-    IoCallDriver(Port->LowerDeviceObject, Irp);
+    PassTransmitDown(Port, Irp);
 }
 
 // The current write has been taken over by whoever calls this: count it out, complete it and
@@ -133,7 +133,7 @@ static NTSTATUS SyncWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
         SetPipeWrite(port, Irp, 0);
         IoSetCompletionRoutine(Irp, SyncWriteComplete, port, TRUE, TRUE, TRUE);
         KeClearEvent(&port->TxIdleEvent);
-        IoCallDriver(port->LowerDeviceObject, Irp);
+        PassTransmitDown(port, Irp);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 

@@ -36,6 +36,10 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 
+// The emulation delivers no APCs: a critical region has nothing to hold off.
+inline void KeEnterCriticalRegion(void) {}
+inline void KeLeaveCriticalRegion(void) {}
+
 // ---- timers and DPCs ------------------------------------------------------------------------
 void KeInitializeTimer(PKTIMER Timer);
 void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
