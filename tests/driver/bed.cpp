@@ -23,9 +23,9 @@ NTSTATUS LowerDispatch(PDEVICE_OBJECT device, PIRP irp) {
     Lower* lower = LowerOf(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     lower->seen.push_back(Seen{stack->MajorFunction, stack->MinorFunction, irp->IoStatus.Status});
-    if (lower->onRequest) lower->onRequest(stack);
-    NTSTATUS answer = lower->answer;
-    irp->IoStatus.Status = answer;
+    irp->IoStatus.Status = lower->answer;
+    if (lower->onRequest) lower->onRequest(irp);
+    NTSTATUS answer = irp->IoStatus.Status;
     if (!lower->pend) {
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return answer;

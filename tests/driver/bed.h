@@ -34,7 +34,9 @@ struct Lower {
     NTSTATUS answer = STATUS_SUCCESS;
     bool pend = false;
     std::vector<Seen> seen;
-    std::function<void(PIO_STACK_LOCATION)> onRequest;  // runs as each request arrives
+    // Runs as each request arrives, after its status is set to `answer`; may change the status
+    // and Information it completes with.
+    std::function<void(PIRP)> onRequest;
 };
 
 class PortBed {

@@ -363,7 +363,8 @@ TEST(Pnp, RemovalTearsDownAndUnloadLeavesNoPool) {
     // The port is torn down before the lower driver handles the removal, and sends it nothing
     // afterwards: the lower device may be gone by then.
     size_t linksAtRemoval = SIZE_MAX;
-    bed.lower().onRequest = [&](PIO_STACK_LOCATION stack) {
+    bed.lower().onRequest = [&](PIRP irp) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
             linksAtRemoval = bed.LinkCount();
         }

@@ -197,7 +197,8 @@ static NTSTATUS TransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
         // Let small writes collect for a while.
         ArmTxKick(port);
         ReleaseTransmitter(port);
-    } else if (port->TxAllowNullPacket != 0 && sent != 0 && packet != 0 && sent % packet == 0) {
+    } else if (NT_SUCCESS(status) && port->TxAllowNullPacket != 0 && sent != 0 && packet != 0 &&
+               sent % packet == 0) {
         SendNullPacket(port);
     } else {
         // Nothing to send unless a write stored bytes after the count was read.

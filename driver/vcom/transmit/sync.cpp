@@ -126,10 +126,11 @@ static NTSTATUS SyncWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
     InterlockedAdd((volatile LONG*)&port->PerfStats.TransmittedCount, (LONG)sent);
 
     // A transfer of whole packets is ended by a zero-length one, so the device sees the end of
-    // the data. The total timer keeps running across it.
+    // the data. Only a successful one: the write keeps a failure. The total timer keeps running
+    // across it.
     ULONG packet = port->TxPipe.TxMaxPacketSize;
-    if (port->PowerState == PowerStateOn && port->TxAllowNullPacket != 0 && sent != 0 && packet != 0 &&
-        sent % packet == 0) {
+    if (NT_SUCCESS(status) && port->PowerState == PowerStateOn && port->TxAllowNullPacket != 0 && sent != 0 &&
+        packet != 0 && sent % packet == 0) {
         SetPipeWrite(port, Irp, 0);
         IoSetCompletionRoutine(Irp, SyncWriteComplete, port, TRUE, TRUE, TRUE);
         KeClearEvent(&port->TxIdleEvent);
