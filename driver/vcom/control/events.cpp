@@ -90,6 +90,11 @@ NTSTATUS WaitOnMask(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack) {
         KeReleaseSpinLock(&Port->WaitLock, irql);
         return RefuseWait(Irp, STATUS_DELETE_PENDING);
     }
+    // The cleanup cancels the pending wait under the same lock, after the port stops being open.
+    if (!PortIsOpen(Port)) {
+        KeReleaseSpinLock(&Port->WaitLock, irql);
+        return RefuseWait(Irp, STATUS_CANCELLED);
+    }
     if (Port->WaitMask == 0 || Port->PendingWaitIrp != NULL) {
         KeReleaseSpinLock(&Port->WaitLock, irql);
         return RefuseWait(Irp, STATUS_INVALID_PARAMETER);

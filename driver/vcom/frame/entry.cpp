@@ -66,6 +66,9 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         VCOM_TRACE(TRACE_LEVEL_INFO, "read/write refused: device is being removed");
         return CompleteRequest(Irp, STATUS_DELETE_PENDING, IO_NO_INCREMENT);
     }
+    if (!PortIsOpen(port)) {
+        return CompleteRequest(Irp, STATUS_CANCELLED, IO_NO_INCREMENT);
+    }
     if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_READ) {
         return DispatchRead(DeviceObject, Irp);
     }
@@ -103,10 +106,15 @@ NTSTATUS DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension* port = GetPortExtension(DeviceObject);
+    AcquirePassiveLock(&port->PortStateLock);
+    // From here to the close nothing new is accepted: a request that reaches the port after the
+    // last handle's cleanup would otherwise wait for ever, and the close with it.
+    InterlockedCompareExchange(&port->OpenState, PortCleanedUp, PortOpen);
     StopReceiveSide(DeviceObject);
     CancelReads(port);
     StopTransmit(port);
     ClearTxBuffer(port);
     CancelPendingWait(port);
+    ReleasePassiveLock(&port->PortStateLock);
     return CompleteRequest(Irp, STATUS_SUCCESS, IO_NO_INCREMENT);
 }

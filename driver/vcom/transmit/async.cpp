@@ -272,7 +272,7 @@ static NTSTATUS AsyncStartOrQueueWrite(PortExtension* Port, PIRP Irp) {
     if (IsTxStopped(Port)) {
         KeReleaseSpinLock(&Port->WriteQueueLock, irql);
         AddAmountInOutQueue(Port, -(LONG)length);
-        return CompleteWrite(Irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
+        return CompleteWrite(Irp, PortIsOpen(Port) ? STATUS_SUCCESS : STATUS_CANCELLED, 0, IO_NO_INCREMENT);
     }
 
     InitializeListHead(&Irp->Tail.Overlay.ListEntry);

@@ -69,7 +69,7 @@ static VOID SyncStartOrQueueWrite(PortExtension* Port, PIRP Irp) {
     if (IsTxStopped(Port)) {
         KeReleaseSpinLock(&Port->WriteQueueLock, irql);
         AddAmountInOutQueue(Port, -(LONG)WriteLength(Irp));
-        CompleteWrite(Irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
+        CompleteWrite(Irp, PortIsOpen(Port) ? STATUS_SUCCESS : STATUS_CANCELLED, 0, IO_NO_INCREMENT);
         return;
     }
 
