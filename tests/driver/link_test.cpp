@@ -106,6 +106,14 @@ TEST(LineSettings, VariantTwoRaisesRtsForHardwareFlowControl) {
     o.stack.dev().FailCommand(DEVCMD_LINE_SETTINGS, kDeviceError);
     EXPECT_EQ(o.Apply(), kDeviceError);
     EXPECT_EQ(o.stack.TakeCommands(), (std::vector<Bytes>{{0x00, 0x04}}));
+
+    // With flow control too: a refused settings command is reported, and RTS is not raised for
+    // settings the device did not take.
+    SetLine(o.p(), 9600, 8, STOP_BIT_1, NO_PARITY, SERIAL_RTS_HANDSHAKE, SERIAL_CTS_HANDSHAKE);
+    ChangeModemControl(o.p(), CONTROL_LINE_RTS, 0, FALSE);
+    EXPECT_EQ(o.Apply(), kDeviceError);
+    EXPECT_EQ(o.stack.TakeCommands(), (std::vector<Bytes>{{0x00, 0x44}}));
+    EXPECT_EQ(o.p()->ModemControl & CONTROL_LINE_RTS, 0);
 }
 
 TEST(LineSettings, VariantTwoControlLinesStatusIsTheRequestStatus) {

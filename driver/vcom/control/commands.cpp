@@ -95,6 +95,9 @@ static NTSTATUS ApplyLineSettingsByteRts(PortExtension* Port) {
         return status;
     }
     status = SendDeviceCommand(Port, command, sizeof(command));
+    if (!NT_SUCCESS(status)) {
+        return status;  // the device did not take the settings: RTS stays as it was
+    }
     // Byte 1 read again: the lower driver may have answered over it.
     if (command[1] & 0x40) {
         return ChangeModemControl(Port, 0, CONTROL_LINE_RTS, TRUE);
