@@ -426,3 +426,24 @@ TEST(Open, RequestsAfterCleanupAreRefused) {
     EXPECT_EQ(file->Close(), STATUS_SUCCESS);
     EXPECT_EQ(o.p()->OpenCount, 0);
 }
+
+// The I/O manager never sends the close of a refused open, but if one came it is not the
+// opener's: the open port is left as it is.
+TEST(Open, CloseOfAnotherFileLeavesThePortOpen) {
+    Opened o(Variant(1));
+    FILE_OBJECT other{};
+    other.Type = IO_TYPE_FILE;
+    other.Size = sizeof(FILE_OBJECT);
+    other.DeviceObject = o.stack.Port();
+    for (UCHAR major : {IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
+        PIRP irp = IoAllocateIrp(o.stack.Port()->StackSize, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = major;
+        IoGetNextIrpStackLocation(irp)->FileObject = &other;
+        EXPECT_EQ(emu::io::SendAndWait(o.stack.Port(), irp), STATUS_SUCCESS);
+    }
+    emu::RunUntilIdle();
+    EXPECT_EQ(o.p()->OpenCount, 1);
+    EXPECT_TRUE(PortIsOpen(o.p()));
+    for (auto pipe : {kTx, kRx, kStatus}) EXPECT_EQ(o.stack.dev().OpenCount(pipe), 1) << pipe;
+    EXPECT_EQ(o.stack.dev().Pending(kRx), 1u);
+}

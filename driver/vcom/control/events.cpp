@@ -142,10 +142,14 @@ NTSTATUS Purge(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack) {
         CancelReads(Port);
     }
     if (mask & SERIAL_PURGE_RXCLEAR) {
+        // Bytes of the last transfer not yet stored (RxLeftover) are purged too: the reader is
+        // stopped so that nothing of the loop touches them meanwhile.
+        StopReader(Port);
         RingClear(&Port->RxBuffer);
+        Port->RxLeftover = 0;
         // The empty buffer is below the XON limit: a reader stopped for lack of room resumes.
         StoreFlag(&Port->RxHasRoom, TRUE);
-        KickReader(Port);
+        StartReader(Port);
     }
     if (mask & SERIAL_PURGE_TXABORT) {
         // Returns once the transmit side is idle; writes are taken again afterwards. The

@@ -49,8 +49,18 @@ VOID DriverUnload(PDRIVER_OBJECT DriverObject) {
 
 NTSTATUS DispatchDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension* port = GetPortExtension(DeviceObject);
+    // Held across the call, so the removal cannot detach the lower device under it.
+    NTSTATUS status = IoAcquireRemoveLock(&port->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        Irp->IoStatus.Status = status;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return status;
+    }
     IoSkipCurrentIrpStackLocation(Irp);
-    return IoCallDriver(port->LowerDeviceObject, Irp);
+    status = IoCallDriver(port->LowerDeviceObject, Irp);
+    IoReleaseRemoveLock(&port->RemoveLock, Irp);
+    return status;
 }
 
 static NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, CCHAR Boost) {
@@ -107,6 +117,10 @@ NTSTATUS DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension* port = GetPortExtension(DeviceObject);
     AcquirePassiveLock(&port->PortStateLock);
+    if (port->OpenFile == NULL || IoGetCurrentIrpStackLocation(Irp)->FileObject != port->OpenFile) {
+        ReleasePassiveLock(&port->PortStateLock);
+        return CompleteRequest(Irp, STATUS_SUCCESS, IO_NO_INCREMENT);
+    }
     // From here to the close nothing new is accepted: a request that reaches the port after the
     // last handle's cleanup would otherwise wait for ever, and the close with it.
     InterlockedCompareExchange(&port->OpenState, PortCleanedUp, PortOpen);

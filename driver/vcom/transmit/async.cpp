@@ -172,8 +172,9 @@ static NTSTATUS TransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
         if (port->WriteCopied == length && IoSetCancelRoutine(current, NULL) != NULL) {
             port->CurrentWriteIrp = NULL;
             port->WriteSource = NULL;
-            KeReleaseSpinLock(&port->WriteQueueLock, irql);
+            // Under the lock: a write made current once it is released arms its own timer.
             StopWriteTotalTimer(port);
+            KeReleaseSpinLock(&port->WriteQueueLock, irql);
             AddAmountInOutQueue(port, -(LONG)length);
             CompleteWrite(current, STATUS_SUCCESS, length, IO_SERIAL_INCREMENT);
             AsyncStartNextWrite(port);

@@ -280,7 +280,11 @@ VOID CancelAllWrites(PortExtension* Port) {
 NTSTATUS StopTransmit(PortExtension* Port) {
     WriteBooleanNoFence(&Port->TxStopped, TRUE);
     CancelAllWrites(Port);
-    AbortPipe(Port, &Port->TxPipe.TxPipeFile);
+    // A closed pipe has nothing outstanding, and the lower driver knows no such file.
+    BOOLEAN pipeOpen = LoadFlag(&Port->PipesOpen);
+    if (pipeOpen) {
+        AbortPipe(Port, &Port->TxPipe.TxPipeFile);
+    }
     WriteBooleanNoFence(&Port->TxStopped, TRUE);
     if (Port->TxAsync != 0) {
         // With TxStopped set, StartTransfer signals the event itself unless a transfer is in
@@ -298,7 +302,7 @@ NTSTATUS StopTransmit(PortExtension* Port) {
         KeCancelTimer(&Port->TxKickTimer);
         KeRemoveQueueDpc(&Port->TxKickDpc);
     }
-    return ResetPipe(Port, &Port->TxPipe.TxPipeFile);
+    return pipeOpen ? ResetPipe(Port, &Port->TxPipe.TxPipeFile) : STATUS_SUCCESS;
 }
 
 VOID ResumeTransmit(PortExtension* Port) {
