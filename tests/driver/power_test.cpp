@@ -81,11 +81,17 @@ TEST(Power, QueryBelowD0StopsThePortToo) {
 
 TEST(Power, D0WithThePortClosedOnlyRecordsTheState) {
     Stack s(Variant(1));
+    auto aborts = s.dev().RequestCount(usbpipe::RequestKind::Abort);
+    auto resets = s.dev().RequestCount(usbpipe::RequestKind::Reset);
     EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
     EXPECT_EQ(s.Ext()->PowerState, PowerStateOff);
     EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
     EXPECT_EQ(s.Ext()->PowerState, PowerStateOn);
     EXPECT_TRUE(s.TakeCommands().empty());
+    // Nothing is sent on pipes that are not open, by the power-down nor the removal.
+    EXPECT_EQ(s.Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(s.dev().RequestCount(usbpipe::RequestKind::Abort), aborts);
+    EXPECT_EQ(s.dev().RequestCount(usbpipe::RequestKind::Reset), resets);
 }
 
 TEST(Power, SystemRequestsPassThroughUntouched) {

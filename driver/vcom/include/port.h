@@ -17,6 +17,8 @@
 #define ENDPOINT_CAPS_COUNT 4
 
 #define PIPE_NAME_CHARS 10
+// Largest receive buffer SetupComm may ask for: over a minute of data at the fastest rate.
+#define MAX_RX_QUEUE_SIZE (1024 * 1024)
 #define TX_STAGING_SIZE 4096
 
 enum PnpStateValue : LONG {
@@ -86,6 +88,7 @@ struct PortExtension {
     volatile LONG OpenCount;
     volatile LONG OpenState;
     PFILE_OBJECT OpenFile;  // the opener's file object
+    BOOLEAN PipesOpen;      // from the open's pipe creates to the close's pipe closes
     KEVENT PortStateLock;
     ULONG EndPointCaps;
 
@@ -105,7 +108,7 @@ struct PortExtension {
     KDPC RxPollDpc;
     ULONG RxPollPeriod;
     // Serialises StartReader, StopReader and the poller's start and stop, so a start cannot
-    // slip into a stop in progress. A synchronization event used as a mutex (PASSIVE_LEVEL).
+    // slip into a stop in progress. A passive lock (AcquirePassiveLock).
     KEVENT ReceiveStartStopLock;
     // Completions of reader reads: a failed send tells a read that never went down from one
     // whose completion routine has already run by whether this moved.
@@ -210,8 +213,8 @@ struct PortExtension {
     ULONG NoBaudCheck;
 
     // Serialises the read-modify-write of ModemControl together with the command that carries
-    // it, so concurrent line changes are neither lost nor sent out of date. A synchronization
-    // event used as a mutex: the holder waits for the command at PASSIVE_LEVEL.
+    // it, so concurrent line changes are neither lost nor sent out of date. A passive lock
+    // (AcquirePassiveLock): the holder waits for the command at PASSIVE_LEVEL.
     KEVENT ModemControlLock;
 };
 

@@ -172,8 +172,9 @@ static NTSTATUS TransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
         if (port->WriteCopied == length && IoSetCancelRoutine(current, NULL) != NULL) {
             port->CurrentWriteIrp = NULL;
             port->WriteSource = NULL;
-            KeReleaseSpinLock(&port->WriteQueueLock, irql);
+            // Under the lock: a write made current once it is released arms its own timer.
             StopWriteTotalTimer(port);
+            KeReleaseSpinLock(&port->WriteQueueLock, irql);
             AddAmountInOutQueue(port, -(LONG)length);
             CompleteWrite(current, STATUS_SUCCESS, length, IO_SERIAL_INCREMENT);
             AsyncStartNextWrite(port);
@@ -197,7 +198,8 @@ static NTSTATUS TransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
         // Let small writes collect for a while.
         ArmTxKick(port);
         ReleaseTransmitter(port);
-    } else if (port->TxAllowNullPacket != 0 && sent != 0 && packet != 0 && sent % packet == 0) {
+    } else if (NT_SUCCESS(status) && port->TxAllowNullPacket != 0 && sent != 0 && packet != 0 &&
+               sent % packet == 0) {
         SendNullPacket(port);
     } else {
         // Nothing to send unless a write stored bytes after the count was read.
@@ -271,7 +273,7 @@ static NTSTATUS AsyncStartOrQueueWrite(PortExtension* Port, PIRP Irp) {
     if (IsTxStopped(Port)) {
         KeReleaseSpinLock(&Port->WriteQueueLock, irql);
         AddAmountInOutQueue(Port, -(LONG)length);
-        return CompleteWrite(Irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
+        return CompleteWrite(Irp, PortIsOpen(Port) ? STATUS_SUCCESS : STATUS_CANCELLED, 0, IO_NO_INCREMENT);
     }
 
     InitializeListHead(&Irp->Tail.Overlay.ListEntry);
