@@ -23,9 +23,9 @@ NTSTATUS LowerDispatch(PDEVICE_OBJECT device, PIRP irp) {
     Lower* lower = LowerOf(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     lower->seen.push_back(Seen{stack->MajorFunction, stack->MinorFunction, irp->IoStatus.Status});
-    if (lower->onRequest) lower->onRequest(stack);
-    NTSTATUS answer = lower->answer;
-    irp->IoStatus.Status = answer;
+    irp->IoStatus.Status = lower->answer;
+    if (lower->onRequest) lower->onRequest(irp);
+    NTSTATUS answer = irp->IoStatus.Status;
     if (!lower->pend) {
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return answer;
@@ -131,6 +131,7 @@ NTSTATUS PortBed::Add() {
               STATUS_SUCCESS);
     *static_cast<Lower**>(node.pdo->DeviceExtension) = node.lower.get();
     node.pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    node.pdo->Flags |= lowerFlags_;
     std::string instance = "USB\\VID_1234&PID_5678\\" + std::to_string(++instanceCounter);
     emu::io::SetInstancePath(node.pdo, emu::io::ToU16(instance));
     node.keyPath = "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" + instance + "\\Device Parameters";
@@ -212,8 +213,9 @@ size_t PortBed::DeviceCount() const {
 bool PortBed::LowerHasAttachment(size_t i) { return nodes_.at(Index(i)).pdo->AttachedDevice != nullptr; }
 
 bool PortBed::InterfaceEnabled(size_t i) {
-    for (auto& info : emu::io::ListInterfaces(kComPort, false))
-        if (info.pdo == nodes_.at(i).pdo) return info.enabled;
+    // A registration outlives its device, and a later PDO may reuse the address of a deleted one.
+    for (auto& info : emu::io::ListInterfaces(kComPort, true))
+        if (info.pdo == nodes_.at(i).pdo) return true;
     return false;
 }
 

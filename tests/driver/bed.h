@@ -34,7 +34,9 @@ struct Lower {
     NTSTATUS answer = STATUS_SUCCESS;
     bool pend = false;
     std::vector<Seen> seen;
-    std::function<void(PIO_STACK_LOCATION)> onRequest;  // runs as each request arrives
+    // Runs as each request arrives, after its status is set to `answer`; may change the status
+    // and Information it completes with.
+    std::function<void(PIRP)> onRequest;
 };
 
 class PortBed {
@@ -53,6 +55,7 @@ public:
     void SetString(const std::u16string& name, const std::u16string& value);
     void SetBinary(const std::u16string& name, std::vector<uint8_t> data);
     void FailHardwareKeyOpen(bool fail) { failKey_ = fail; }
+    void SetLowerFlags(ULONG flags) { lowerFlags_ = flags; }  // of the next lower device
 
     // A new lower device and AddDevice on it. Ext(i) and Port(i) are the i-th device added.
     NTSTATUS Add();
@@ -95,6 +98,7 @@ private:
     UNICODE_STRING registryPath_{};
     bool loaded_ = false;
     bool failKey_ = false;
+    ULONG lowerFlags_ = 0;
     std::vector<std::pair<std::u16string, emu::registry::Value>> pending_;
     std::vector<Node> nodes_;
     std::vector<PDEVICE_OBJECT> occupants_;

@@ -258,6 +258,51 @@ TEST(ControlFlow, QueueSizeGrowsUnderARunningReader) {
     EXPECT_EQ(r.Data(), all);
 }
 
+// A size past the cap is refused and changes nothing; a growth gives a reader stopped for lack of
+// room its room back at once, not only when a read drains the old buffer.
+TEST(ControlFlow, QueueSizeIsCappedAndGrowthResumesAFullReader) {
+    Stack s;
+    auto& f = s.OpenOk();
+    EXPECT_EQ(Set(f, IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{0xFFFFFFF0u, 4096}), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Set(f, IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{MAX_RX_QUEUE_SIZE + 1, 4096}),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(s.Ext()->RxQueueSize, 4096u);
+    EXPECT_EQ(s.Ext()->RxBuffer.Size, 4096u);
+
+    Bytes data(6000);
+    for (size_t i = 0; i < data.size(); i++) data[i] = (uint8_t)(i * 5);
+    s.dev().Inject(data);
+    Settle();
+    ASSERT_FALSE(s.Ext()->RxHasRoom);  // stopped for lack of room
+    ASSERT_EQ(Set(f, IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{MAX_RX_QUEUE_SIZE, 4096}), STATUS_SUCCESS);
+    emu::AdvanceTime(50);
+    EXPECT_EQ(RingCount(&s.Ext()->RxBuffer), 6000u);  // no read had to drain it first
+    ASSERT_EQ(NoReadTimeouts(f), STATUS_SUCCESS);
+    auto r = f.Read(6000);
+    EXPECT_EQ(r.Data(), data);
+}
+
+// RXCLEAR drops every byte received before it, those still waiting in the last transfer too.
+TEST(ControlFlow, PurgeRxClearDropsBytesNotYetStored) {
+    StackOptions o;
+    o.values[u"RxReqSize"] = emu::pnp::HardwareValue::Dword(4096);
+    Stack s(o);
+    auto& f = s.OpenOk();
+    s.dev().Inject(Bytes(1000, 0x11));
+    Settle();
+    s.dev().Inject(Bytes(4096, 0x22));
+    Settle();
+    ASSERT_GT(s.Ext()->RxLeftover, 0u);  // the buffer is full; the rest waits in the transfer
+    EXPECT_EQ(Set(f, IOCTL_SERIAL_PURGE, (ULONG)SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS);
+    emu::AdvanceTime(50);
+    EXPECT_EQ(RingCount(&s.Ext()->RxBuffer), 0u);
+    Bytes fresh{1, 2, 3};
+    s.dev().Inject(fresh);
+    emu::AdvanceTime(50);
+    ASSERT_EQ(NoReadTimeouts(f), STATUS_SUCCESS);
+    EXPECT_EQ(f.Read(3).Data(), fresh);
+}
+
 // New timeouts re-arm the total timer of the read in progress.
 TEST(ControlFlow, SetTimeoutsRearmsTheCurrentRead) {
     Stack s;

@@ -2,6 +2,7 @@
 // and communication status reports.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <vector>
 
 #include "control_util.h"
@@ -144,6 +145,27 @@ TEST(ControlModem, ConcurrentLineChangesAreNotLost) {
         EXPECT_EQ(c.back(), (Bytes{0x01, kDtr | kRts | kBreak}));
         EXPECT_EQ(s.dev().State().controlLines, kDtr | kRts | kBreak);
     }
+}
+
+// The line queries only read a byte: they do not wait behind a line change that holds the lock
+// while its device command is slow.
+TEST(ControlModem, LineQueriesDoNotWaitForTheLineLock) {
+    Stack s(Variant(1));
+    auto& f = s.OpenOk();
+    AcquirePassiveLock(&s.Ext()->ModemControlLock);
+    std::atomic<int> done{0};
+    emu::Thread query([&] {
+        for (ULONG code : {IOCTL_SERIAL_GET_MODEM_CONTROL, IOCTL_SERIAL_GET_DTRRTS}) {
+            auto r = f.Ioctl(code, nullptr, 0, sizeof(ULONG));
+            EXPECT_EQ(r.Status(), STATUS_SUCCESS);
+            EXPECT_EQ(r.Information(), sizeof(ULONG));
+            done++;
+        }
+    });
+    emu::RunUntilIdle();
+    EXPECT_EQ(done, 2);
+    ReleasePassiveLock(&s.Ext()->ModemControlLock);
+    query.join();
 }
 
 TEST(ControlModem, ModemStatusIsReported) {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "emu/iomgr.h"
 #include "emu/pool.h"
 #include "stack.h"
 
@@ -105,6 +106,14 @@ TEST(LineSettings, VariantTwoRaisesRtsForHardwareFlowControl) {
     o.stack.dev().FailCommand(DEVCMD_LINE_SETTINGS, kDeviceError);
     EXPECT_EQ(o.Apply(), kDeviceError);
     EXPECT_EQ(o.stack.TakeCommands(), (std::vector<Bytes>{{0x00, 0x04}}));
+
+    // With flow control too: a refused settings command is reported, and RTS is not raised for
+    // settings the device did not take.
+    SetLine(o.p(), 9600, 8, STOP_BIT_1, NO_PARITY, SERIAL_RTS_HANDSHAKE, SERIAL_CTS_HANDSHAKE);
+    ChangeModemControl(o.p(), CONTROL_LINE_RTS, 0, FALSE);
+    EXPECT_EQ(o.Apply(), kDeviceError);
+    EXPECT_EQ(o.stack.TakeCommands(), (std::vector<Bytes>{{0x00, 0x44}}));
+    EXPECT_EQ(o.p()->ModemControl & CONTROL_LINE_RTS, 0);
 }
 
 TEST(LineSettings, VariantTwoControlLinesStatusIsTheRequestStatus) {
@@ -375,4 +384,66 @@ TEST(Open, RemovalWaitsForTheClose) {
     EXPECT_EQ(s.Close(), STATUS_SUCCESS);
     remover.join();
     EXPECT_TRUE(removed.load());
+}
+
+// Another thread's request can reach the port after the cleanup of the last handle (it holds
+// the file object, not the handle). Nothing would ever end a wait or a read then, and the close
+// would never come: until the close, new reads, writes and waits are refused.
+TEST(Open, RequestsAfterCleanupAreRefused) {
+    Opened o(Variant(1));
+    std::unique_ptr<emu::io::File> file;
+    ASSERT_EQ(o.stack.Close(), STATUS_SUCCESS);
+    ASSERT_EQ(o.stack.Open(&file), STATUS_SUCCESS);
+    ULONG mask = SERIAL_EV_RXCHAR;
+    ASSERT_EQ(file->Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, 0).Status(), STATUS_SUCCESS);
+    SERIAL_TIMEOUTS none{};
+    ASSERT_EQ(file->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, &none, sizeof none, 0).Status(), STATUS_SUCCESS);
+
+    PIRP cleanup = IoAllocateIrp(o.stack.Port()->StackSize, FALSE);
+    IoGetNextIrpStackLocation(cleanup)->MajorFunction = IRP_MJ_CLEANUP;
+    IoGetNextIrpStackLocation(cleanup)->FileObject = file->FileObject();
+    ASSERT_EQ(emu::io::SendAndWait(o.stack.Port(), cleanup), STATUS_SUCCESS);
+    emu::RunUntilIdle();
+    EXPECT_EQ(o.stack.dev().Pending(kRx), 0u);
+
+    auto wait = file->IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    auto read = file->ReadAsync(4);
+    Bytes data{1, 2, 3};
+    auto write = file->WriteAsync(data.data(), 3);
+    emu::AdvanceTime(100);
+    EXPECT_EQ(o.stack.dev().Pending(kRx), 0u);  // the read did not restart the reader
+    for (auto* r : {&wait, &read, &write}) {
+        if (!r->Done()) {
+            ADD_FAILURE() << "a request after cleanup pends";
+            r->Cancel();
+            emu::RunUntilIdle();
+            continue;
+        }
+        EXPECT_EQ(r->Status(), STATUS_CANCELLED);
+        EXPECT_EQ(r->Information(), 0u);
+    }
+    EXPECT_TRUE(o.stack.dev().TxStream().empty());
+    EXPECT_EQ(file->Close(), STATUS_SUCCESS);
+    EXPECT_EQ(o.p()->OpenCount, 0);
+}
+
+// The I/O manager never sends the close of a refused open, but if one came it is not the
+// opener's: the open port is left as it is.
+TEST(Open, CloseOfAnotherFileLeavesThePortOpen) {
+    Opened o(Variant(1));
+    FILE_OBJECT other{};
+    other.Type = IO_TYPE_FILE;
+    other.Size = sizeof(FILE_OBJECT);
+    other.DeviceObject = o.stack.Port();
+    for (UCHAR major : {IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
+        PIRP irp = IoAllocateIrp(o.stack.Port()->StackSize, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = major;
+        IoGetNextIrpStackLocation(irp)->FileObject = &other;
+        EXPECT_EQ(emu::io::SendAndWait(o.stack.Port(), irp), STATUS_SUCCESS);
+    }
+    emu::RunUntilIdle();
+    EXPECT_EQ(o.p()->OpenCount, 1);
+    EXPECT_TRUE(PortIsOpen(o.p()));
+    for (auto pipe : {kTx, kRx, kStatus}) EXPECT_EQ(o.stack.dev().OpenCount(pipe), 1) << pipe;
+    EXPECT_EQ(o.stack.dev().Pending(kRx), 1u);
 }

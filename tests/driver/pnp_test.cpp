@@ -122,6 +122,17 @@ TEST(Configuration, EndPointCapsWithoutVariantIsRefused) {
     }
 }
 
+// Power requests of an inrush stack come at DISPATCH_LEVEL, where the port's power transitions
+// cannot wait for the device: such a stack is refused at once.
+TEST(Configuration, InrushPowerStackIsRefused) {
+    PortBed bed;
+    bed.SetLowerFlags(DO_POWER_INRUSH);
+    EXPECT_EQ(bed.Add(), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(bed.DeviceCount(), 0u);
+    EXPECT_EQ(bed.EnabledInterfaceCount(), 0u);
+    EXPECT_FALSE(bed.LowerHasAttachment());
+}
+
 // ---- device creation -----------------------------------------------------------------------
 
 TEST(Creation, FirstFreeNumberAndReuse) {
@@ -333,7 +344,10 @@ TEST(Pnp, SurpriseRemovalThenRemovalUndoesOnce) {
     EXPECT_FALSE(bed.DeviceMap(u"\\Device\\zelcom0"));
     EXPECT_FALSE(bed.InterfaceEnabled(0));
 
-    // Requests after the flag: reads and writes refused, others passed down unchanged.
+    // Requests after the flag: opens, reads and writes refused, others passed down unchanged.
+    std::unique_ptr<emu::io::File> late;
+    EXPECT_EQ(emu::io::File::Open(u"\\Device\\zelcom0", &late), STATUS_DELETE_PENDING);
+    EXPECT_EQ(bed.Ext()->OpenCount, 0);
     EXPECT_EQ(bed.Send(IRP_MJ_READ), STATUS_DELETE_PENDING);
     EXPECT_EQ(bed.Send(IRP_MJ_WRITE), STATUS_DELETE_PENDING);
     for (UCHAR major : {IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION, IRP_MJ_SYSTEM_CONTROL}) {
@@ -363,7 +377,8 @@ TEST(Pnp, RemovalTearsDownAndUnloadLeavesNoPool) {
     // The port is torn down before the lower driver handles the removal, and sends it nothing
     // afterwards: the lower device may be gone by then.
     size_t linksAtRemoval = SIZE_MAX;
-    bed.lower().onRequest = [&](PIO_STACK_LOCATION stack) {
+    bed.lower().onRequest = [&](PIRP irp) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
             linksAtRemoval = bed.LinkCount();
         }

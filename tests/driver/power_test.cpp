@@ -1,5 +1,6 @@
 // Device power: leaving D0 stops the port's transfers, returning to D0 while open restarts them.
 #include <atomic>
+#include <cstring>
 
 #include "stack.h"
 
@@ -80,11 +81,17 @@ TEST(Power, QueryBelowD0StopsThePortToo) {
 
 TEST(Power, D0WithThePortClosedOnlyRecordsTheState) {
     Stack s(Variant(1));
+    auto aborts = s.dev().RequestCount(usbpipe::RequestKind::Abort);
+    auto resets = s.dev().RequestCount(usbpipe::RequestKind::Reset);
     EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
     EXPECT_EQ(s.Ext()->PowerState, PowerStateOff);
     EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
     EXPECT_EQ(s.Ext()->PowerState, PowerStateOn);
     EXPECT_TRUE(s.TakeCommands().empty());
+    // Nothing is sent on pipes that are not open, by the power-down nor the removal.
+    EXPECT_EQ(s.Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(s.dev().RequestCount(usbpipe::RequestKind::Abort), aborts);
+    EXPECT_EQ(s.dev().RequestCount(usbpipe::RequestKind::Reset), resets);
 }
 
 TEST(Power, SystemRequestsPassThroughUntouched) {
@@ -156,4 +163,34 @@ TEST(Power, D0DuringTheLastCloseRestartsNothing) {
     auto read = f.Read(3);
     EXPECT_EQ(read.Status(), STATUS_SUCCESS);
     EXPECT_EQ(read.Data(), (Bytes{7, 8, 9}));
+}
+
+// Asynchronous writes complete once their bytes are buffered: a sleep in between must neither
+// drop those bytes (still buffered, or in the transfer the power-down aborted) nor hide them
+// from the out-queue count.
+TEST(Power, SleepKeepsTheBytesOfCompletedAsynchronousWrites) {
+    StackOptions o;
+    o.values[u"TxAsync"] = emu::pnp::HardwareValue::Dword(1);
+    Stack s(o);
+    auto& f = s.OpenOk();
+    s.dev().StallTx(true);
+    Bytes a(100, 0x61), b(50, 0x62);
+    ASSERT_EQ(f.Write(a.data(), 100).Status(), STATUS_SUCCESS);  // in flight, held by the stall
+    emu::RunUntilIdle();
+    ASSERT_EQ(f.Write(b.data(), 50).Status(), STATUS_SUCCESS);   // buffered behind it
+    EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
+    s.dev().StallTx(false);
+    emu::RunUntilIdle();
+    EXPECT_TRUE(s.dev().TxStream().empty());
+    SERIAL_STATUS st{};
+    auto r = f.Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, sizeof st);
+    ASSERT_EQ(r.Status(), STATUS_SUCCESS);
+    memcpy(&st, r.Data().data(), sizeof st);
+    EXPECT_EQ(st.AmountInOutQueue, 150u);
+
+    EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
+    emu::AdvanceTime(100);
+    Bytes both = a;
+    both.insert(both.end(), b.begin(), b.end());
+    EXPECT_EQ(s.dev().TxStream(), both);
 }

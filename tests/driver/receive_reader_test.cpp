@@ -215,18 +215,30 @@ TEST(Reader, NoPollPeriodChainsEmptyReadsAndRetriesFailuresAfter20ms) {
     EXPECT_EQ(Held(s.Ext()), 10u);
 }
 
-TEST(Reader, ReaderFailsAtOnceWhenTheReadCannotBeBuiltAndStopStillReturns) {
+// A moment of low memory does not end reception: the read that could not be built is tried
+// again on the poll timer, and a stop meanwhile finds that timer.
+TEST(Reader, ReaderRetriesWhenTheReadCannotBeBuiltAndStopStillReturns) {
     Stack s(NoPolling());
     s.OpenOk();
     PortExtension* p = s.Ext();
     emu::io::FailNthIrpAllocation(1);
     s.dev().Inject(Pattern(10));
-    emu::AdvanceTime(100);
-    // The loop has ended: nothing outstanding, the data is still served.
-    EXPECT_EQ(s.dev().Pending(kRx), 0u);
+    emu::RunUntilIdle();
+    EXPECT_EQ(s.dev().Pending(kRx), 0u);  // waiting for the retry
     EXPECT_EQ(Held(p), 10u);
-    EXPECT_FALSE(p->ReaderStopped);
+    emu::AdvanceTime(100);
+    EXPECT_EQ(s.dev().Pending(kRx), 1u);
+    s.dev().Inject(Pattern(5));
+    emu::AdvanceTime(10);
+    EXPECT_EQ(Held(p), 15u);
+
+    emu::io::FailNthIrpAllocation(1);
+    s.dev().Inject(Pattern(1));
+    emu::RunUntilIdle();
+    EXPECT_EQ(s.dev().Pending(kRx), 0u);
     EXPECT_EQ(StopReader(p), STATUS_SUCCESS);
+    emu::AdvanceTime(100);
+    EXPECT_EQ(s.dev().Pending(kRx), 0u);  // the stop ended the retry
     EXPECT_EQ(StartReader(p), STATUS_SUCCESS);
     emu::RunUntilIdle();
     EXPECT_EQ(s.dev().Pending(kRx), 1u);

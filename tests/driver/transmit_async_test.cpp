@@ -404,3 +404,43 @@ TEST_P(TransmitStreams, ArriveInOrderAndComplete) {
 
 INSTANTIATE_TEST_SUITE_P(BothModes, TransmitStreams, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Async" : "Sync"; });
+
+// A lower driver that fails requests inline (the device unplugged with writes queued) must not
+// nest a call per request: 500 queued writes, or the 256 transfers of one 1 MiB asynchronous
+// write, would need far more than a kernel stack. Measured as the spread of frame addresses
+// between the test and the completions of the writes.
+TEST(TransmitNesting, InlineFailuresDoNotDeepenTheStack) {
+    struct Case {
+        bool async;
+        int writes;
+        ULONG size;
+    };
+    for (Case c : {Case{false, 500, 10}, Case{true, 1, 1u << 20}}) {
+        TxPort t(TxOptions(c.async));
+        std::atomic<uintptr_t> deepest{UINTPTR_MAX};
+        std::atomic<int> done{0};
+        auto onDone = [&](emu::io::Request&) {
+            uintptr_t at = (uintptr_t)__builtin_frame_address(0);
+            uintptr_t seen = deepest;
+            while (at < seen && !deepest.compare_exchange_weak(seen, at)) {
+            }
+            done++;
+        };
+        uintptr_t top = (uintptr_t)__builtin_frame_address(0);
+        Bytes data = Pattern(c.size, 5);
+        if (c.async) {
+            t.dev().Unplug();
+            t.file->WriteAsync(data.data(), c.size, onDone);
+        } else {
+            t.dev().StallTx(true);
+            for (int i = 0; i < c.writes; i++) t.file->WriteAsync(data.data(), c.size, onDone);
+            emu::RunUntilIdle();
+            t.dev().Unplug();
+        }
+        emu::RunUntilIdle();
+        EXPECT_EQ(done, c.writes) << "async " << c.async;
+        ASSERT_NE(deepest, UINTPTR_MAX);
+        // A few dozen frames of dispatch, completion and the emulation at most.
+        EXPECT_LT(top - deepest, 64u * 1024) << "async " << c.async;
+    }
+}

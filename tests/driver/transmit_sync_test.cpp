@@ -3,6 +3,8 @@
 // completion, timeout and stop settling on exactly one completion.
 #include <atomic>
 
+#include "bed.h"
+#include "emu/iomgr.h"
 #include "stack.h"
 #include "transmit_support.h"
 
@@ -337,4 +339,50 @@ TEST(SyncTransmit, FailedTransferIsReportedNotRetried) {
     EXPECT_EQ(wb.Status(), STATUS_SUCCESS);
     EXPECT_EQ(t.dev().TransferLog().size(), 1u);
     EXPECT_EQ(t.OutQueue(), 0u);
+}
+
+// A transfer the device failed part-way, after a whole number of packets, keeps its failure: no
+// zero-length transfer follows it (its success would replace the failure), and a synchronous
+// write reports the failure and the bytes the lower driver said it sent.
+TEST(TransmitFailure, FailedWholePacketTransferIsNotEndedWithAZeroLengthOne) {
+    const NTSTATUS kDataError = (NTSTATUS)0xC000009CL;  // STATUS_DEVICE_DATA_ERROR
+    for (bool async : {false, true}) {
+        PortBed bed;
+        bed.SetString(u"PortName", u"COM7");
+        bed.SetDword(u"TxAsync", async ? 1 : 0);
+        bed.SetDword(u"RxPollPeriod", 1000);
+        ASSERT_EQ(bed.Add(), STATUS_SUCCESS);
+        ASSERT_EQ(bed.Pnp(IRP_MN_START_DEVICE), STATUS_SUCCESS);
+        std::unique_ptr<emu::io::File> f;
+        ASSERT_EQ(emu::io::File::Open(u"\\DosDevices\\COM7", &f), STATUS_SUCCESS);
+        int transfers = 0, empty = 0;
+        bed.lower().onRequest = [&](PIRP irp) {
+            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+            if (stack->MajorFunction != IRP_MJ_DEVICE_CONTROL ||
+                stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_PIPE_WRITE) {
+                return;
+            }
+            if (stack->Parameters.DeviceIoControl.InputBufferLength == 0) {
+                empty++;
+                irp->IoStatus.Information = 0;
+                return;
+            }
+            transfers++;
+            irp->IoStatus.Status = kDataError;
+            irp->IoStatus.Information = 64;  // one packet went out before the failure
+        };
+        Bytes data = Pattern(128, 1);
+        auto w = f->Write(data.data(), 128);
+        emu::RunUntilIdle();
+        EXPECT_EQ(transfers, 1) << "async " << async;
+        EXPECT_EQ(empty, 0) << "async " << async;
+        if (async) {
+            EXPECT_EQ(w.Status(), STATUS_SUCCESS);  // buffered before the transfer
+        } else {
+            EXPECT_EQ(w.Status(), kDataError);
+            EXPECT_EQ(w.Information(), 64u);
+        }
+        bed.lower().onRequest = nullptr;
+        EXPECT_EQ(f->Close(), STATUS_SUCCESS);
+    }
 }

@@ -163,7 +163,7 @@ NTSTATUS FilterEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
     for (auto& f : DriverObject->MajorFunction) f = FilterDispatch;
     DriverObject->DriverExtension->AddDevice = FilterAddDevice;
     DriverObject->DriverUnload = FilterUnload;
-    if (gLeakOnUnload) ExAllocatePoolWithTag(NonPagedPool, 16, 'kaeL');
+    if (gLeakOnUnload) ExAllocatePoolWithTag(NonPagedPoolNx, 16, 'kaeL');
     return STATUS_SUCCESS;
 }
 

@@ -29,10 +29,10 @@ TEST(Pool, AccountsPerTagAndDriverAndReportsLeaksPerTag) {
     void* b;
     {
         emu::DriverScope scope(&driverA);
-        a = ExAllocatePoolWithTag(NonPagedPool, 100, 'tlif');
+        a = ExAllocatePoolWithTag(NonPagedPoolNx, 100, 'tlif');
         b = ExAllocatePoolWithTag(PagedPool, 28, 'tlif');
     }
-    void* c = ExAllocatePoolWithTag(NonPagedPool, 10, 'cric');
+    void* c = ExAllocatePoolWithTag(NonPagedPoolNx, 10, 'cric');
     ASSERT_TRUE(a && b && c);
     auto usage = emu::pool::Outstanding(&driverA);
     ASSERT_EQ(usage.size(), 1u);
@@ -60,13 +60,13 @@ TEST(Pool, EndOfTestReportsDriverBlocksNotAlreadyReportedAtUnload) {
     void* b;
     {
         emu::DriverScope scope(&unloaded);
-        a = ExAllocatePoolWithTag(NonPagedPool, 8, 'dlo1');
+        a = ExAllocatePoolWithTag(NonPagedPoolNx, 8, 'dlo1');
     }
     {
         emu::DriverScope scope(&running);
-        b = ExAllocatePoolWithTag(NonPagedPool, 16, 'wen2');
+        b = ExAllocatePoolWithTag(NonPagedPoolNx, 16, 'wen2');
     }
-    void* byTest = ExAllocatePoolWithTag(NonPagedPool, 4, 'tset');
+    void* byTest = ExAllocatePoolWithTag(NonPagedPoolNx, 4, 'tset');
     ExpectFaults faults;
     emu::pool::CheckNoLeaks(&unloaded, "unload");
     ASSERT_EQ(faults.Take().size(), 1u);
@@ -84,23 +84,23 @@ TEST(Pool, EndOfTestReportsDriverBlocksNotAlreadyReportedAtUnload) {
 
 TEST(Pool, FaultInjectionFailsTheChosenAllocation) {
     emu::pool::FailNthWithTag('aerc', 2);
-    void* first = ExAllocatePoolWithTag(NonPagedPool, 8, 'aerc');
-    void* other = ExAllocatePoolWithTag(NonPagedPool, 8, 'tini');
-    void* second = ExAllocatePoolWithTag(NonPagedPool, 8, 'aerc');
-    void* third = ExAllocatePoolWithTag(NonPagedPool, 8, 'aerc');
+    void* first = ExAllocatePoolWithTag(NonPagedPoolNx, 8, 'aerc');
+    void* other = ExAllocatePoolWithTag(NonPagedPoolNx, 8, 'tini');
+    void* second = ExAllocatePoolWithTag(NonPagedPoolNx, 8, 'aerc');
+    void* third = ExAllocatePoolWithTag(NonPagedPoolNx, 8, 'aerc');
     EXPECT_NE(first, nullptr);
     EXPECT_NE(other, nullptr);
     EXPECT_EQ(second, nullptr);
     EXPECT_NE(third, nullptr);
     emu::pool::FailNth(1);
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, 'tini'), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, 'tini'), nullptr);
     emu::pool::FailTag('tini');
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, 'tini'), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, 'tini'), nullptr);
     emu::pool::ClearFaults();
-    void* again = ExAllocatePoolWithTag(NonPagedPool, 8, 'tini');
+    void* again = ExAllocatePoolWithTag(NonPagedPoolNx, 8, 'tini');
     EXPECT_NE(again, nullptr);
     EXPECT_EQ(emu::pool::AllocationCounts()['aerc'], 3u);
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, SIZE_T(0xFFFFFFC0u), 'aerc'), nullptr);  // too large
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, SIZE_T(0xFFFFFFC0u), 'aerc'), nullptr);  // too large
     for (void* p : {first, other, third, again}) ExFreePool(p);
 }
 

@@ -3,10 +3,11 @@
 #include "port.h"
 
 NTSTATUS ChangeModemControl(PortExtension* Port, UCHAR Clear, UCHAR Set, BOOLEAN Send) {
-    KeWaitForSingleObject(&Port->ModemControlLock, Executive, KernelMode, FALSE, NULL);
+    AcquirePassiveLock(&Port->ModemControlLock);
     UCHAR value = (UCHAR)(((Port->ModemControl & ~Clear) | Set) &
                           (CONTROL_LINE_RTS | CONTROL_LINE_DTR | CONTROL_LINE_BREAK));
-    Port->ModemControl = value;
+    // A single store: the queries read it without the lock.
+    __atomic_store_n(&Port->ModemControl, value, __ATOMIC_RELAXED);
     NTSTATUS status = STATUS_SUCCESS;
     if (Send) {
         // Sent under the lock, so commands reach the device in the order of the changes and
@@ -14,7 +15,7 @@ NTSTATUS ChangeModemControl(PortExtension* Port, UCHAR Clear, UCHAR Set, BOOLEAN
         UCHAR command[2] = {DEVCMD_CONTROL_LINES, value};
         status = SendDeviceCommand(Port, command, sizeof(command));
     }
-    KeSetEvent(&Port->ModemControlLock, IO_NO_INCREMENT, FALSE);
+    ReleasePassiveLock(&Port->ModemControlLock);
     return status;
 }
 
@@ -95,6 +96,9 @@ static NTSTATUS ApplyLineSettingsByteRts(PortExtension* Port) {
         return status;
     }
     status = SendDeviceCommand(Port, command, sizeof(command));
+    if (!NT_SUCCESS(status)) {
+        return status;  // the device did not take the settings: RTS stays as it was
+    }
     // Byte 1 read again: the lower driver may have answered over it.
     if (command[1] & 0x40) {
         return ChangeModemControl(Port, 0, CONTROL_LINE_RTS, TRUE);

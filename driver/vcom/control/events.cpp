@@ -90,6 +90,11 @@ NTSTATUS WaitOnMask(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack) {
         KeReleaseSpinLock(&Port->WaitLock, irql);
         return RefuseWait(Irp, STATUS_DELETE_PENDING);
     }
+    // The cleanup cancels the pending wait under the same lock, after the port stops being open.
+    if (!PortIsOpen(Port)) {
+        KeReleaseSpinLock(&Port->WaitLock, irql);
+        return RefuseWait(Irp, STATUS_CANCELLED);
+    }
     if (Port->WaitMask == 0 || Port->PendingWaitIrp != NULL) {
         KeReleaseSpinLock(&Port->WaitLock, irql);
         return RefuseWait(Irp, STATUS_INVALID_PARAMETER);
@@ -137,10 +142,14 @@ NTSTATUS Purge(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack) {
         CancelReads(Port);
     }
     if (mask & SERIAL_PURGE_RXCLEAR) {
+        // Bytes of the last transfer not yet stored (RxLeftover) are purged too: the reader is
+        // stopped so that nothing of the loop touches them meanwhile.
+        StopReader(Port);
         RingClear(&Port->RxBuffer);
+        Port->RxLeftover = 0;
         // The empty buffer is below the XON limit: a reader stopped for lack of room resumes.
         StoreFlag(&Port->RxHasRoom, TRUE);
-        KickReader(Port);
+        StartReader(Port);
     }
     if (mask & SERIAL_PURGE_TXABORT) {
         // Returns once the transmit side is idle; writes are taken again afterwards. The

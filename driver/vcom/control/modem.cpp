@@ -60,10 +60,9 @@ NTSTATUS SetModemControl(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack
 }
 
 static NTSTATUS ReturnLines(PortExtension* Port, PIRP Irp) {
-    // Read under the lock its writers hold, so the value is one that was or is being sent.
-    KeWaitForSingleObject(&Port->ModemControlLock, Executive, KernelMode, FALSE, NULL);
-    UCHAR control = Port->ModemControl;
-    KeSetEvent(&Port->ModemControlLock, IO_NO_INCREMENT, FALSE);
+    // Read without the lock: a query must not wait behind a slow device command. The value is
+    // one that was or is being sent.
+    UCHAR control = __atomic_load_n(&Port->ModemControl, __ATOMIC_RELAXED);
     ULONG lines = 0;
     if (control & CONTROL_LINE_DTR) {
         lines |= SERIAL_DTR_STATE;
@@ -130,7 +129,7 @@ NTSTATUS GetCommStatus(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack) 
 
     if (Port->TxAsync) {
         KeAcquireSpinLock(&Port->TxBuffer.Lock, &irql);
-        status.AmountInOutQueue = (ULONG)Port->TxBuffer.Count;
+        status.AmountInOutQueue = (ULONG)(Port->TxBuffer.Count + Port->TxStagingLeft);
         KeReleaseSpinLock(&Port->TxBuffer.Lock, irql);
     }
 

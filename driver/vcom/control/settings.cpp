@@ -151,6 +151,10 @@ NTSTATUS GetTimeouts(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack) {
 NTSTATUS SetQueueSize(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack) {
     UNREFERENCED_PARAMETER(Stack);
     SERIAL_QUEUE_SIZE sizes = *(PSERIAL_QUEUE_SIZE)Irp->AssociatedIrp.SystemBuffer;
+    // Nonpaged pool is not the caller's to claim without bound.
+    if (sizes.InSize > MAX_RX_QUEUE_SIZE) {
+        return STATUS_INVALID_PARAMETER;
+    }
 
     // Nothing of the reader may be outstanding while the receive buffer is replaced.
     NTSTATUS status = StopReader(Port);
@@ -164,6 +168,10 @@ NTSTATUS SetQueueSize(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack) {
     }
     Port->RxQueueSize = (ULONG)RingSize(&Port->RxBuffer);
     Port->TxQueueSize = sizes.OutSize;
+    // A reader stopped for lack of room resumes if the larger buffer has room again.
+    if (RingSize(&Port->RxBuffer) - RingCount(&Port->RxBuffer) > (ULONG)LoadSetting(&Port->HandFlow.XoffLimit)) {
+        StoreFlag(&Port->RxHasRoom, TRUE);
+    }
     status = StartReader(Port);
     if (!NT_SUCCESS(status)) {
         VCOM_TRACE(TRACE_LEVEL_WARNING, "reader not restarted after a queue size change: %#lx", (unsigned long)status);

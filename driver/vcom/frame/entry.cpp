@@ -49,8 +49,18 @@ VOID DriverUnload(PDRIVER_OBJECT DriverObject) {
 
 NTSTATUS DispatchDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension* port = GetPortExtension(DeviceObject);
+    // Held across the call, so the removal cannot detach the lower device under it.
+    NTSTATUS status = IoAcquireRemoveLock(&port->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        Irp->IoStatus.Status = status;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return status;
+    }
     IoSkipCurrentIrpStackLocation(Irp);
-    return IoCallDriver(port->LowerDeviceObject, Irp);
+    status = IoCallDriver(port->LowerDeviceObject, Irp);
+    IoReleaseRemoveLock(&port->RemoveLock, Irp);
+    return status;
 }
 
 static NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, CCHAR Boost) {
@@ -66,6 +76,9 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         VCOM_TRACE(TRACE_LEVEL_INFO, "read/write refused: device is being removed");
         return CompleteRequest(Irp, STATUS_DELETE_PENDING, IO_NO_INCREMENT);
     }
+    if (!PortIsOpen(port)) {
+        return CompleteRequest(Irp, STATUS_CANCELLED, IO_NO_INCREMENT);
+    }
     if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_READ) {
         return DispatchRead(DeviceObject, Irp);
     }
@@ -78,7 +91,7 @@ NTSTATUS DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (port->TxAsync) {
         LARGE_INTEGER start;
         KeQuerySystemTime(&start);
-        while (RingCount(&port->TxBuffer) != 0) {
+        while (TxQueuedBytes(port) != 0) {
             LARGE_INTEGER now;
             KeQuerySystemTime(&now);
             if (now.QuadPart - start.QuadPart > limit) {
@@ -103,10 +116,19 @@ NTSTATUS DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension* port = GetPortExtension(DeviceObject);
+    AcquirePassiveLock(&port->PortStateLock);
+    if (port->OpenFile == NULL || IoGetCurrentIrpStackLocation(Irp)->FileObject != port->OpenFile) {
+        ReleasePassiveLock(&port->PortStateLock);
+        return CompleteRequest(Irp, STATUS_SUCCESS, IO_NO_INCREMENT);
+    }
+    // From here to the close nothing new is accepted: a request that reaches the port after the
+    // last handle's cleanup would otherwise wait for ever, and the close with it.
+    InterlockedCompareExchange(&port->OpenState, PortCleanedUp, PortOpen);
     StopReceiveSide(DeviceObject);
     CancelReads(port);
     StopTransmit(port);
     ClearTxBuffer(port);
     CancelPendingWait(port);
+    ReleasePassiveLock(&port->PortStateLock);
     return CompleteRequest(Irp, STATUS_SUCCESS, IO_NO_INCREMENT);
 }

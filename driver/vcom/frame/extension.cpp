@@ -67,9 +67,15 @@ static VOID ReadConfiguration(PortExtension* Port) {
 
 NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject, ULONG EndPointCaps) {
     PortExtension* port = GetPortExtension(DeviceObject);
+    // An inrush stack gets its power requests at DISPATCH_LEVEL, where the power transitions
+    // (which wait for the device) cannot run.
+    if (port->LowerDeviceObject->Flags & DO_POWER_INRUSH) {
+        VCOM_TRACE(TRACE_LEVEL_ERROR, "the lower device needs inrush power: not supported");
+        return STATUS_NOT_SUPPORTED;
+    }
 
     DeviceObject->Flags |= DO_BUFFERED_IO;
-    DeviceObject->Flags |= port->LowerDeviceObject->Flags & (DO_POWER_PAGABLE | DO_POWER_INRUSH);
+    DeviceObject->Flags |= port->LowerDeviceObject->Flags & DO_POWER_PAGABLE;
 
     port->EndPointCaps = EndPointCaps;
     port->DeviceObject = DeviceObject;

@@ -17,6 +17,8 @@
 #define ENDPOINT_CAPS_COUNT 4
 
 #define PIPE_NAME_CHARS 10
+// Largest receive buffer SetupComm may ask for: over a minute of data at the fastest rate.
+#define MAX_RX_QUEUE_SIZE (1024 * 1024)
 #define TX_STAGING_SIZE 4096
 
 enum PnpStateValue : LONG {
@@ -86,6 +88,7 @@ struct PortExtension {
     volatile LONG OpenCount;
     volatile LONG OpenState;
     PFILE_OBJECT OpenFile;  // the opener's file object
+    BOOLEAN PipesOpen;      // from the open's pipe creates to the close's pipe closes
     KEVENT PortStateLock;
     ULONG EndPointCaps;
 
@@ -105,7 +108,7 @@ struct PortExtension {
     KDPC RxPollDpc;
     ULONG RxPollPeriod;
     // Serialises StartReader, StopReader and the poller's start and stop, so a start cannot
-    // slip into a stop in progress. A synchronization event used as a mutex (PASSIVE_LEVEL).
+    // slip into a stop in progress. A passive lock (AcquirePassiveLock).
     KEVENT ReceiveStartStopLock;
     // Completions of reader reads: a failed send tells a read that never went down from one
     // whose completion routine has already run by whether this moved.
@@ -138,6 +141,11 @@ struct PortExtension {
     // Transmit side
     TxPipeRecord TxPipe;
     UCHAR TxStagingBuffer[TX_STAGING_SIZE];
+    // Asynchronous mode: bytes of a transfer that a power-down cut short, kept at the front of
+    // TxStagingBuffer to go before TxBuffer's when the transmit side resumes; their writes have
+    // completed. Under TxBuffer.Lock.
+    ULONG TxStagingLeft;
+    ULONG TxTransferLength;  // of the transfer in flight
     ULONG TxKickThreshold;
     KTIMER WriteTotalTimer;
     KDPC WriteTotalDpc;
@@ -152,6 +160,10 @@ struct PortExtension {
     KSPIN_LOCK WriteQueueLock;
     volatile LONG CancelClaim;
     volatile LONG TxBusy;
+    // Passing transmit requests down (both modes, one request at a time): TX_PASS_IDLE, or a
+    // call in progress, or one in progress with the next request handed to it (TxPassNext).
+    volatile LONG TxPassState;
+    PIRP volatile TxPassNext;
     // Ties a run of WriteTotalDpc to the write its timer was set for: WriteSequence advances
     // each time a write becomes current, WriteTimerSequence is the value the timer was armed
     // with. Both under WriteQueueLock.
@@ -201,8 +213,8 @@ struct PortExtension {
     ULONG NoBaudCheck;
 
     // Serialises the read-modify-write of ModemControl together with the command that carries
-    // it, so concurrent line changes are neither lost nor sent out of date. A synchronization
-    // event used as a mutex: the holder waits for the command at PASSIVE_LEVEL.
+    // it, so concurrent line changes are neither lost nor sent out of date. A passive lock
+    // (AcquirePassiveLock): the holder waits for the command at PASSIVE_LEVEL.
     KEVENT ModemControlLock;
 };
 
@@ -374,6 +386,16 @@ KDEFERRED_ROUTINE TxKickRoutine;
 // it (STATUS_INVALID_PARAMETER); otherwise hands it down and returns STATUS_PENDING, and the
 // lower driver completes it. Either way the caller must not touch the request afterwards.
 NTSTATUS ImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Asynchronous mode: the bytes of completed writes not yet sent (TxBuffer and what a stop cut
+// short), under TxBuffer's lock: writes store into it on other processors.
+inline ULONG64 TxQueuedBytes(PortExtension* Port) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->TxBuffer.Lock, &irql);
+    ULONG64 count = Port->TxBuffer.Count + Port->TxStagingLeft;
+    KeReleaseSpinLock(&Port->TxBuffer.Lock, irql);
+    return count;
+}
 
 // AmountInOutQueue is changed by atomic addition only, never under CommStatusLock.
 inline ULONG AddAmountInOutQueue(PortExtension* Port, LONG Delta) {

@@ -4,22 +4,24 @@
 
 static NTSTATUS Open(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension* port = GetPortExtension(DeviceObject);
+    if (PortGone(port)) {
+        return STATUS_DELETE_PENDING;
+    }
     if (port->OpenCount != 0) {
         VCOM_TRACE(TRACE_LEVEL_INFO, "open refused: the port is open");
         return STATUS_ACCESS_DENIED;
     }
-    port->OpenCount = 1;
-    NTSTATUS status = OpenPort(DeviceObject, Irp);
+    // Held from before the open until the close, so a removal either refuses the open or waits
+    // for it and then for the close; it never tears down beside an open in progress.
+    NTSTATUS status = IoAcquireRemoveLock(&port->RemoveLock, DeviceObject);
     if (!NT_SUCCESS(status)) {
-        port->OpenCount = 0;
         return status;
     }
-    // Held until the close, so removal waits for it. Removal may already have begun: then
-    // the open is undone rather than left without the hold the close will give back.
-    status = IoAcquireRemoveLock(&port->RemoveLock, DeviceObject);
+    port->OpenCount = 1;
+    status = OpenPort(DeviceObject, Irp);
     if (!NT_SUCCESS(status)) {
-        ClosePort(DeviceObject, Irp);
         port->OpenCount = 0;
+        IoReleaseRemoveLock(&port->RemoveLock, DeviceObject);
         return status;
     }
     port->OpenFile = IoGetCurrentIrpStackLocation(Irp)->FileObject;
@@ -29,6 +31,9 @@ static NTSTATUS Open(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 static NTSTATUS Close(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension* port = GetPortExtension(DeviceObject);
+    if (port->OpenCount == 0 || IoGetCurrentIrpStackLocation(Irp)->FileObject != port->OpenFile) {
+        return STATUS_SUCCESS;  // not the opener's file (a refused open): the port is not its to close
+    }
     StopTransmit(port);
     NTSTATUS status = ClosePort(DeviceObject, Irp);
     port->OpenFile = NULL;
@@ -97,6 +102,7 @@ NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         port->CtlPollPeriod = -1;
     }
     NTSTATUS status = OpenPipe(port, &port->TxPipe.TxPipeFile);
+    StoreFlag(&port->PipesOpen, TRUE);
     if (NT_SUCCESS(status)) {
         status = OpenPipe(port, &port->RxPipe.RxPipeFile);
     }
@@ -148,7 +154,7 @@ NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         port->RxPipe.RxMaxPacketSize = PacketSize(port, &port->RxPipe.RxPipeFile);
         port->RxReqSize = RoundToPackets(port->RxReqSize, port->RxPipe.RxMaxPacketSize);
 
-        port->RxTransferBuffer = ExAllocatePoolWithTag(NonPagedPool, port->RxReqSize, CREATE_POOL_TAG);
+        port->RxTransferBuffer = ExAllocatePoolWithTag(NonPagedPoolNx, port->RxReqSize, CREATE_POOL_TAG);
         if (!port->RxTransferBuffer) {
             status = STATUS_INSUFFICIENT_RESOURCES;
         }
@@ -167,6 +173,7 @@ NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         if (StatusPipeInUse(port)) {
             ClosePipe(port, &port->StatusPipe.StatusPipeFile);
         }
+        StoreFlag(&port->PipesOpen, FALSE);
         return status;
     }
 
@@ -202,6 +209,7 @@ NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (StatusPipeInUse(port)) {
         status = ClosePipe(port, &port->StatusPipe.StatusPipeFile);
     }
+    StoreFlag(&port->PipesOpen, FALSE);
     if (port->RxTransferBuffer) {
         ExFreePoolWithTag(port->RxTransferBuffer, CREATE_POOL_TAG);
         port->RxTransferBuffer = NULL;
@@ -215,6 +223,10 @@ VOID FreeRxBuffer(PortExtension* Port) {
 }
 
 VOID ClearTxBuffer(PortExtension* Port) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->TxBuffer.Lock, &irql);
+    Port->TxStagingLeft = 0;
+    KeReleaseSpinLock(&Port->TxBuffer.Lock, irql);
     RingClear(&Port->TxBuffer);
 }
 

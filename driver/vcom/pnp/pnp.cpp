@@ -21,6 +21,14 @@ static NTSTATUS PassDownSucceeded(PortExtension* Port, PIRP Irp) {
     return PassDown(Port, Irp);
 }
 
+// Errors are read and cleared together under CommStatusLock by the status request.
+static VOID ClearCommErrors(PortExtension* Port) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->CommStatusLock, &irql);
+    Port->CommStatus.Errors = 0;
+    KeReleaseSpinLock(&Port->CommStatusLock, irql);
+}
+
 static VOID EnterState(PortExtension* Port, LONG State) {
     Port->PreviousPnpState = Port->PnpState;
     Port->PnpState = State;
@@ -65,7 +73,7 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension* port = GetPortExtension(DeviceObject);
     if (!LoadFlag(&port->Removed)) {
         StoreFlag(&port->Removed, TRUE);
-        port->CommStatus.Errors = 0;
+        ClearCommErrors(port);
         // Gives back the device's own acquisition and waits for every open to close.
         IoReleaseRemoveLockAndWait(&port->RemoveLock, NULL);
     }
@@ -98,7 +106,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return PassDownSucceeded(port, Irp);
 
     case IRP_MN_STOP_DEVICE:
-        port->CommStatus.Errors = 0;
+        ClearCommErrors(port);
         EnterState(port, Stopped);
         return PassDownSucceeded(port, Irp);
 
@@ -115,7 +123,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IRP_MN_SURPRISE_REMOVAL:
         port->PreviousPnpState = port->PnpState;
         StoreFlag(&port->SurpriseRemoved, TRUE);
-        port->CommStatus.Errors = 0;
+        ClearCommErrors(port);
         port->PnpState = SurpriseRemovedState;
         RemovePortName(port);
         DisablePortInterface(port);

@@ -46,14 +46,32 @@ static NTSTATUS PowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         ApplyLineSettings(DeviceObject);
         StartStatusPoller(port);
         StartReader(port);
-        RingClear(&port->TxBuffer);
+        // Bytes buffered before the power-down have completed writes behind them: they go now.
         ResumeTransmit(port);
     }
     ReleasePassiveLock(&port->PortStateLock);
     return status;
 }
 
+static NTSTATUS HandlePower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Under the remove lock, so the removal cannot detach the lower device under a power request.
 NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PortExtension* port = GetPortExtension(DeviceObject);
+    NTSTATUS status = IoAcquireRemoveLock(&port->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        PoStartNextPowerIrp(Irp);
+        Irp->IoStatus.Status = status;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return status;
+    }
+    status = HandlePower(DeviceObject, Irp);
+    IoReleaseRemoveLock(&port->RemoveLock, Irp);
+    return status;
+}
+
+static NTSTATUS HandlePower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension* port = GetPortExtension(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (stack->Parameters.Power.Type != DevicePowerState ||

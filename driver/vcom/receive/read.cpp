@@ -173,6 +173,11 @@ static NTSTATUS QueueRead(PortExtension* Port, PIRP Irp) {
         IoReleaseCancelSpinLock(irql);
         return CompleteRead(Irp, STATUS_DELETE_PENDING, 0, IO_NO_INCREMENT);
     }
+    // Tested again under the lock that the cleanup's cancellation of the reads takes.
+    if (!PortIsOpen(Port)) {
+        IoReleaseCancelSpinLock(irql);
+        return CompleteRead(Irp, STATUS_CANCELLED, 0, IO_NO_INCREMENT);
+    }
     IoMarkIrpPending(Irp);
     IoSetCancelRoutine(Irp, ReadCancelRoutine);
     if (KeInsertDeviceQueue(&Port->ReadQueue, &Irp->Tail.Overlay.DeviceQueueEntry)) {

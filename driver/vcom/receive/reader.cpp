@@ -28,11 +28,11 @@ VOID InitReceivePath(PortExtension* Port) {
 }
 
 static VOID LockStartStop(PortExtension* Port) {
-    KeWaitForSingleObject(&Port->ReceiveStartStopLock, Executive, KernelMode, FALSE, NULL);
+    AcquirePassiveLock(&Port->ReceiveStartStopLock);
 }
 
 static VOID UnlockStartStop(PortExtension* Port) {
-    KeSetEvent(&Port->ReceiveStartStopLock, IO_NO_INCREMENT, FALSE);
+    ReleasePassiveLock(&Port->ReceiveStartStopLock);
 }
 
 static VOID ArmTimer(PKTIMER Timer, PKDPC Dpc, ULONG Milliseconds) {
@@ -108,13 +108,12 @@ static NTSTATUS IssueRxRead(PortExtension* Port) {
         status = STATUS_DELETE_PENDING;
     } else if (!SendPipeRead(Port, &Port->RxReadCompletions, &Port->RxPipe.RxPipeFile,
                              Port->RxTransferBuffer, Port->RxReqSize, RxReadComplete)) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
+        // A moment of low memory must not end reception: the poll timer tries again. Armed
+        // before RxSending drops, so a stop finds it.
+        VCOM_TRACE(TRACE_LEVEL_WARNING, "reader: read could not be sent, retrying");
+        ArmTimer(&Port->RxPollTimer, &Port->RxPollDpc, RETRY_AFTER_FAILURE_MS);
     }
     InterlockedDecrement(&Port->RxSending);
-    if (status == STATUS_INSUFFICIENT_RESOURCES) {
-        // Only a stop followed by a start begins the loop again.
-        VCOM_TRACE(TRACE_LEVEL_ERROR, "reader: read could not be sent, reader ends");
-    }
     if (!NT_SUCCESS(status)) {
         SignalReaderStopped(Port);
     }
@@ -360,11 +359,12 @@ static VOID SignalStatusPollStopped(PortExtension* Port) {
     KeSetEvent(&Port->StatusPollStoppedEvent, IO_NO_INCREMENT, FALSE);
 }
 
+// Called with StatusSending raised, so a stop finds the retry timer.
 static VOID IssueStatusRead(PortExtension* Port) {
     if (!SendPipeRead(Port, &Port->StatusReadCompletions, &Port->StatusPipe.StatusPipeFile,
                       &Port->StatusByte, 1, StatusReadComplete)) {
-        VCOM_TRACE(TRACE_LEVEL_ERROR, "status poller: read could not be sent, poller ends");
-        SignalStatusPollStopped(Port);
+        VCOM_TRACE(TRACE_LEVEL_WARNING, "status poller: read could not be sent, retrying");
+        ArmTimer(&Port->StatusPollTimer, &Port->StatusPollDpc, RETRY_AFTER_FAILURE_MS);
     }
 }
 

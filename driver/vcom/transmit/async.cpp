@@ -56,8 +56,9 @@ static VOID SendTransferRequest(PortExtension* Port, PIRP Irp, ULONG Length) {
     next->Control = 0;
     next->FileObject = &Port->TxPipe.TxPipeFile;
     Irp->AssociatedIrp.SystemBuffer = Length != 0 ? Port->TxStagingBuffer : NULL;
+    Port->TxTransferLength = Length;
     IoSetCompletionRoutine(Irp, TransferComplete, Port, TRUE, TRUE, TRUE);
-    IoCallDriver(Port->LowerDeviceObject, Irp);
+    PassTransmitDown(Port, Irp);
 }
 
 // The caller owns the transmitter (TxBusy 1); it is kept by a transfer sent, else released.
@@ -80,7 +81,15 @@ static NTSTATUS StartTransferOwned(PortExtension* Port) {
                 ReleaseTransmitter(Port);
                 return STATUS_INSUFFICIENT_RESOURCES;
             }
-            ULONG64 taken = RingGet(Port->TxStagingBuffer, &Port->TxBuffer, TX_STAGING_SIZE);
+            // What a stop cut short goes first: it is older than anything in TxBuffer.
+            KIRQL irql;
+            KeAcquireSpinLock(&Port->TxBuffer.Lock, &irql);
+            ULONG64 taken = Port->TxStagingLeft;
+            Port->TxStagingLeft = 0;
+            KeReleaseSpinLock(&Port->TxBuffer.Lock, irql);
+            if (taken == 0) {
+                taken = RingGet(Port->TxStagingBuffer, &Port->TxBuffer, TX_STAGING_SIZE);
+            }
             if (taken != 0) {
                 SendTransferRequest(Port, irp, (ULONG)taken);
                 return STATUS_SUCCESS;
@@ -128,7 +137,19 @@ static NTSTATUS TransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
     UNREFERENCED_PARAMETER(DeviceObject);
     PortExtension* port = (PortExtension*)Context;
     ULONG_PTR sent = Irp->IoStatus.Information;
+    NTSTATUS status = Irp->IoStatus.Status;
     InterlockedAdd((volatile LONG*)&port->PerfStats.TransmittedCount, (LONG)sent);
+    ULONG length = port->TxTransferLength;
+    if (status == STATUS_CANCELLED && sent < length && LoadLong(&port->PowerState) == PowerStateOff &&
+        !PortGone(port)) {
+        // Cut short by a power-down: the rest belongs to writes already completed, so it goes
+        // at the power-up. (A purge's abort drops it, as asked; a close clears it.)
+        KIRQL irql;
+        KeAcquireSpinLock(&port->TxBuffer.Lock, &irql);
+        RtlMoveMemory(port->TxStagingBuffer, port->TxStagingBuffer + sent, length - sent);
+        port->TxStagingLeft = (ULONG)(length - sent);
+        KeReleaseSpinLock(&port->TxBuffer.Lock, irql);
+    }
     while (PMDL mdl = Irp->MdlAddress) {
         Irp->MdlAddress = mdl->Next;
         if (mdl->MdlFlags & MDL_PAGES_LOCKED) {
@@ -151,8 +172,9 @@ static NTSTATUS TransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
         if (port->WriteCopied == length && IoSetCancelRoutine(current, NULL) != NULL) {
             port->CurrentWriteIrp = NULL;
             port->WriteSource = NULL;
-            KeReleaseSpinLock(&port->WriteQueueLock, irql);
+            // Under the lock: a write made current once it is released arms its own timer.
             StopWriteTotalTimer(port);
+            KeReleaseSpinLock(&port->WriteQueueLock, irql);
             AddAmountInOutQueue(port, -(LONG)length);
             CompleteWrite(current, STATUS_SUCCESS, length, IO_SERIAL_INCREMENT);
             AsyncStartNextWrite(port);
@@ -176,7 +198,8 @@ static NTSTATUS TransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
         // Let small writes collect for a while.
         ArmTxKick(port);
         ReleaseTransmitter(port);
-    } else if (port->TxAllowNullPacket != 0 && sent != 0 && packet != 0 && sent % packet == 0) {
+    } else if (NT_SUCCESS(status) && port->TxAllowNullPacket != 0 && sent != 0 && packet != 0 &&
+               sent % packet == 0) {
         SendNullPacket(port);
     } else {
         // Nothing to send unless a write stored bytes after the count was read.
@@ -250,7 +273,7 @@ static NTSTATUS AsyncStartOrQueueWrite(PortExtension* Port, PIRP Irp) {
     if (IsTxStopped(Port)) {
         KeReleaseSpinLock(&Port->WriteQueueLock, irql);
         AddAmountInOutQueue(Port, -(LONG)length);
-        return CompleteWrite(Irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
+        return CompleteWrite(Irp, PortIsOpen(Port) ? STATUS_SUCCESS : STATUS_CANCELLED, 0, IO_NO_INCREMENT);
     }
 
     InitializeListHead(&Irp->Tail.Overlay.ListEntry);

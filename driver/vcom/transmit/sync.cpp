@@ -49,7 +49,7 @@ static VOID SyncSendWrite(PortExtension* Port, PIRP Irp) {
     }
 
     IoSetCompletionRoutine(Irp, SyncWriteComplete, Port, TRUE, TRUE, TRUE);
-    IoCallDriver(Port->LowerDeviceObject, Irp);
+    PassTransmitDown(Port, Irp);
 }
 
 // The current write has been taken over by whoever calls this: count it out, complete it and
@@ -69,7 +69,7 @@ static VOID SyncStartOrQueueWrite(PortExtension* Port, PIRP Irp) {
     if (IsTxStopped(Port)) {
         KeReleaseSpinLock(&Port->WriteQueueLock, irql);
         AddAmountInOutQueue(Port, -(LONG)WriteLength(Irp));
-        CompleteWrite(Irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
+        CompleteWrite(Irp, PortIsOpen(Port) ? STATUS_SUCCESS : STATUS_CANCELLED, 0, IO_NO_INCREMENT);
         return;
     }
 
@@ -126,14 +126,15 @@ static NTSTATUS SyncWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
     InterlockedAdd((volatile LONG*)&port->PerfStats.TransmittedCount, (LONG)sent);
 
     // A transfer of whole packets is ended by a zero-length one, so the device sees the end of
-    // the data. The total timer keeps running across it.
+    // the data. Only a successful one: the write keeps a failure. The total timer keeps running
+    // across it.
     ULONG packet = port->TxPipe.TxMaxPacketSize;
-    if (port->PowerState == PowerStateOn && port->TxAllowNullPacket != 0 && sent != 0 && packet != 0 &&
-        sent % packet == 0) {
+    if (NT_SUCCESS(status) && port->PowerState == PowerStateOn && port->TxAllowNullPacket != 0 && sent != 0 &&
+        packet != 0 && sent % packet == 0) {
         SetPipeWrite(port, Irp, 0);
         IoSetCompletionRoutine(Irp, SyncWriteComplete, port, TRUE, TRUE, TRUE);
         KeClearEvent(&port->TxIdleEvent);
-        IoCallDriver(port->LowerDeviceObject, Irp);
+        PassTransmitDown(port, Irp);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
@@ -279,7 +280,11 @@ VOID CancelAllWrites(PortExtension* Port) {
 NTSTATUS StopTransmit(PortExtension* Port) {
     WriteBooleanNoFence(&Port->TxStopped, TRUE);
     CancelAllWrites(Port);
-    AbortPipe(Port, &Port->TxPipe.TxPipeFile);
+    // A closed pipe has nothing outstanding, and the lower driver knows no such file.
+    BOOLEAN pipeOpen = LoadFlag(&Port->PipesOpen);
+    if (pipeOpen) {
+        AbortPipe(Port, &Port->TxPipe.TxPipeFile);
+    }
     WriteBooleanNoFence(&Port->TxStopped, TRUE);
     if (Port->TxAsync != 0) {
         // With TxStopped set, StartTransfer signals the event itself unless a transfer is in
@@ -297,7 +302,7 @@ NTSTATUS StopTransmit(PortExtension* Port) {
         KeCancelTimer(&Port->TxKickTimer);
         KeRemoveQueueDpc(&Port->TxKickDpc);
     }
-    return ResetPipe(Port, &Port->TxPipe.TxPipeFile);
+    return pipeOpen ? ResetPipe(Port, &Port->TxPipe.TxPipeFile) : STATUS_SUCCESS;
 }
 
 VOID ResumeTransmit(PortExtension* Port) {

@@ -17,13 +17,8 @@ inline BOOLEAN IsTxStopped(PortExtension* Port) {
     return ReadBooleanNoFence(&Port->TxStopped);
 }
 
-// The Count of TxBuffer under its lock: writes store into it on other processors.
 inline ULONG64 TxBufferCount(PortExtension* Port) {
-    KIRQL irql;
-    KeAcquireSpinLock(&Port->TxBuffer.Lock, &irql);
-    ULONG64 count = Port->TxBuffer.Count;
-    KeReleaseSpinLock(&Port->TxBuffer.Lock, irql);
-    return count;
+    return TxQueuedBytes(Port);
 }
 
 inline VOID PostTxEmpty(PortExtension* Port) {
@@ -41,6 +36,30 @@ inline VOID SetPipeWrite(PortExtension* Port, PIRP Irp, ULONG Length) {
     next->Parameters.DeviceIoControl.InputBufferLength = Length;
     next->Parameters.DeviceIoControl.OutputBufferLength = 0;
     next->FileObject = &Port->TxPipe.TxPipeFile;
+}
+
+constexpr LONG TX_PASS_IDLE = 0;
+constexpr LONG TX_PASS_CALLING = 1;
+constexpr LONG TX_PASS_HANDED = 2;
+
+// Passes a prepared transmit request down. A lower driver that completes inline runs our
+// completion routine, which prepares the next request, inside this call: that request is
+// handed back here and passed down by this loop, so the stack does not grow per request.
+// Only one transmit request of the port is outstanding at a time, so one caller loops.
+inline VOID PassTransmitDown(PortExtension* Port, PIRP Irp) {
+    InterlockedExchangePointer((PVOID volatile*)&Port->TxPassNext, Irp);
+    if (InterlockedCompareExchange(&Port->TxPassState, TX_PASS_HANDED, TX_PASS_CALLING) == TX_PASS_CALLING) {
+        return;
+    }
+    InterlockedExchange(&Port->TxPassState, TX_PASS_CALLING);
+    for (;;) {
+        IoCallDriver(Port->LowerDeviceObject, Irp);
+        if (InterlockedCompareExchange(&Port->TxPassState, TX_PASS_IDLE, TX_PASS_CALLING) == TX_PASS_CALLING) {
+            return;
+        }
+        Irp = (PIRP)InterlockedExchangePointer((PVOID volatile*)&Port->TxPassNext, NULL);
+        InterlockedExchange(&Port->TxPassState, TX_PASS_CALLING);
+    }
 }
 
 // The total write timeout of Length bytes as a relative due time (100 ns units, negative), or 0

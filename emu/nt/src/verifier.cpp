@@ -53,6 +53,12 @@ const char* FaultName(Fault f) {
         case Fault::RemoveLockMisuse: return "RemoveLockMisuse";
         case Fault::RemoveLockLeft: return "RemoveLockLeft";
         case Fault::ObjectMisuse: return "ObjectMisuse";
+        case Fault::KernelStackOverflow: return "KernelStackOverflow";
+        case Fault::RequestToRemovedDevice: return "RequestToRemovedDevice";
+        case Fault::ArmedInFreedMemory: return "ArmedInFreedMemory";
+        case Fault::PowerPagingMismatch: return "PowerPagingMismatch";
+        case Fault::ExecutablePool: return "ExecutablePool";
+        case Fault::SpecialPool: return "SpecialPool";
         case Fault::Other: return "Other";
     }
     return "?";
@@ -151,5 +157,39 @@ void ForgetLocksIn(const void* base, size_t size) {
     std::erase_if(s.pairs, [&](auto& p) { return inside(p.first) || inside(p.second); });
     std::erase_if(s.reported, [&](auto& p) { return inside(p.first) || inside(p.second); });
 }
+
+void CheckNothingArmedIn(const void* base, size_t size, const std::string& what) {
+    for (auto& d : WithdrawArmedIn(base, size)) Raise(Fault::ArmedInFreedMemory, what + " while " + d);
+}
+
+namespace {
+// The current thread's chain of nested driver calls; reported once when it first goes too deep.
+thread_local std::vector<const char*> tlsCalls;
+thread_local bool tlsReported = false;
+}  // namespace
+
+DriverCall::DriverCall(const char* what) {
+    tlsCalls.push_back(what);
+    if (static_cast<int>(tlsCalls.size()) <= kMaxDriverCallDepth || tlsReported) return;
+    tlsReported = true;
+    std::string chain;
+    for (size_t i = 0; i < tlsCalls.size(); ++i) {
+        if (i == 4 && tlsCalls.size() > 8) {
+            chain += " ... ";
+            i = tlsCalls.size() - 4;
+        }
+        chain += (chain.empty() || chain.ends_with(" ... ") ? "" : " > ") + std::string(tlsCalls[i]);
+    }
+    Raise(Fault::KernelStackOverflow, "driver calls nested " + std::to_string(tlsCalls.size()) +
+                                          " deep on one kernel stack (at most " + std::to_string(kMaxDriverCallDepth) +
+                                          " fit in 24 KiB): " + chain);
+}
+
+DriverCall::~DriverCall() {
+    tlsCalls.pop_back();
+    if (tlsCalls.empty()) tlsReported = false;
+}
+
+int DriverCallDepth() { return static_cast<int>(tlsCalls.size()); }
 
 }  // namespace emu::verifier

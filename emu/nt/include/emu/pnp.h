@@ -30,10 +30,12 @@ public:
     // Creates the bus PDO with its hardware key and calls AddDevice of each driver, bottom up.
     // `addStatus` gets the first failing AddDevice status (the node then has the devices added
     // before it). DO_DEVICE_INITIALIZING left set by an AddDevice is a verifier fault.
+    // `pdoPowerFlags`: DO_POWER_PAGABLE and/or DO_POWER_INRUSH of the bus PDO. Power requests go
+    // to a top device without DO_POWER_PAGABLE at DISPATCH_LEVEL.
     static std::unique_ptr<DeviceNode> Create(const std::string& instanceId,
                                               const std::map<std::u16string, HardwareValue>& hardwareKey,
                                               const std::vector<PDRIVER_OBJECT>& driversBottomUp,
-                                              NTSTATUS* addStatus = nullptr);
+                                              NTSTATUS* addStatus = nullptr, ULONG pdoPowerFlags = DO_POWER_PAGABLE);
     ~DeviceNode();  // removes the device if it is still there, then deletes the PDO
 
     PDEVICE_OBJECT Pdo() const;

@@ -40,4 +40,13 @@ void ClearFaults();
 // Forgets counts and fault injection (test start). Live allocations stay accounted.
 void Reset();
 
+// Special pool (on unless a program turns it off, e.g. a benchmark): each allocation ends at the
+// end of its own pages with an inaccessible page after it, and freed blocks stay inaccessible
+// while they are among the most recent frees. An access past the end or after the free stops the
+// process at that instruction with the block's tag, size and the call stack that freed it; a
+// write into the slack before the guard page is reported when the block is freed. Under
+// AddressSanitizer the pool is ASan's heap instead, whose redzones and quarantine do the same.
+void SetSpecialPool(bool on);
+bool SpecialPoolOn();
+
 }  // namespace emu::pool

@@ -32,6 +32,12 @@ enum class Fault {
     RemoveLockMisuse,          // release without acquisition (by tag)
     RemoveLockLeft,            // acquisitions left at removal
     ObjectMisuse,              // deleting an attached device, deleting twice, bad handles, ...
+    KernelStackOverflow,       // driver calls nested deeper than a kernel stack holds
+    RequestToRemovedDevice,    // an IRP sent to a device whose driver has handled IRP_MN_REMOVE_DEVICE
+    ArmedInFreedMemory,        // a timer, DPC or waiter inside memory being freed or deleted
+    PowerPagingMismatch,       // DO_POWER_PAGABLE set above a device that is not pageable
+    ExecutablePool,            // NonPagedPool where NonPagedPoolNx would do
+    SpecialPool,               // a write past an allocation's end found at its free
     Other,
 };
 
@@ -63,6 +69,26 @@ public:
 // Forgets the lock-order pairs of locks inside [base, base + size): memory freed and reused must
 // not make two unrelated locks look inverted.
 void ForgetLocksIn(const void* base, size_t size);
+
+// Timers armed, DPCs queued and objects waited on inside [base, base + size), one description
+// each, withdrawn from the scheduler: memory holding one of them must not be freed.
+std::vector<std::string> WithdrawArmedIn(const void* base, size_t size);
+
+// Raises ArmedInFreedMemory for each of them, naming what is being freed.
+void CheckNothingArmedIn(const void* base, size_t size, const std::string& what);
+
+// Nesting of driver calls on the current thread (dispatch, completion, cancel and DPC routines).
+// A kernel stack holds 24 KiB; beyond kMaxDriverCallDepth nested calls the machine would stop,
+// which is reported once per excursion as KernelStackOverflow.
+constexpr int kMaxDriverCallDepth = 16;
+class DriverCall {
+public:
+    explicit DriverCall(const char* what);
+    ~DriverCall();
+    DriverCall(const DriverCall&) = delete;
+    DriverCall& operator=(const DriverCall&) = delete;
+};
+int DriverCallDepth();
 
 // Hook for the test framework: called for every fault that is not expected.
 using FailHandler = void (*)(const Report&);

@@ -29,6 +29,7 @@ struct Registry {
     std::mutex m;
     std::unordered_set<IrpBox*> live;
     std::unordered_set<PMDL> mdls;
+    std::unordered_set<PDEVICE_OBJECT> removed;  // devices whose driver has handled IRP_MN_REMOVE_DEVICE
 };
 
 Registry& Reg() {
@@ -90,6 +91,28 @@ void ReleaseRef(IrpBox* box) {
 }();
 
 }  // namespace
+
+void NoteRemoved(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> g(Reg().m);
+    Reg().removed.insert(device);
+}
+
+void ForgetRemoved(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> g(Reg().m);
+    Reg().removed.erase(device);
+}
+
+void CheckNotRemoved(PDEVICE_OBJECT device, PIRP irp) {
+    {
+        std::lock_guard<std::mutex> g(Reg().m);
+        if (!Reg().removed.count(device)) return;
+    }
+    PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
+    char buf[160];
+    snprintf(buf, sizeof buf, "IRP %p (major 0x%x, minor 0x%x) sent to device %p after its driver handled IRP_MN_REMOVE_DEVICE",
+             static_cast<void*>(irp), next->MajorFunction, next->MinorFunction, static_cast<void*>(device));
+    verifier::Raise(Fault::RequestToRemovedDevice, buf);
+}
 
 IrpBox* BoxOf(PIRP irp) {
     IrpBox* box = *reinterpret_cast<IrpBox**>(reinterpret_cast<char*>(irp) - kBackPointer);
@@ -239,6 +262,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) Raise(Fault::IrqlMisuse, "IoCallDriver above DISPATCH_LEVEL");
+    CheckNotRemoved(DeviceObject, Irp);
     Irp->CurrentLocation--;
     PIO_STACK_LOCATION sp = --Irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = DeviceObject;
@@ -253,12 +277,15 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     AddRef(box);  // the bookkeeping below outlives a completion that frees the IRP
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
     UCHAR major = sp->MajorFunction;
+    bool removal = major == IRP_MJ_PNP && sp->MinorFunction == IRP_MN_REMOVE_DEVICE;
     tlsFrames.push_back(Frame{Irp, sp, false});
     NTSTATUS status;
     {
         emu::DriverScope scope(driver);
+        emu::verifier::DriverCall nest("dispatch routine");
         status = driver->MajorFunction[major](DeviceObject, Irp);
     }
+    if (removal) NoteRemoved(DeviceObject);
     Frame frame = tlsFrames.back();
     tlsFrames.pop_back();
     char buf[160];
@@ -353,6 +380,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             int completionsBefore = box->completions, sendsBefore = box->sends;
             {
                 emu::DriverScope scope(owner ? owner->DriverObject : nullptr);
+                emu::verifier::DriverCall nest("completion routine");
                 r = routine(owner, Irp, context);
             }
             if (r != STATUS_MORE_PROCESSING_REQUIRED) {
@@ -411,6 +439,7 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
     Irp->CancelIrql = irql;
     PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
     emu::DriverScope scope(device ? device->DriverObject : nullptr);
+    emu::verifier::DriverCall nest("cancel routine");
     routine(device, Irp);  // releases the cancel spin lock
     return TRUE;
 }

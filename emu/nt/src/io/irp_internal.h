@@ -48,6 +48,12 @@ void AddRef(IrpBox* box);
 void Release(IrpBox* box);
 size_t LiveIrpCount();
 
+// A device whose driver has handled IRP_MN_REMOVE_DEVICE; forgotten when the address is a new
+// device again or a device is attached above it (a PDO enumerated anew).
+void NoteRemoved(PDEVICE_OBJECT device);
+void ForgetRemoved(PDEVICE_OBJECT device);
+void CheckNotRemoved(PDEVICE_OBJECT device, PIRP irp);
+
 // Fault injection for IRP and MDL allocations (see emu/iomgr.h).
 bool ShouldFailIrpAllocation();
 

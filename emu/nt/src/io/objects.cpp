@@ -209,6 +209,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
         N().devices[Upper(name)] = dev;
         N().names[dev] = name;
     }
+    emu::io::detail::ForgetRemoved(dev);
     *DeviceObject = dev;
     return STATUS_SUCCESS;
 }
@@ -252,6 +253,8 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
             break;
         }
     }
+    emu::verifier::CheckNothingArmedIn(DeviceObject, DeviceObject->Size + sizeof(DEVOBJ_EXTENSION),
+                                       "device object deleted");
     if (ext) emu::verifier::ForgetLocksIn(ext, extSize);
     if (deferFree) {
         N().deletePending.insert(DeviceObject);
@@ -265,6 +268,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
     PDEVICE_OBJECT top = TargetDevice;
     while (top->AttachedDevice) top = top->AttachedDevice;
     top->AttachedDevice = SourceDevice;
+    emu::io::detail::ForgetRemoved(top);
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
     SourceDevice->DeviceObjectExtension->AttachedTo = top;

@@ -1,4 +1,5 @@
 // The emulated Plug and Play and power manager and its bus driver.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -27,6 +28,7 @@ struct DeviceNode::Impl {
     NTSTATUS powerAnswer = STATUS_SUCCESS;
     std::vector<std::pair<UCHAR, UCHAR>> log;
     std::vector<PDEVICE_OBJECT> stack;  // devices added above the PDO, bottom up
+    bool pagingReported = false;
 };
 
 namespace {
@@ -120,8 +122,10 @@ NTSTATUS SignalBack(PDEVICE_OBJECT, PIRP, PVOID context) {
 
 // Sends a request the way the PnP manager does: an IRP of the top device's stack size, the
 // completion handing it back, waited for at PASSIVE_LEVEL.
+// A power request to a stack that is not pageable is sent at DISPATCH_LEVEL, as the power
+// manager may send it; the wait for its completion is the manager's, at PASSIVE_LEVEL.
 NTSTATUS SendIrp(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& setup,
-                 ULONG_PTR* information) {
+                 ULONG_PTR* information, bool atDispatch = false) {
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
     irp->IoStatus.Status = major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
@@ -131,7 +135,10 @@ NTSTATUS SendIrp(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, const std::functi
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IoSetCompletionRoutine(irp, SignalBack, &event, TRUE, TRUE, TRUE);
+    KIRQL irql = PASSIVE_LEVEL;
+    if (atDispatch) KeRaiseIrql(DISPATCH_LEVEL, &irql);
     NTSTATUS status = IofCallDriver(top, irp);
+    if (atDispatch) KeLowerIrql(irql);
     if (status == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     status = irp->IoStatus.Status;
     if (information) *information = irp->IoStatus.Information;
@@ -199,7 +206,8 @@ DeviceNode::DeviceNode(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 std::unique_ptr<DeviceNode> DeviceNode::Create(const std::string& instanceId,
                                                const std::map<std::u16string, HardwareValue>& hardwareKey,
-                                               const std::vector<PDRIVER_OBJECT>& driversBottomUp, NTSTATUS* addStatus) {
+                                               const std::vector<PDRIVER_OBJECT>& driversBottomUp, NTSTATUS* addStatus,
+                                               ULONG pdoPowerFlags) {
     auto impl = std::make_unique<Impl>();
     impl->instanceId = instanceId;
     PDRIVER_OBJECT bus = Bus();
@@ -209,7 +217,7 @@ std::unique_ptr<DeviceNode> DeviceNode::Create(const std::string& instanceId,
         return nullptr;
     }
     static_cast<BusPdoExtension*>(impl->pdo->DeviceExtension)->node = impl.get();
-    impl->pdo->Flags |= DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
+    impl->pdo->Flags |= DO_BUS_ENUMERATED_DEVICE | (pdoPowerFlags & (DO_POWER_PAGABLE | DO_POWER_INRUSH));
     impl->pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     io::SetInstancePath(impl->pdo, io::ToU16(instanceId));
     auto node = std::unique_ptr<DeviceNode>(new DeviceNode(std::move(impl)));
@@ -323,11 +331,25 @@ NTSTATUS DeviceNode::QueryCapabilities(DEVICE_CAPABILITIES* caps) {
 }
 
 NTSTATUS DeviceNode::SendPower(UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
-    return SendIrp(Top(), IRP_MJ_POWER, minor, [&](PIO_STACK_LOCATION sp) {
+    PDEVICE_OBJECT top = Top();
+    // A pageable driver above one that is not would be called at DISPATCH_LEVEL from below.
+    bool belowNotPageable = false;
+    for (PDEVICE_OBJECT d = impl_->pdo; d; d = d->AttachedDevice) {
+        if (!(d->Flags & DO_POWER_PAGABLE)) {
+            belowNotPageable = true;
+        } else if (belowNotPageable && !impl_->pagingReported) {
+            impl_->pagingReported = true;
+            char buf[160];
+            snprintf(buf, sizeof buf, "device %p sets DO_POWER_PAGABLE above a device of its stack that is not pageable",
+                     static_cast<void*>(d));
+            Raise(Fault::PowerPagingMismatch, buf);
+        }
+    }
+    return SendIrp(top, IRP_MJ_POWER, minor, [&](PIO_STACK_LOCATION sp) {
         sp->Parameters.Power.Type = type;
         sp->Parameters.Power.State = state;
         sp->Parameters.Power.ShutdownType = PowerActionNone;
-    }, nullptr);
+    }, nullptr, !(top->Flags & DO_POWER_PAGABLE));
 }
 
 NTSTATUS DeviceNode::SetDevicePower(DEVICE_POWER_STATE state) {

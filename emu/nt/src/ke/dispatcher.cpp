@@ -2,6 +2,7 @@
 // processors that run them. Each routine that another processor could race with is a
 // synchronization point of the deterministic scheduler.
 #include <algorithm>
+#include <cstdio>
 #include <thread>
 
 #include "emu/verifier.h"
@@ -141,7 +142,7 @@ void DpcProcessor(ThreadRec* me) {
         PVOID context = dpc->DeferredContext, a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
         lk.unlock();
         me->irql = DISPATCH_LEVEL;
-        routine(dpc, context, a1, a2);
+        { verifier::DriverCall nest("DPC routine"); routine(dpc, context, a1, a2); }
         if (me->irql != DISPATCH_LEVEL)
             verifier::Raise(Fault::IrqlMisuse, "DPC routine returned at IRQL " + std::to_string(me->irql));
         if (!me->held.empty())
@@ -352,3 +353,52 @@ void KeFlushQueuedDpcs(void) {
 void KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance) { Dpc->Importance = static_cast<UCHAR>(Importance); }
 
 }  // extern "C"
+
+// ---- what is armed inside a range of memory (the verifier's checks of frees) ----------------------
+namespace emu::verifier {
+
+using namespace emu::detail;
+
+// Each is withdrawn once described (timer cancelled, DPC dequeued, waiter released with
+// STATUS_UNSUCCESSFUL), so the run goes on after the fault instead of touching freed memory.
+std::vector<std::string> WithdrawArmedIn(const void* base, size_t size) {
+    auto inside = [&](const void* p) {
+        auto a = static_cast<const char*>(p);
+        auto b = static_cast<const char*>(base);
+        return a >= b && a < b + size;
+    };
+    auto text = [](const char* format, const void* a, const void* b = nullptr) {
+        char buf[128];
+        snprintf(buf, sizeof buf, format, a, b);
+        return std::string(buf);
+    };
+    std::vector<std::string> found;
+    Sched& s = S();
+    std::lock_guard<std::mutex> g(s.m);
+    std::vector<PKTIMER> timers;
+    for (auto& [key, e] : s.timers) {
+        if (e.timer == nullptr) continue;
+        if (inside(e.timer)) found.push_back(text("timer %p is armed", e.timer));
+        else if (e.timer->Dpc && inside(e.timer->Dpc))
+            found.push_back(text("timer %p is armed to queue DPC %p", e.timer, e.timer->Dpc));
+        else continue;
+        timers.push_back(e.timer);
+    }
+    for (PKTIMER t : timers) RemoveTimerLocked(s, t);
+    std::vector<PKDPC> dpcs;
+    for (PKDPC dpc : s.dpcQueue)
+        if (inside(dpc)) dpcs.push_back(dpc);
+    for (PKDPC dpc : dpcs) {
+        found.push_back(text("DPC %p is queued", dpc));
+        RemoveQueuedDpcLocked(s, dpc);
+    }
+    for (ThreadRec* t : s.threads) {
+        if (t->waitingOn && inside(t->waitingOn)) {
+            found.push_back("thread " + t->name + text(" waits on object %p", t->waitingOn));
+            ReleaseWaiterLocked(s, t, STATUS_UNSUCCESSFUL);
+        }
+    }
+    return found;
+}
+
+}  // namespace emu::verifier
