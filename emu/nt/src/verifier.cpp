@@ -153,3 +153,11 @@ void ForgetLocksIn(const void* base, size_t size) {
 }
 
 }  // namespace emu::verifier
+
+extern "C" void EmuCheckPagedCode(const char* Routine) {
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > APC_LEVEL) {
+        emu::verifier::Raise(emu::verifier::Fault::IrqlMisuse,
+                             std::string("PAGED_CODE: ") + Routine + " runs at IRQL " + std::to_string(irql));
+    }
+}
