@@ -95,7 +95,7 @@ NTSTATUS DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (port->TxAsync) {
         LARGE_INTEGER start;
         KeQuerySystemTime(&start);
-        while (TxQueuedBytes(port) != 0) {
+        while (RingCount(&port->TxBuffer) != 0) {
             LARGE_INTEGER now;
             KeQuerySystemTime(&now);
             if (now.QuadPart - start.QuadPart > limit) {

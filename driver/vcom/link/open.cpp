@@ -229,10 +229,6 @@ VOID FreeRxBuffer(PortExtension* Port) {
 }
 
 VOID ClearTxBuffer(PortExtension* Port) {
-    KIRQL irql;
-    KeAcquireSpinLock(&Port->TxBuffer.Lock, &irql);
-    Port->TxStagingLeft = 0;
-    KeReleaseSpinLock(&Port->TxBuffer.Lock, irql);
     RingClear(&Port->TxBuffer);
 }
 
