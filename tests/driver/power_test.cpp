@@ -1,6 +1,5 @@
 // Device power: leaving D0 stops the port's transfers, returning to D0 while open restarts them.
 #include <atomic>
-#include <cstring>
 
 #include "stack.h"
 
@@ -165,10 +164,10 @@ TEST(Power, D0DuringTheLastCloseRestartsNothing) {
     EXPECT_EQ(read.Data(), (Bytes{7, 8, 9}));
 }
 
-// Asynchronous writes complete once their bytes are buffered: a sleep in between must neither
-// drop those bytes (still buffered, or in the transfer the power-down aborted) nor hide them
-// from the out-queue count.
-TEST(Power, SleepKeepsTheBytesOfCompletedAsynchronousWrites) {
+// Asynchronous writes complete once their bytes are buffered: a sleep in between must not drop
+// the bytes still buffered, nor hide them from the out-queue count. (The transfer the
+// power-down aborted is not sent again: the device may have sent part of it.)
+TEST(Power, SleepKeepsTheBufferedBytesOfCompletedAsynchronousWrites) {
     StackOptions o;
     o.values[u"TxAsync"] = emu::pnp::HardwareValue::Dword(1);
     Stack s(o);
@@ -186,11 +185,9 @@ TEST(Power, SleepKeepsTheBytesOfCompletedAsynchronousWrites) {
     auto r = f.Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, sizeof st);
     ASSERT_EQ(r.Status(), STATUS_SUCCESS);
     memcpy(&st, r.Data().data(), sizeof st);
-    EXPECT_EQ(st.AmountInOutQueue, 150u);
+    EXPECT_EQ(st.AmountInOutQueue, 50u);
 
     EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
     emu::AdvanceTime(100);
-    Bytes both = a;
-    both.insert(both.end(), b.begin(), b.end());
-    EXPECT_EQ(s.dev().TxStream(), both);
+    EXPECT_EQ(s.dev().TxStream(), b);
 }

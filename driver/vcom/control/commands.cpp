@@ -2,7 +2,9 @@
 // by which the output-line shadow ModemControl changes.
 #include "port.h"
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ChangeModemControl(PortExtension* Port, UCHAR Clear, UCHAR Set, BOOLEAN Send) {
+    PAGED_CODE();
     AcquirePassiveLock(&Port->ModemControlLock);
     UCHAR value = (UCHAR)(((Port->ModemControl & ~Clear) | Set) &
                           (CONTROL_LINE_RTS | CONTROL_LINE_DTR | CONTROL_LINE_BREAK));
@@ -19,7 +21,9 @@ NTSTATUS ChangeModemControl(PortExtension* Port, UCHAR Clear, UCHAR Set, BOOLEAN
     return status;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS SendPortSetup(PortExtension* Port) {
+    PAGED_CODE();
     UCHAR enable[2] = {DEVCMD_PORT_ENABLE, 1};
     NTSTATUS status = SendDeviceCommand(Port, enable, sizeof(enable));
     NTSTATUS lines = ChangeModemControl(Port, 0xFF, CONTROL_LINE_DTR | CONTROL_LINE_RTS, TRUE);
@@ -158,7 +162,9 @@ static const APPLY_LINE_SETTINGS ApplyLineSettingsByVariant[ENDPOINT_CAPS_COUNT]
     ApplyLineSettingsIndexed,
 };
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ApplyLineSettings(PDEVICE_OBJECT DeviceObject) {
+    PAGED_CODE();
     PortExtension* port = GetPortExtension(DeviceObject);
     // Add-device refuses other values; never index outside the table.
     if (port->EndPointCaps >= ENDPOINT_CAPS_COUNT) {

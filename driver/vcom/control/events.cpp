@@ -135,7 +135,9 @@ VOID WaitOnMaskCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // The actions run in this order whatever the order of the bits; other bits are ignored.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS Purge(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack) {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(Stack);
     ULONG mask = *(PULONG)Irp->AssociatedIrp.SystemBuffer;
     if (mask & SERIAL_PURGE_RXABORT) {

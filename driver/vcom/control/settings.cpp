@@ -148,7 +148,9 @@ NTSTATUS GetTimeouts(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack) {
     return ReturnData(Irp, &timeouts, sizeof(SERIAL_TIMEOUTS));
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS SetQueueSize(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack) {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(Stack);
     SERIAL_QUEUE_SIZE sizes = *(PSERIAL_QUEUE_SIZE)Irp->AssociatedIrp.SystemBuffer;
     // Nonpaged pool is not the caller's to claim without bound.

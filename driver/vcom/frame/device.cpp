@@ -45,8 +45,10 @@ static VOID FreeDeviceName(PortExtension* Port) {
     Port->DeviceName.MaximumLength = 0;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS CreatePortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
                           PDEVICE_OBJECT* DeviceObject) {
+    PAGED_CODE();
     WCHAR nameBuffer[255];
     UNICODE_STRING name;
     name.Buffer = nameBuffer;
@@ -120,7 +122,9 @@ NTSTATUS CreatePortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDe
     return status;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+    PAGED_CODE();
     ULONG endPointCaps = 0;
     ReadRegistryDword(PhysicalDeviceObject, L"EndPointCaps", &endPointCaps);
     // The variant indexes the device-command encodings: refuse one that has none.
@@ -195,7 +199,9 @@ static VOID FreeLinkName(PortExtension* Port) {
 // On failure nothing is left behind: no link, no map entry and no link buffer, so that a later
 // start can name the port afresh. While SymbolicLinkName has a buffer, the link and the map
 // entry exist.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS CreatePortName(PDEVICE_OBJECT DeviceObject) {
+    PAGED_CODE();
     PortExtension* port = GetPortExtension(DeviceObject);
     if (port->SymbolicLinkName.Buffer) {
         return STATUS_SUCCESS;  // already named

@@ -36,7 +36,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID DriverUnload(PDRIVER_OBJECT DriverObject) {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(DriverObject);
     if (RegistryPathCopy.Buffer) {
         ExFreePoolWithTag(RegistryPathCopy.Buffer, FILTER_POOL_TAG);
@@ -85,13 +87,15 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return port->TxAsync ? AsyncWrite(DeviceObject, Irp) : SyncWrite(DeviceObject, Irp);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
     PortExtension* port = GetPortExtension(DeviceObject);
     const LONGLONG limit = 300000000;  // 30 s in 100 ns units
     if (port->TxAsync) {
         LARGE_INTEGER start;
         KeQuerySystemTime(&start);
-        while (TxQueuedBytes(port) != 0) {
+        while (RingCount(&port->TxBuffer) != 0) {
             LARGE_INTEGER now;
             KeQuerySystemTime(&now);
             if (now.QuadPart - start.QuadPart > limit) {
@@ -114,7 +118,9 @@ NTSTATUS DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return CompleteRequest(Irp, STATUS_SUCCESS, IO_SERIAL_INCREMENT);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
     PortExtension* port = GetPortExtension(DeviceObject);
     AcquirePassiveLock(&port->PortStateLock);
     if (port->OpenFile == NULL || IoGetCurrentIrpStackLocation(Irp)->FileObject != port->OpenFile) {

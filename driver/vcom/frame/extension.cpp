@@ -65,7 +65,9 @@ static VOID ReadConfiguration(PortExtension* Port) {
     // "EndPointCaps" is read by AddDevice, which refuses values without a device variant.
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject, ULONG EndPointCaps) {
+    PAGED_CODE();
     PortExtension* port = GetPortExtension(DeviceObject);
     // An inrush stack gets its power requests at DISPATCH_LEVEL, where the power transitions
     // (which wait for the device) cannot run.
@@ -75,7 +77,8 @@ NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject, ULONG EndPointCaps) {
     }
 
     DeviceObject->Flags |= DO_BUFFERED_IO;
-    DeviceObject->Flags |= port->LowerDeviceObject->Flags & DO_POWER_PAGABLE;
+    // Power requests at PASSIVE_LEVEL whatever the stack below: the transitions wait.
+    DeviceObject->Flags |= DO_POWER_PAGABLE;
 
     port->EndPointCaps = EndPointCaps;
     port->DeviceObject = DeviceObject;

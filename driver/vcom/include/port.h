@@ -141,11 +141,6 @@ struct PortExtension {
     // Transmit side
     TxPipeRecord TxPipe;
     UCHAR TxStagingBuffer[TX_STAGING_SIZE];
-    // Asynchronous mode: bytes of a transfer that a power-down cut short, kept at the front of
-    // TxStagingBuffer to go before TxBuffer's when the transmit side resumes; their writes have
-    // completed. Under TxBuffer.Lock.
-    ULONG TxStagingLeft;
-    ULONG TxTransferLength;  // of the transfer in flight
     ULONG TxKickThreshold;
     KTIMER WriteTotalTimer;
     KDPC WriteTotalDpc;
@@ -386,16 +381,6 @@ KDEFERRED_ROUTINE TxKickRoutine;
 // it (STATUS_INVALID_PARAMETER); otherwise hands it down and returns STATUS_PENDING, and the
 // lower driver completes it. Either way the caller must not touch the request afterwards.
 NTSTATUS ImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-
-// Asynchronous mode: the bytes of completed writes not yet sent (TxBuffer and what a stop cut
-// short), under TxBuffer's lock: writes store into it on other processors.
-inline ULONG64 TxQueuedBytes(PortExtension* Port) {
-    KIRQL irql;
-    KeAcquireSpinLock(&Port->TxBuffer.Lock, &irql);
-    ULONG64 count = Port->TxBuffer.Count + Port->TxStagingLeft;
-    KeReleaseSpinLock(&Port->TxBuffer.Lock, irql);
-    return count;
-}
 
 // AmountInOutQueue is changed by atomic addition only, never under CommStatusLock.
 inline ULONG AddAmountInOutQueue(PortExtension* Port, LONG Delta) {

@@ -33,13 +33,17 @@ static NTSTATUS SendPipeFileRequest(PortExtension* Port, PFILE_OBJECT PipeFile, 
     return status;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS OpenPipe(PortExtension* Port, PFILE_OBJECT PipeFile) {
+    PAGED_CODE();
     NTSTATUS status = SendPipeFileRequest(Port, PipeFile, IRP_MJ_CREATE);
     VCOM_TRACE(TRACE_LEVEL_VERBOSE, "open pipe: %08x", (unsigned)status);
     return status;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ClosePipe(PortExtension* Port, PFILE_OBJECT PipeFile) {
+    PAGED_CODE();
     NTSTATUS status = SendPipeFileRequest(Port, PipeFile, IRP_MJ_CLOSE);
     VCOM_TRACE(TRACE_LEVEL_VERBOSE, "close pipe: %08x", (unsigned)status);
     return status;
@@ -71,15 +75,21 @@ static NTSTATUS SendPipeControl(PortExtension* Port, ULONG Code, PFILE_OBJECT Pi
     return status;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS AbortPipe(PortExtension* Port, PFILE_OBJECT PipeFile) {
+    PAGED_CODE();
     return SendPipeControl(Port, IOCTL_PIPE_ABORT, PipeFile, NULL, 0, NULL, 0);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ResetPipe(PortExtension* Port, PFILE_OBJECT PipeFile) {
+    PAGED_CODE();
     return SendPipeControl(Port, IOCTL_PIPE_RESET, PipeFile, NULL, 0, NULL, 0);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QueryPipeInfo(PortExtension* Port, PFILE_OBJECT PipeFile, PULONG MaxPacketSize) {
+    PAGED_CODE();
     if (PortGone(Port)) {
         return STATUS_DELETE_PENDING;
     }
@@ -94,7 +104,9 @@ NTSTATUS QueryPipeInfo(PortExtension* Port, PFILE_OBJECT PipeFile, PULONG MaxPac
     return status;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS SendDeviceCommand(PortExtension* Port, PUCHAR Command, ULONG Length) {
+    PAGED_CODE();
     if (!Port->LowerDeviceObject) {
         return STATUS_DELETE_PENDING;
     }

@@ -42,7 +42,9 @@ static NTSTATUS Close(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
     PortExtension* port = GetPortExtension(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS status;
@@ -92,7 +94,9 @@ static ULONG PacketSize(PortExtension* Port, PFILE_OBJECT PipeFile) {
     return size;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(Irp);
     PortExtension* port = GetPortExtension(DeviceObject);
     if (port->EndPointCaps == 0) {
@@ -188,7 +192,9 @@ NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(Irp);
     PortExtension* port = GetPortExtension(DeviceObject);
     // No start path starts anything from here on.
@@ -223,10 +229,6 @@ VOID FreeRxBuffer(PortExtension* Port) {
 }
 
 VOID ClearTxBuffer(PortExtension* Port) {
-    KIRQL irql;
-    KeAcquireSpinLock(&Port->TxBuffer.Lock, &irql);
-    Port->TxStagingLeft = 0;
-    KeReleaseSpinLock(&Port->TxBuffer.Lock, irql);
     RingClear(&Port->TxBuffer);
 }
 

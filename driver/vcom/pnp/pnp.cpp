@@ -85,7 +85,9 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
     PortExtension* port = GetPortExtension(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     VCOM_TRACE(TRACE_LEVEL_VERBOSE, "pnp minor %02x in state %d", (unsigned)stack->MinorFunction,
@@ -139,7 +141,9 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS TeardownPort(PDEVICE_OBJECT DeviceObject) {
+    PAGED_CODE();
     PortExtension* port = GetPortExtension(DeviceObject);
     StopReceiveSide(DeviceObject);
     CancelReads(port);
@@ -158,7 +162,9 @@ NTSTATUS TeardownPort(PDEVICE_OBJECT DeviceObject) {
 }
 
 // After TeardownPort and the removal's pass-down: detaches and deletes the device.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS RemovePortDevice(PDEVICE_OBJECT DeviceObject) {
+    PAGED_CODE();
     PortExtension* port = GetPortExtension(DeviceObject);
     NTSTATUS status = STATUS_SUCCESS;
     DisablePortInterface(port);

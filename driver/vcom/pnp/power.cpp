@@ -10,7 +10,9 @@ static NTSTATUS PassPowerDown(PortExtension* Port, PIRP Irp) {
 
 // Open, close and the power transitions run one at a time (PortStateLock), so what a
 // transition does to the port matches whether it is open.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID PowerDown(PortExtension* Port) {
+    PAGED_CODE();
     AcquirePassiveLock(&Port->PortStateLock);
     InterlockedExchange(&Port->PowerState, PowerStateOff);
     StopReceiveSide(Port->DeviceObject);
@@ -18,7 +20,9 @@ static VOID PowerDown(PortExtension* Port) {
     ReleasePassiveLock(&Port->PortStateLock);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS PowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
     PortExtension* port = GetPortExtension(DeviceObject);
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);

@@ -280,7 +280,9 @@ VOID KickReader(PortExtension* Port) {
     InterlockedDecrement(&Port->RxSending);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS StartReader(PortExtension* Port) {
+    PAGED_CODE();
     if (!LoadFlag(&Port->ReaderStopped)) {
         return STATUS_SUCCESS;
     }
@@ -321,7 +323,9 @@ static NTSTATUS StopReaderLocked(PortExtension* Port) {
     return status;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS StopReader(PortExtension* Port) {
+    PAGED_CODE();
     LockStartStop(Port);
     NTSTATUS status = StopReaderLocked(Port);
     UnlockStartStop(Port);
@@ -435,7 +439,9 @@ static NTSTATUS StatusReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ReadInitialStatus(PortExtension* Port) {
+    PAGED_CODE();
     if (Port->CtlPollPeriod < 0) {
         Port->StatusByte = 7;
         __atomic_store_n(&Port->ModemStatus, DecodeStatusByte(7), __ATOMIC_RELAXED);
@@ -476,7 +482,9 @@ NTSTATUS ReadInitialStatus(PortExtension* Port) {
     return status;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS StartStatusPoller(PortExtension* Port) {
+    PAGED_CODE();
     LockStartStop(Port);
     NTSTATUS status;
     if (!LoadFlag(&Port->StatusPollStopped)) {
@@ -499,7 +507,9 @@ NTSTATUS StartStatusPoller(PortExtension* Port) {
     return status;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS StopReceiveSide(PDEVICE_OBJECT DeviceObject) {
+    PAGED_CODE();
     PortExtension* port = GetPortExtension(DeviceObject);
     LockStartStop(port);
     StopReaderLocked(port);

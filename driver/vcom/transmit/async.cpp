@@ -56,7 +56,6 @@ static VOID SendTransferRequest(PortExtension* Port, PIRP Irp, ULONG Length) {
     next->Control = 0;
     next->FileObject = &Port->TxPipe.TxPipeFile;
     Irp->AssociatedIrp.SystemBuffer = Length != 0 ? Port->TxStagingBuffer : NULL;
-    Port->TxTransferLength = Length;
     IoSetCompletionRoutine(Irp, TransferComplete, Port, TRUE, TRUE, TRUE);
     PassTransmitDown(Port, Irp);
 }
@@ -81,15 +80,7 @@ static NTSTATUS StartTransferOwned(PortExtension* Port) {
                 ReleaseTransmitter(Port);
                 return STATUS_INSUFFICIENT_RESOURCES;
             }
-            // What a stop cut short goes first: it is older than anything in TxBuffer.
-            KIRQL irql;
-            KeAcquireSpinLock(&Port->TxBuffer.Lock, &irql);
-            ULONG64 taken = Port->TxStagingLeft;
-            Port->TxStagingLeft = 0;
-            KeReleaseSpinLock(&Port->TxBuffer.Lock, irql);
-            if (taken == 0) {
-                taken = RingGet(Port->TxStagingBuffer, &Port->TxBuffer, TX_STAGING_SIZE);
-            }
+            ULONG64 taken = RingGet(Port->TxStagingBuffer, &Port->TxBuffer, TX_STAGING_SIZE);
             if (taken != 0) {
                 SendTransferRequest(Port, irp, (ULONG)taken);
                 return STATUS_SUCCESS;
@@ -139,17 +130,6 @@ static NTSTATUS TransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
     ULONG_PTR sent = Irp->IoStatus.Information;
     NTSTATUS status = Irp->IoStatus.Status;
     InterlockedAdd((volatile LONG*)&port->PerfStats.TransmittedCount, (LONG)sent);
-    ULONG length = port->TxTransferLength;
-    if (status == STATUS_CANCELLED && sent < length && LoadLong(&port->PowerState) == PowerStateOff &&
-        !PortGone(port)) {
-        // Cut short by a power-down: the rest belongs to writes already completed, so it goes
-        // at the power-up. (A purge's abort drops it, as asked; a close clears it.)
-        KIRQL irql;
-        KeAcquireSpinLock(&port->TxBuffer.Lock, &irql);
-        RtlMoveMemory(port->TxStagingBuffer, port->TxStagingBuffer + sent, length - sent);
-        port->TxStagingLeft = (ULONG)(length - sent);
-        KeReleaseSpinLock(&port->TxBuffer.Lock, irql);
-    }
     while (PMDL mdl = Irp->MdlAddress) {
         Irp->MdlAddress = mdl->Next;
         if (mdl->MdlFlags & MDL_PAGES_LOCKED) {

@@ -277,7 +277,9 @@ VOID CancelAllWrites(PortExtension* Port) {
     }
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS StopTransmit(PortExtension* Port) {
+    PAGED_CODE();
     WriteBooleanNoFence(&Port->TxStopped, TRUE);
     CancelAllWrites(Port);
     // A closed pipe has nothing outstanding, and the lower driver knows no such file.

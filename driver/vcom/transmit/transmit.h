@@ -17,8 +17,13 @@ inline BOOLEAN IsTxStopped(PortExtension* Port) {
     return ReadBooleanNoFence(&Port->TxStopped);
 }
 
+// The Count of TxBuffer under its lock: writes store into it on other processors.
 inline ULONG64 TxBufferCount(PortExtension* Port) {
-    return TxQueuedBytes(Port);
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->TxBuffer.Lock, &irql);
+    ULONG64 count = Port->TxBuffer.Count;
+    KeReleaseSpinLock(&Port->TxBuffer.Lock, irql);
+    return count;
 }
 
 inline VOID PostTxEmpty(PortExtension* Port) {

@@ -193,3 +193,11 @@ DriverCall::~DriverCall() {
 int DriverCallDepth() { return static_cast<int>(tlsCalls.size()); }
 
 }  // namespace emu::verifier
+
+extern "C" void EmuCheckPagedCode(const char* Routine) {
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > APC_LEVEL) {
+        emu::verifier::Raise(emu::verifier::Fault::IrqlMisuse,
+                             std::string("PAGED_CODE: ") + Routine + " runs at IRQL " + std::to_string(irql));
+    }
+}
