@@ -66,6 +66,9 @@ Threads& Running() {
         gClockThread = std::thread::id();
         Running().Reap();
     });
+    // Threads that have finished are joined before the test ends, not only when the next starts,
+    // so that the last test's threads are not left unjoined at exit.
+    emu::testing::AddEndOfTestCheck("win32.threads", [] { Running().Reap(); });
     emu::testing::AddEndOfTestCheck("win32.handles", [] {
         std::vector<ULONG_PTR> left;
         {
