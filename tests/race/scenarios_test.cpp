@@ -103,8 +103,6 @@ TEST(Race, PurgeAgainstPowerDownAndAWriteInBothTransmitModes) {
             s.completedWritesMayBeCut = async && (mask & (SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR));
             if (async && !s.completedWritesMayBeCut)
                 s.knownFault = "power-down and up drop bytes of asynchronous writes that completed";
-            if (async && (mask & SERIAL_PURGE_TXABORT))
-                s.knownFault = "a purge that aborts the asynchronous transmitter leaves a power-down waiting for ever";
             s.ops = {[](Port& p) { p.Write(Pattern(200)); },
                      [mask](Port& p) { p.Set(IOCTL_SERIAL_PURGE, mask); },
                      [](Port& p) { p.stack.node().SetDevicePower(PowerDeviceD3); }};
@@ -190,7 +188,6 @@ TEST(Race, CleanupAgainstThePurgesResumeOfTransmit) {
         Scenario s;
         s.stack = Transmit(async);
         s.completedWritesMayBeCut = async;
-        if (async) s.knownFault = "cleanup never ends after a purge aborts the asynchronous transmitter";
         s.ops = {[](Port& p) { p.Write(Pattern(300)); },
                  [](Port& p) { p.Set(IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_TXABORT}); },
                  [](Port& p) { p.Close(); }};

@@ -154,13 +154,20 @@ NTSTATUS Purge(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack) {
         StartReader(Port);
     }
     if (mask & SERIAL_PURGE_TXABORT) {
+        // Under PortStateLock, like every other stop: two stops at once would share TxIdleEvent,
+        // and the resume must not restart a transmitter a power-down or cleanup has stopped.
+        AcquirePassiveLock(&Port->PortStateLock);
         // Returns once the transmit side is idle; writes are taken again afterwards. The
         // resume sends what TxBuffer holds, so a clear asked for as well comes first.
         StopTransmit(Port);
         if (mask & SERIAL_PURGE_TXCLEAR) {
             ClearTxBuffer(Port);
         }
-        ResumeTransmit(Port);
+        // Else the open or the power-up resumes it.
+        if (PortIsOpen(Port) && LoadLong(&Port->PowerState) != PowerStateOff) {
+            ResumeTransmit(Port);
+        }
+        ReleasePassiveLock(&Port->PortStateLock);
     } else if (mask & SERIAL_PURGE_TXCLEAR) {
         ClearTxBuffer(Port);
     }
