@@ -146,6 +146,17 @@ TEST(Race, RemovalAgainstACreate) {
     Check(s, Pct(300));
 }
 
+// A power request holds the remove lock across its pass-down: the removal waits for it or
+// refuses it, and the lower device never sees it after its own removal.
+TEST(Race, RemovalAgainstALastCloseAndAPowerDown) {
+    Scenario s;
+    s.ops = {[](Port& p) { p.Close(); }, [](Port& p) { p.stack.node().SetDevicePower(PowerDeviceD3); },
+             [](Port& p) { p.stack.node().Remove(); }};
+    s.knownFault = "the emulated power manager sends a power request to the top device after a removal has "
+                   "deleted it (the process crashes before the driver is reached)";
+    Check(s, Pct(300));
+}
+
 TEST(Race, QueueSizeAgainstAVariant3BaudChangeAndARead) {
     Scenario s;
     s.stack = vcomtest::Variant(3);
