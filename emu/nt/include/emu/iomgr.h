@@ -20,6 +20,10 @@ std::string ToUtf8(std::u16string_view s);
 // The device a name leads to: a device name ("\Device\zelcom0") or a link ("\DosDevices\COM7",
 // "\??\COM7"), following links.
 PDEVICE_OBJECT FindDevice(std::u16string_view name);
+// The same, referenced as the I/O manager does for a create (ObDereferenceObject drops it): a
+// device deleted meanwhile keeps its memory until then, so a late create reaches its driver,
+// which refuses it, instead of freed memory.
+PDEVICE_OBJECT ReferenceDevice(std::u16string_view name);
 std::optional<std::u16string> ResolveLink(std::u16string_view link);
 std::vector<std::u16string> Links();  // upper-cased, "\DOSDEVICES\COM7"
 std::optional<std::u16string> DeviceName(PDEVICE_OBJECT device);

@@ -34,6 +34,7 @@ struct Request::State {
 
 struct File::Impl {
     PDEVICE_OBJECT device = nullptr;  // top of the stack the file was opened on
+    PDEVICE_OBJECT named = nullptr;   // the device the name led to
     FILE_OBJECT* fileObject = nullptr;
     std::mutex m;
     std::unordered_set<std::shared_ptr<Request::State>> outstanding;
@@ -249,16 +250,25 @@ NTSTATUS File::Open(std::u16string_view name, std::unique_ptr<File>* file) {
     std::u16string n(name);
     if (n.rfind(u"\\\\.\\", 0) == 0) n = u"\\DosDevices\\" + n.substr(4);
     else if (n.find(u'\\') == std::u16string::npos) n = u"\\DosDevices\\" + n;
-    PDEVICE_OBJECT named = FindDevice(n);
+    // Both references are held until the close has completed, so a removal that deletes the
+    // device meanwhile defers its free and the requests still reach its driver.
+    PDEVICE_OBJECT named = ReferenceDevice(n);
     if (named == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(named);
-    ObDereferenceObject(top);
+    auto release = [named, top] {
+        ObDereferenceObject(top);
+        ObDereferenceObject(named);
+    };
     if (named->Flags & DO_EXCLUSIVE) {
         std::lock_guard<std::mutex> g(O().m);
-        if (!O().exclusiveOpen.insert(named).second) return STATUS_ACCESS_DENIED;
+        if (!O().exclusiveOpen.insert(named).second) {
+            release();
+            return STATUS_ACCESS_DENIED;
+        }
     }
     auto impl = std::make_unique<Impl>();
     impl->device = top;
+    impl->named = named;
     impl->fileObject = static_cast<FILE_OBJECT*>(std::calloc(1, sizeof(FILE_OBJECT)));
     impl->fileObject->Type = IO_TYPE_FILE;
     impl->fileObject->Size = sizeof(FILE_OBJECT);
@@ -273,6 +283,7 @@ NTSTATUS File::Open(std::u16string_view name, std::unique_ptr<File>* file) {
         }
         std::free(impl->fileObject);
         impl->closed = true;
+        release();
         return create.Status();
     }
     file->reset(new File(std::move(impl)));
@@ -325,8 +336,7 @@ NTSTATUS File::Close() {
     Request cleanup = Submit(impl_.get(), IRP_MJ_CLEANUP, 0, nullptr, 0, 0);
     cleanup.Wait();
     KeWaitForSingleObject(&impl_->idle, Executive, UserMode, FALSE, nullptr);
-    // Removal may delete the device as soon as the close has completed: look at it before.
-    PDEVICE_OBJECT named = impl_->fileObject->DeviceObject;
+    PDEVICE_OBJECT named = impl_->named;
     bool exclusive = (named->Flags & DO_EXCLUSIVE) != 0;
     Request close = Submit(impl_.get(), IRP_MJ_CLOSE, 0, nullptr, 0, 0);
     close.Wait();
@@ -337,6 +347,9 @@ NTSTATUS File::Close() {
     std::free(impl_->fileObject);
     impl_->fileObject = nullptr;
     impl_->closed = true;
+    // Removal may delete the device as soon as the close has completed: its memory goes here.
+    ObDereferenceObject(impl_->device);
+    ObDereferenceObject(named);
     return close.Status();
 }
 

@@ -108,6 +108,10 @@ void CheckNotRemoved(PDEVICE_OBJECT device, PIRP irp) {
         if (!Reg().removed.count(device)) return;
     }
     PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
+    // The I/O manager admits a create at the name lookup and references the device; a removal
+    // may run between that and the call, and the driver must then refuse the create itself.
+    IrpBox* box = BoxOf(irp);
+    if (next->MajorFunction == IRP_MJ_CREATE && box && box->kind == IrpKind::Application) return;
     char buf[160];
     snprintf(buf, sizeof buf, "IRP %p (major 0x%x, minor 0x%x) sent to device %p after its driver handled IRP_MN_REMOVE_DEVICE",
              static_cast<void*>(irp), next->MajorFunction, next->MinorFunction, static_cast<void*>(device));

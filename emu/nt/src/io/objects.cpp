@@ -98,6 +98,13 @@ std::string ToUtf8(std::u16string_view s) {
     return out;
 }
 
+PDEVICE_OBJECT ReferenceDevice(std::u16string_view name) {
+    std::lock_guard<std::recursive_mutex> g(N().m);
+    PDEVICE_OBJECT dev = FindDevice(name);
+    if (dev) dev->ReferenceCount++;
+    return dev;
+}
+
 PDEVICE_OBJECT FindDevice(std::u16string_view name) {
     std::lock_guard<std::recursive_mutex> g(N().m);
     std::u16string key = Canonical(std::u16string(name));
@@ -219,8 +226,9 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     if (DeviceObject->DeviceObjectExtension->AttachedTo != nullptr)
         Raise(Fault::ObjectMisuse, "IoDeleteDevice of a device still attached to the device below (IoDetachDevice first)");
     // The device above may still be attached (a lower driver deletes its device while handling
-    // IRP_MN_REMOVE_DEVICE before the upper one detaches): the memory then lives until it does.
-    bool deferFree = DeviceObject->AttachedDevice != nullptr;
+    // IRP_MN_REMOVE_DEVICE before the upper one detaches), or a create or an open file may still
+    // reference it: the memory then lives until both are gone.
+    bool deferFree = DeviceObject->AttachedDevice != nullptr || DeviceObject->ReferenceCount > 0;
     char* ext = static_cast<char*>(DeviceObject->DeviceExtension);
     size_t extSize = DeviceObject->Size - sizeof(DEVICE_OBJECT);
     for (auto it = N().removeLocks.begin(); it != N().removeLocks.end();) {
@@ -284,7 +292,7 @@ void IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     }
     upper->DeviceObjectExtension->AttachedTo = nullptr;
     TargetDevice->AttachedDevice = nullptr;
-    if (N().deletePending.erase(TargetDevice)) std::free(TargetDevice);
+    if (TargetDevice->ReferenceCount == 0 && N().deletePending.erase(TargetDevice)) std::free(TargetDevice);
 }
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
@@ -304,7 +312,8 @@ void ObReferenceObject(PVOID Object) {
 void ObDereferenceObject(PVOID Object) {
     std::lock_guard<std::recursive_mutex> g(N().m);
     auto* dev = static_cast<PDEVICE_OBJECT>(Object);
-    if (dev->Type == IO_TYPE_DEVICE) dev->ReferenceCount--;
+    if (dev->Type != IO_TYPE_DEVICE) return;
+    if (--dev->ReferenceCount == 0 && dev->AttachedDevice == nullptr && N().deletePending.erase(dev)) std::free(dev);
 }
 
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
