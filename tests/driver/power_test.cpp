@@ -165,29 +165,63 @@ TEST(Power, D0DuringTheLastCloseRestartsNothing) {
 }
 
 // Asynchronous writes complete once their bytes are buffered: a sleep in between must not drop
-// the bytes still buffered, nor hide them from the out-queue count. (The transfer the
-// power-down aborted is not sent again: the device may have sent part of it.)
-TEST(Power, SleepKeepsTheBufferedBytesOfCompletedAsynchronousWrites) {
-    StackOptions o;
-    o.values[u"TxAsync"] = emu::pnp::HardwareValue::Dword(1);
-    Stack s(o);
-    auto& f = s.OpenOk();
-    s.dev().StallTx(true);
-    Bytes a(100, 0x61), b(50, 0x62);
-    ASSERT_EQ(f.Write(a.data(), 100).Status(), STATUS_SUCCESS);  // in flight, held by the stall
-    emu::RunUntilIdle();
-    ASSERT_EQ(f.Write(b.data(), 50).Status(), STATUS_SUCCESS);   // buffered behind it
-    EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
-    s.dev().StallTx(false);
-    emu::RunUntilIdle();
-    EXPECT_TRUE(s.dev().TxStream().empty());
-    SERIAL_STATUS st{};
-    auto r = f.Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, sizeof st);
-    ASSERT_EQ(r.Status(), STATUS_SUCCESS);
-    memcpy(&st, r.Data().data(), sizeof st);
-    EXPECT_EQ(st.AmountInOutQueue, 50u);
+// a byte of them, buffered or in the transfer the power-down aborted, nor send one twice, nor
+// hide them from the out-queue count. A synchronous write cut by the sleep reports what left.
+TEST(Power, SleepKeepsEveryByteOfCompletedWrites) {
+    struct Case {
+        const char* name;
+        bool async;
+        bool paced;  // else stalled: the transfer has sent nothing when the power goes
+    };
+    for (Case c : {Case{"async, stalled", true, false}, Case{"async, cut on the line", true, true},
+                   Case{"sync, cut on the line", false, true}}) {
+        SCOPED_TRACE(c.name);
+        StackOptions o;
+        o.values[u"TxAsync"] = emu::pnp::HardwareValue::Dword(c.async ? 1 : 0);
+        Stack s(o);
+        auto& f = s.OpenOk();
+        ULONG baud = 9600;
+        ASSERT_EQ(f.Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof baud, 0).Status(), STATUS_SUCCESS);
+        if (c.paced) {
+            s.dev().SetPacing(true);
+        } else {
+            s.dev().StallTx(true);
+        }
+        Bytes a(100), b(50, 0x62);
+        for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<uint8_t>(i);
+        auto wa = f.WriteAsync(a.data(), 100);  // in flight
+        emu::RunUntilIdle();
+        auto wb = f.WriteAsync(b.data(), 50);   // behind it
+        emu::AdvanceTime(30);                   // about 28 bytes on the line when paced
+        EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
+        s.dev().StallTx(false);
+        emu::RunUntilIdle();
+        size_t left = s.dev().TxStream().size();
+        EXPECT_EQ(s.dev().TxStream(), Bytes(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(left)));
+        if (c.paced) {
+            EXPECT_GT(left, 0u);
+            EXPECT_LT(left, 100u);
+        }
+        ASSERT_TRUE(wa.Done());
+        ASSERT_TRUE(wb.Done());
+        if (!c.async) {
+            EXPECT_EQ(wa.Status(), STATUS_CANCELLED);
+            EXPECT_EQ(wa.Information(), left);
+            EXPECT_EQ(wb.Information(), 0u);
+            continue;
+        }
+        EXPECT_EQ(wa.Status(), STATUS_SUCCESS);
+        EXPECT_EQ(wb.Status(), STATUS_SUCCESS);
+        SERIAL_STATUS st{};
+        auto r = f.Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, sizeof st);
+        ASSERT_EQ(r.Status(), STATUS_SUCCESS);
+        memcpy(&st, r.Data().data(), sizeof st);
+        EXPECT_EQ(st.AmountInOutQueue, 150u - left);
 
-    EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
-    emu::AdvanceTime(100);
-    EXPECT_EQ(s.dev().TxStream(), b);
+        EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
+        emu::AdvanceTime(1000);
+        Bytes all = a;
+        all.insert(all.end(), b.begin(), b.end());
+        EXPECT_EQ(s.dev().TxStream(), all);
+    }
 }

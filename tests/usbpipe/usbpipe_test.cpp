@@ -327,6 +327,7 @@ TEST_F(Stack, StalledTransmitPipe) {
     emu::RunUntilIdle();
     KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
     EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
+    EXPECT_EQ(iosb.Information, 0u);  // nothing of it reached the line
     dev->StallTx(false);
     emu::RunUntilIdle();
     EXPECT_EQ(dev->TxStream().size(), 5u);
@@ -563,6 +564,7 @@ TEST_F(Stack, PacedWriteCutOffSendsOnlyWhatLeftInTime) {
         emu::RunUntilIdle();
         ASSERT_TRUE(KeReadStateEvent(&ev));
         EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
+        EXPECT_EQ(iosb.Information, 28u);  // what left, so the sender can resend the rest
         EXPECT_EQ(dev->TxStream(), std::vector<uint8_t>(data.begin(), data.begin() + 28));
         // The next write starts on a free line: 10 bytes, 10.4 ms.
         PIRP next = write(std::vector<uint8_t>(10, 0xEE), &ev, &iosb);
@@ -582,6 +584,40 @@ TEST_F(Stack, PacedWriteCutOffSendsOnlyWhatLeftInTime) {
         std::vector<uint8_t> expected(data.begin(), data.begin() + 28);
         expected.insert(expected.end(), 10, 0xEE);
         EXPECT_EQ(back, expected);
+    }
+}
+
+// A write whose bytes are all on the line but whose completion has not come yet reports them
+// all when an abort or a cancel ends it: the sender must not send them twice.
+TEST_F(Stack, AnEndedUnpacedWriteReportsItsBytes) {
+    Up();
+    PFILE_OBJECT tx = NewFile(u"\\PIPE00");
+    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    uint8_t data[6] = {1, 2, 3, 4, 5, 6};
+    for (bool held : {false, true}) {
+        for (bool abort : {false, true}) {
+            SCOPED_TRACE(std::string(held ? "held, " : "waiting, ") + (abort ? "abort" : "cancel"));
+            dev->ClearTx();
+            dev->HoldCompletions(held);
+            KEVENT ev;
+            IO_STATUS_BLOCK iosb{};
+            KeInitializeEvent(&ev, NotificationEvent, FALSE);
+            PIRP w = IoBuildDeviceIoControlRequest(IOCTL_PIPE_WRITE, top, data, 6, nullptr, 0, FALSE, &ev, &iosb);
+            IoGetNextIrpStackLocation(w)->FileObject = tx;
+            EXPECT_EQ(IoCallDriver(top, w), STATUS_PENDING);
+            if (held) emu::RunUntilIdle();
+            if (abort) {
+                ASSERT_EQ(Ioctl(IOCTL_PIPE_ABORT, tx, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+            } else {
+                IoCancelIrp(w);
+            }
+            dev->HoldCompletions(false);
+            dev->ReleaseHeld();
+            emu::RunUntilIdle();
+            ASSERT_TRUE(KeReadStateEvent(&ev));
+            EXPECT_EQ(iosb.Information, 6u);
+            EXPECT_EQ(dev->TxStream().size(), 6u);
+        }
     }
 }
 

@@ -129,7 +129,7 @@ NTSTATUS GetCommStatus(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack) 
 
     if (Port->TxAsync) {
         KeAcquireSpinLock(&Port->TxBuffer.Lock, &irql);
-        status.AmountInOutQueue = (ULONG)Port->TxBuffer.Count;
+        status.AmountInOutQueue = (ULONG)(Port->TxBuffer.Count + Port->TxUnsent);
         KeReleaseSpinLock(&Port->TxBuffer.Lock, irql);
     }
 

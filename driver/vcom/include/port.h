@@ -141,6 +141,11 @@ struct PortExtension {
     // Transmit side
     TxPipeRecord TxPipe;
     UCHAR TxStagingBuffer[TX_STAGING_SIZE];
+    // Asynchronous mode: the length of the transfer in flight (transmitter owner only), and the
+    // bytes a power-down cut from it, kept at the head of TxStagingBuffer to go first at D0
+    // (under TxBuffer.Lock: they count as waiting in TxBuffer).
+    ULONG TxTransferLength;
+    ULONG TxUnsent;
     ULONG TxKickThreshold;
     KTIMER WriteTotalTimer;
     KDPC WriteTotalDpc;

@@ -230,6 +230,10 @@ VOID FreeRxBuffer(PortExtension* Port) {
 
 VOID ClearTxBuffer(PortExtension* Port) {
     RingClear(&Port->TxBuffer);
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->TxBuffer.Lock, &irql);
+    Port->TxUnsent = 0;
+    KeReleaseSpinLock(&Port->TxBuffer.Lock, irql);
 }
 
 VOID CancelPendingWait(PortExtension* Port) {

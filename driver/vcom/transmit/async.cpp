@@ -51,6 +51,7 @@ static VOID SendTransferRequest(PortExtension* Port, PIRP Irp, ULONG Length) {
     own->Parameters.DeviceIoControl.OutputBufferLength = 0;
     own->Parameters.DeviceIoControl.IoControlCode = IOCTL_PIPE_WRITE;
     own->DeviceObject = Port->DeviceObject;
+    Port->TxTransferLength = Length;
     IoCopyCurrentIrpStackLocationToNext(Irp);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     next->Control = 0;
@@ -58,6 +59,33 @@ static VOID SendTransferRequest(PortExtension* Port, PIRP Irp, ULONG Length) {
     Irp->AssociatedIrp.SystemBuffer = Length != 0 ? Port->TxStagingBuffer : NULL;
     IoSetCompletionRoutine(Irp, TransferComplete, Port, TRUE, TRUE, TRUE);
     PassTransmitDown(Port, Irp);
+}
+
+// The caller owns the transmitter. The rest a power-down cut from the last transfer goes before
+// anything in TxBuffer; it is already in place in TxStagingBuffer.
+static ULONG TakeUnsent(PortExtension* Port) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->TxBuffer.Lock, &irql);
+    ULONG unsent = Port->TxUnsent;
+    Port->TxUnsent = 0;
+    KeReleaseSpinLock(&Port->TxBuffer.Lock, irql);
+    return unsent;
+}
+
+// The caller owns the transmitter. A power-down aborted the transfer: its bytes come from
+// writes already completed, so what the lower driver did not move is kept to go first at the
+// power-up. A purge's abort drops it, and a transfer the device failed is not repeated.
+static VOID KeepUnsent(PortExtension* Port, ULONG_PTR Sent) {
+    ULONG length = Port->TxTransferLength;
+    if (Sent >= length || PortGone(Port) || !IsTxStopped(Port) || LoadLong(&Port->PowerState) != PowerStateOff) {
+        return;
+    }
+    ULONG rest = length - (ULONG)Sent;
+    RtlMoveMemory(Port->TxStagingBuffer, Port->TxStagingBuffer + Sent, rest);
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->TxBuffer.Lock, &irql);
+    Port->TxUnsent = rest;
+    KeReleaseSpinLock(&Port->TxBuffer.Lock, irql);
 }
 
 // The caller owns the transmitter (TxBusy 1); it is kept by a transfer sent, else released.
@@ -80,7 +108,10 @@ static NTSTATUS StartTransferOwned(PortExtension* Port) {
                 ReleaseTransmitter(Port);
                 return STATUS_INSUFFICIENT_RESOURCES;
             }
-            ULONG64 taken = RingGet(Port->TxStagingBuffer, &Port->TxBuffer, TX_STAGING_SIZE);
+            ULONG64 taken = TakeUnsent(Port);
+            if (taken == 0) {
+                taken = RingGet(Port->TxStagingBuffer, &Port->TxBuffer, TX_STAGING_SIZE);
+            }
             if (taken != 0) {
                 SendTransferRequest(Port, irp, (ULONG)taken);
                 return STATUS_SUCCESS;
@@ -138,8 +169,9 @@ static NTSTATUS TransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
         IoFreeMdl(mdl);
     }
     IoFreeIrp(Irp);
-    // A failed or short transfer is not repeated. The transmitter stays ours until what
-    // follows is decided, so a stop cannot slip between this completion and the next step.
+    // The transmitter stays ours until what follows is decided, so a stop cannot slip between
+    // this completion and the next step.
+    KeepUnsent(port, sent);
 
     KIRQL irql;
     KeAcquireSpinLock(&port->WriteQueueLock, &irql);

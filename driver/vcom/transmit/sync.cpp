@@ -199,11 +199,12 @@ static VOID SyncQueuedWriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // The claim has been made under WriteQueueLock: request the cancellation at the lower driver
-// and finish the write here if its completion routine has already left it to us.
-static VOID CancelClaimedWrite(PortExtension* Port, PIRP Irp, NTSTATUS Status, BOOLEAN ReportSent) {
+// and finish the write here if its completion routine has already left it to us. The write
+// reports what the lower driver moved, neither less (the caller would send it twice) nor more.
+static VOID CancelClaimedWrite(PortExtension* Port, PIRP Irp, NTSTATUS Status) {
     IoCancelIrp(Irp);
     if (InterlockedExchange(&Port->WriteState, WRITE_CANCEL_REQUESTED) == WRITE_RETURNED) {
-        FinishCurrentWrite(Port, Irp, Status, ReportSent ? (ULONG_PTR)Port->BytesWritten : 0,
+        FinishCurrentWrite(Port, Irp, Status, (ULONG_PTR)Port->BytesWritten,
                            Status == STATUS_TIMEOUT ? IO_SERIAL_INCREMENT : IO_NO_INCREMENT);
     }
 }
@@ -222,7 +223,7 @@ static VOID SyncWriteTimeout(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PV
                       InterlockedCompareExchange(&port->WriteState, WRITE_CLAIMED, WRITE_AT_LOWER) == WRITE_AT_LOWER;
     KeReleaseSpinLockFromDpcLevel(&port->WriteQueueLock);
     if (claimed) {
-        CancelClaimedWrite(port, irp, STATUS_TIMEOUT, TRUE);
+        CancelClaimedWrite(port, irp, STATUS_TIMEOUT);
     }
 }
 
@@ -273,7 +274,7 @@ VOID CancelAllWrites(PortExtension* Port) {
             AsyncCancelTakenWrite(Port, current);
         }
     } else if (claimed) {
-        CancelClaimedWrite(Port, current, STATUS_CANCELLED, FALSE);
+        CancelClaimedWrite(Port, current, STATUS_CANCELLED);
     }
 }
 

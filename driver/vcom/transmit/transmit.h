@@ -17,11 +17,11 @@ inline BOOLEAN IsTxStopped(PortExtension* Port) {
     return ReadBooleanNoFence(&Port->TxStopped);
 }
 
-// The Count of TxBuffer under its lock: writes store into it on other processors.
+// The bytes waiting to be sent, under TxBuffer's lock: writes store into it on other processors.
 inline ULONG64 TxBufferCount(PortExtension* Port) {
     KIRQL irql;
     KeAcquireSpinLock(&Port->TxBuffer.Lock, &irql);
-    ULONG64 count = Port->TxBuffer.Count;
+    ULONG64 count = Port->TxBuffer.Count + Port->TxUnsent;
     KeReleaseSpinLock(&Port->TxBuffer.Lock, irql);
     return count;
 }

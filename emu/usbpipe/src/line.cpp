@@ -57,14 +57,19 @@ void Model::PostArrivalLocked(const std::shared_ptr<Arrival>& a) {
 // A paced write ends before its time (cancel or abort): the bytes it had not yet sent leave the
 // wire, its loopback echo and the line's busy time included. Only the latest write on the line is
 // shortened; one with others queued behind it counts as sent whole.
-void Model::CutUnsentLocked(const PacedWrite& w) {
+size_t Model::CutUnsentLocked(const PacedWrite& w) {
     LONGLONG now = emu::Now();
     LONGLONG end = w.start + w.byteTime * static_cast<LONGLONG>(w.len);
-    if (now >= end || txLineFreeAt != end) return;
+    if (now >= end || txLineFreeAt != end) return w.len;
     size_t sent = now <= w.start ? 0 : static_cast<size_t>((now - w.start) / w.byteTime);
     size_t unsent = w.len - sent;
     txLineFreeAt = end - w.byteTime * static_cast<LONGLONG>(unsent);
-    if (txStream.size() == w.streamAt + w.len) txStream.resize(w.streamAt + sent);
+    // Bytes not taken off the stream count as sent.
+    size_t kept = w.len;
+    if (txStream.size() == w.streamAt + w.len) {
+        txStream.resize(w.streamAt + sent);
+        kept = sent;
+    }
     if (w.logAt + 1 == txLog.size() && txLog.back().bytes.size() == w.len) txLog.back().bytes.resize(sent);
     const auto& a = w.looped;
     if (a && !a->cut && rxLineFreeAt == a->end && a->bytes.size() == w.len) {
@@ -72,7 +77,7 @@ void Model::CutUnsentLocked(const PacedWrite& w) {
         arrived -= unsent;
         if (sent == 0) {
             rxLineFreeAt = std::max(now, a->start);
-            return;
+            return kept;
         }
         auto rest = std::make_shared<Arrival>();
         rest->start = a->start;
@@ -81,6 +86,7 @@ void Model::CutUnsentLocked(const PacedWrite& w) {
         rxLineFreeAt = rest->end;
         PostArrivalLocked(rest);
     }
+    return kept;
 }
 
 void Model::CountingTick(uint64_t epoch) {

@@ -43,6 +43,7 @@ struct Entry {
     PFILE_OBJECT file;
     bool cancelling = false;  // its cancel routine runs and will complete it
     std::shared_ptr<PacedWrite> paced;
+    ULONG_PTR onLine = 0;     // bytes of a write already put on the line
 };
 
 struct Done {
@@ -138,7 +139,9 @@ public:
     static void CompleteAt(const std::vector<Done>& done, KIRQL level);
     bool ClaimLocked(std::list<Entry>::iterator it, Pipe p);
     std::list<Entry>::iterator FirstLive(Pipe p);
-    uint64_t QueueLocked(PIRP irp, Pipe p, PFILE_OBJECT file);
+    uint64_t QueueLocked(PIRP irp, Pipe p, PFILE_OBJECT file, ULONG_PTR onLine = 0);
+    // What an ended write reports it moved: the bytes that stay on the line.
+    ULONG_PTR SentLocked(const Entry& e);
     void ServiceRxLocked();
     void ServiceStatusLocked();
     void FailAllLocked(NTSTATUS status, PFILE_OBJECT onlyFile = nullptr, int onlyPipe = -1);
@@ -152,7 +155,7 @@ public:
     LONGLONG ByteTimeLocked() const;
     std::shared_ptr<Arrival> ArriveLocked(std::vector<uint8_t> bytes);
     void PostArrivalLocked(const std::shared_ptr<Arrival>& a);
-    void CutUnsentLocked(const PacedWrite& w);
+    size_t CutUnsentLocked(const PacedWrite& w);
     void CountingTick(uint64_t epoch);
 
     // ---- commands ----

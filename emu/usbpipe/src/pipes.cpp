@@ -119,17 +119,22 @@ std::list<Entry>::iterator Model::FirstLive(Pipe p) {
 
 // Queues a request that waits in the device. Returns 0 when it was cancelled already (it is then
 // completed as cancelled), else its id.
-uint64_t Model::QueueLocked(PIRP irp, Pipe p, PFILE_OBJECT file) {
+uint64_t Model::QueueLocked(PIRP irp, Pipe p, PFILE_OBJECT file, ULONG_PTR onLine) {
     IoMarkIrpPending(irp);
     uint64_t id = nextId++;
-    pending[p].push_back({irp, id, p, file, false, nullptr});
+    pending[p].push_back({irp, id, p, file, false, nullptr, onLine});
     IoSetCancelRoutine(irp, CancelRoutine);
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
         pending[p].pop_back();
-        FinishHereLocked(irp, STATUS_CANCELLED);
+        FinishHereLocked(irp, STATUS_CANCELLED, onLine);
         return 0;
     }
     return id;
+}
+
+// A lower driver reports what an ended transfer moved, so the caller can send the rest again.
+ULONG_PTR Model::SentLocked(const Entry& e) {
+    return e.paced ? CutUnsentLocked(*e.paced) : e.onLine;
 }
 
 // Moves received bytes into waiting reads, a packet at a time; a read completes when full or
@@ -186,11 +191,8 @@ void Model::FailAllLocked(NTSTATUS status, PFILE_OBJECT onlyFile, int onlyPipe) 
             auto next = std::next(it);
             if (!onlyFile || it->file == onlyFile) {
                 PIRP irp = it->irp;
-                auto paced = it->paced;
-                if (ClaimLocked(it, static_cast<Pipe>(p))) {
-                    if (paced) CutUnsentLocked(*paced);
-                    FinishHereLocked(irp, status);
-                }
+                Entry e = *it;
+                if (ClaimLocked(it, static_cast<Pipe>(p))) FinishHereLocked(irp, status, SentLocked(e));
             }
             it = next;
         }
@@ -221,12 +223,13 @@ void CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Model* m = ModelOf(device);
     bool found = false;
+    ULONG_PTR sent = 0;
     {
         std::lock_guard<std::mutex> g(m->mu);
         for (auto& list : m->pending) {
             for (auto it = list.begin(); it != list.end(); ++it) {
                 if (it->irp == irp) {
-                    if (it->paced) m->CutUnsentLocked(*it->paced);
+                    sent = m->SentLocked(*it);
                     list.erase(it);
                     found = true;
                     break;
@@ -236,7 +239,7 @@ void CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
         }
     }
     // Not found: the device claimed it before the cancel and completes it normally.
-    if (found) Model::Complete({irp, STATUS_CANCELLED, 0});
+    if (found) Model::Complete({irp, STATUS_CANCELLED, sent});
 }
 
 int PipeOfName(const UNICODE_STRING& name) {
@@ -386,7 +389,7 @@ NTSTATUS Write(Model* m, PIRP irp, PIO_STACK_LOCATION sl) {
         auto looped = m->ArriveLocked(bytes);
         if (paced) paced->looped = looped;
     }
-    uint64_t id = m->QueueLocked(irp, kTx, sl->FileObject);
+    uint64_t id = m->QueueLocked(irp, kTx, sl->FileObject, len);
     if (!id) return STATUS_PENDING;
     if (paced) m->pending[kTx].back().paced = paced;
     auto finish = [m, id, len] {
@@ -451,12 +454,12 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
             m->FailAllLocked(STATUS_CANCELLED, nullptr, p);
             // Finished transfers that only wait for their completion are cancelled too, except
             // reads: their bytes have left the device, and a read that finished on the bus
-            // completes with them.
+            // completes with them; a write reports the bytes it put on the line.
             for (auto it = m->held.begin(); it != m->held.end();) {
                 auto* hs = IoGetCurrentIrpStackLocation(it->irp);
                 if (PipeOfFile(hs->FileObject) == p) {  // commands carry no file object
                     if (hs->MajorFunction == IRP_MJ_READ) m->FinishHereLocked(it->irp, it->status, it->info);
-                    else m->FinishHereLocked(it->irp, STATUS_CANCELLED);
+                    else m->FinishHereLocked(it->irp, STATUS_CANCELLED, it->info);
                     it = m->held.erase(it);
                 } else {
                     ++it;

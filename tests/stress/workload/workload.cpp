@@ -465,15 +465,11 @@ void Workload::ClockStep(emu::io::File& f, bool last, int step) {
         }
         break;
     case 7:
-        // Power cycles keep every byte, so they run in the lossless mode too; except, until its
-        // mend lands, with asynchronous transmit, where D3 and D0 drop bytes of writes already
-        // completed (VCOM_KNOWN_FAULTS=1 runs them there as well).
-        if (!lossless_ || !res_.asyncTx || std::getenv("VCOM_KNOWN_FAULTS")) {
-            Fault();
-            if (OffClock([&] { return stack_->node().SetDevicePower(PowerDeviceD3); }, "SetDevicePower") == STATUS_SUCCESS) {
-                emu::AdvanceTime(static_cast<LONGLONG>(Pick(rng_, 20)));
-                if (OffClock([&] { return stack_->node().SetDevicePower(PowerDeviceD0); }, "SetDevicePower") != STATUS_SUCCESS) Fail("D0 after D3 failed");
-            }
+        // Power cycles keep every byte, so they run in the lossless mode too.
+        Fault();
+        if (OffClock([&] { return stack_->node().SetDevicePower(PowerDeviceD3); }, "SetDevicePower") == STATUS_SUCCESS) {
+            emu::AdvanceTime(static_cast<LONGLONG>(Pick(rng_, 20)));
+            if (OffClock([&] { return stack_->node().SetDevicePower(PowerDeviceD0); }, "SetDevicePower") != STATUS_SUCCESS) Fail("D0 after D3 failed");
         }
         break;
     case 8:
