@@ -80,7 +80,6 @@ TEST(Race, LastCloseAgainstPowerUp) {
     s.setUp = [](Port& p) { p.stack.node().SetDevicePower(PowerDeviceD3); };
     s.ops = {[](Port& p) { p.Close(); }, [](Port& p) { p.stack.node().SetDevicePower(PowerDeviceD0); }};
     s.check = NothingAtTheDevice;
-    s.knownFault = "a D0 power-up during the last close restarts the reader of the closing port";
     Check(s, Search(600, 2));
 }
 
@@ -89,7 +88,6 @@ TEST(Race, CleanupAgainstALateWaitAndALateRead) {
     s.setUp = [](Port& p) { SetMask(p, SERIAL_EV_RXCHAR); };
     s.ops = {[](Port& p) { p.Close(); }, Wait, [](Port& p) { p.Read(16); }};
     s.check = NothingAtTheDevice;
-    s.knownFault = "a wait-on-mask that reaches the driver after cleanup stays pending for ever";
     Check(s, Pct(300));
 }
 
