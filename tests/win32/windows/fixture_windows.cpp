@@ -29,6 +29,11 @@ const WineLimit kWineLimits[] = {
      "Wine sends no IRP_MJ_CLEANUP, so requests pending at CloseHandle are not ended"},
     {"PortModem.InputLinesFollowDtrAndRts",
      "Wine's SetCommState sends no IOCTL_SERIAL_SET_DTR/CLR_DTR (Windows does), so DTR_CONTROL_DISABLE leaves DTR on"},
+    {"Programs.TheCProgramRunsCleanly",
+     "Wine's system functions answer the C program's discovery checks otherwise than Windows: no FriendlyName without "
+     "the Ports class installer, CM_Get_Parent and CM_Get_DevNode_Registry_Property fail for the port's node, "
+     "FormatMessage words ERROR_FILE_NOT_FOUND differently, and GetFileType of the port (a FILE_DEVICE_SERIAL_PORT "
+     "device) is not FILE_TYPE_CHAR"},
     {"PortConfig.TheDcbReadsBackAsSet", "Wine's BuildCommDCB keeps the DCB's flow control where Windows turns it off"},
     {"PortEvents.OneWaitAtATimeAndCancellation",
      "Wine's WaitCommEvent marks a pending wait's OVERLAPPED done at once (Internal STATUS_BAD_DEVICE_TYPE) "
