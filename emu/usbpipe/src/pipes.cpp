@@ -81,7 +81,7 @@ void Model::CompleteOutgoing(std::vector<Outgoing> out, bool onWorker) {
 }
 
 void Model::PostToDevice(LONGLONG delay100ns, std::function<void()> fn) {
-    auto task = [this, fn = std::move(fn)] { fn(); };
+    auto task = [fn = std::move(fn)] { fn(); };
     if (delay100ns > 0) worker.PostAfter(delay100ns, task, PASSIVE_LEVEL);
     else worker.Post(task, PASSIVE_LEVEL);
 }

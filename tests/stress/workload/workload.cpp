@@ -209,7 +209,6 @@ private:
     bool removed_ = false;
     bool writerDone_ = false;
     size_t markerAt_ = SIZE_MAX;  // where the closing marker starts on the wire
-    bool stopped_ = false;  // PnP-stopped or powered down at the moment
 };
 
 // ---- application threads ----------------------------------------------------------------------
