@@ -37,6 +37,11 @@ bool WaitFor(const std::function<bool()>& ready, DWORD ms);
 // Reads until `n` bytes came or `ms` passed (each ReadFile returning what the timeouts give).
 Bytes ReadAtLeast(HANDLE port, size_t n, DWORD ms);
 DWORD InQueue(HANDLE port);
+// The port's DCB, zeroed first and checked to be read.
+DCB CommState(HANDLE port);
+// A write or read on an overlapped handle, waited for: the bytes it moved (a failure is reported).
+DWORD WriteWait(HANDLE port, const void* data, DWORD length);
+DWORD ReadWait(HANDLE port, void* buffer, DWORD length);
 // Milliseconds since an earlier GetTickCount64.
 inline DWORD Since(ULONGLONG start) { return static_cast<DWORD>(GetTickCount64() - start); }
 // An OVERLAPPED with its own manual-reset event; the event is closed with it.

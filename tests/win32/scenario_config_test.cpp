@@ -9,17 +9,9 @@ namespace {
 
 using PortConfig = PortTest;
 
-DCB Current(HANDLE h) {
-    DCB dcb;
-    memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    EXPECT_TRUE(GetCommState(h, &dcb)) << GetLastError();
-    return dcb;
-}
-
 TEST_F(PortConfig, TheDcbReadsBackAsSet) {
     HANDLE h = Open();
-    DCB dcb = Current(h);
+    DCB dcb = CommState(h);
     dcb.BaudRate = CBR_19200;
     dcb.ByteSize = 7;
     dcb.Parity = EVENPARITY;
@@ -37,7 +29,7 @@ TEST_F(PortConfig, TheDcbReadsBackAsSet) {
     dcb.XonLim = 1024;
     dcb.XoffLim = 256;
     ASSERT_TRUE(SetCommState(h, &dcb)) << GetLastError();
-    DCB back = Current(h);
+    DCB back = CommState(h);
     EXPECT_EQ(back.BaudRate, static_cast<DWORD>(CBR_19200));
     EXPECT_EQ(back.ByteSize, 7);
     EXPECT_EQ(back.Parity, EVENPARITY);
@@ -59,7 +51,7 @@ TEST_F(PortConfig, TheDcbReadsBackAsSet) {
     // A mode string applied through BuildCommDCB.
     ASSERT_TRUE(BuildCommDCBA("baud=38400 parity=N data=8 stop=1", &back));
     ASSERT_TRUE(SetCommState(h, &back)) << GetLastError();
-    DCB again = Current(h);
+    DCB again = CommState(h);
     EXPECT_EQ(again.BaudRate, static_cast<DWORD>(CBR_38400));
     EXPECT_EQ(again.ByteSize, 8);
     EXPECT_EQ(again.Parity, NOPARITY);
@@ -71,7 +63,7 @@ TEST_F(PortConfig, TheDcbReadsBackAsSet) {
 TEST_F(PortConfig, ARefusedSettingLeavesThePortAsItWas) {
     HANDLE h = Open();
     Configure(h, CBR_9600);
-    DCB dcb = Current(h);
+    DCB dcb = CommState(h);
     for (auto change : {+[](DCB& d) { d.BaudRate = CBR_57600; }, +[](DCB& d) { d.StopBits = ONE5STOPBITS; },
                         +[](DCB& d) { d.Parity = MARKPARITY; }, +[](DCB& d) { d.ByteSize = 5; }}) {
         DCB bad = dcb;
@@ -79,7 +71,7 @@ TEST_F(PortConfig, ARefusedSettingLeavesThePortAsItWas) {
         change(bad);
         EXPECT_FALSE(SetCommState(h, &bad));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-        DCB back = Current(h);
+        DCB back = CommState(h);
         EXPECT_EQ(back.BaudRate, static_cast<DWORD>(CBR_9600));
         EXPECT_EQ(back.ByteSize, 8);
         EXPECT_EQ(back.Parity, NOPARITY);
@@ -132,7 +124,7 @@ TEST_F(PortConfig, SettingsOutliveAClose) {
     ASSERT_TRUE(SetCommTimeouts(h, &t));
     Close(h);
     h = Open();
-    EXPECT_EQ(Current(h).BaudRate, static_cast<DWORD>(CBR_4800));
+    EXPECT_EQ(CommState(h).BaudRate, static_cast<DWORD>(CBR_4800));
     COMMTIMEOUTS back;
     ASSERT_TRUE(GetCommTimeouts(h, &back));
     EXPECT_EQ(back.ReadIntervalTimeout, 20u);

@@ -29,11 +29,7 @@ protected:
         EXPECT_EQ(n, sizeof(DWORD));
         return *events;
     }
-    void Send(const char* s) {
-        Overlapped w;
-        DWORD n = 0;
-        if (!WriteFile(h, s, static_cast<DWORD>(strlen(s)), &n, &w)) GetOverlappedResult(h, &w, &n, TRUE);
-    }
+    void Send(const char* s) { EXPECT_EQ(WriteWait(h, s, static_cast<DWORD>(strlen(s))), strlen(s)); }
     HANDLE h = INVALID_HANDLE_VALUE;
 };
 
@@ -61,9 +57,7 @@ TEST_F(PortEvents, TransmitEmpty) {
 }
 
 TEST_F(PortEvents, TheEventCharacterRaisesRxFlag) {
-    DCB dcb;
-    memset(&dcb, 0, sizeof dcb);
-    ASSERT_TRUE(GetCommState(h, &dcb));
+    DCB dcb = CommState(h);
     dcb.EvtChar = '\n';
     ASSERT_TRUE(SetCommState(h, &dcb));
     ASSERT_TRUE(SetCommMask(h, EV_RXFLAG));

@@ -62,6 +62,35 @@ DWORD InQueue(HANDLE port) {
     return cs.cbInQue;
 }
 
+DCB CommState(HANDLE port) {
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    EXPECT_TRUE(GetCommState(port, &dcb)) << GetLastError();
+    return dcb;
+}
+
+namespace {
+template <class Op>
+DWORD Waited(HANDLE port, Op op) {
+    Overlapped o;
+    DWORD n = 0;
+    if (!op(&n, &o)) {
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+        EXPECT_TRUE(GetOverlappedResult(port, &o, &n, TRUE)) << GetLastError();
+    }
+    return n;
+}
+}  // namespace
+
+DWORD WriteWait(HANDLE port, const void* data, DWORD length) {
+    return Waited(port, [&](DWORD* n, OVERLAPPED* o) { return WriteFile(port, data, length, n, o); });
+}
+
+DWORD ReadWait(HANDLE port, void* buffer, DWORD length) {
+    return Waited(port, [&](DWORD* n, OVERLAPPED* o) { return ReadFile(port, buffer, length, n, o); });
+}
+
 void PortTest::Start(TxMode mode) {
     gCurrent = this;
     std::string why;
@@ -94,10 +123,7 @@ void PortTest::Close(HANDLE h) {
 }
 
 void PortTest::Configure(HANDLE h, DWORD baud) {
-    DCB dcb;
-    memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    ASSERT_TRUE(GetCommState(h, &dcb)) << GetLastError();
+    DCB dcb = CommState(h);
     dcb.BaudRate = baud;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;

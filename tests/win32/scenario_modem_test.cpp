@@ -28,9 +28,7 @@ TEST_F(PortModem, InputLinesFollowDtrAndRts) {
     ASSERT_TRUE(EscapeCommFunction(h, SETDTR));
     EXPECT_TRUE(WaitFor([&] { return Modem(h) == (MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON); }, 500)) << Modem(h);
     // The DCB drives them too.
-    DCB dcb;
-    memset(&dcb, 0, sizeof dcb);
-    ASSERT_TRUE(GetCommState(h, &dcb));
+    DCB dcb = CommState(h);
     dcb.fDtrControl = DTR_CONTROL_DISABLE;
     ASSERT_TRUE(SetCommState(h, &dcb));
     EXPECT_TRUE(WaitFor([&] { return Modem(h) == MS_CTS_ON; }, 500)) << Modem(h);
@@ -39,9 +37,7 @@ TEST_F(PortModem, InputLinesFollowDtrAndRts) {
 TEST_F(PortModem, HandshakeOwnsItsLine) {
     HANDLE h = Open();
     Configure(h);
-    DCB dcb;
-    memset(&dcb, 0, sizeof dcb);
-    ASSERT_TRUE(GetCommState(h, &dcb));
+    DCB dcb = CommState(h);
     dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
     ASSERT_TRUE(SetCommState(h, &dcb));
     // The driver drives RTS itself now: the application may not.

@@ -15,14 +15,7 @@ protected:
         Configure(h);
         SetTimeouts(h, MAXDWORD, 0, 0);
     }
-    void Send(const Bytes& b) {
-        Overlapped w;
-        DWORD n = 0;
-        if (!WriteFile(h, b.data(), static_cast<DWORD>(b.size()), &n, &w)) {
-            ASSERT_TRUE(GetOverlappedResult(h, &w, &n, TRUE));
-        }
-        ASSERT_EQ(n, b.size());
-    }
+    void Send(const Bytes& b) { ASSERT_EQ(WriteWait(h, b.data(), static_cast<DWORD>(b.size())), b.size()); }
     HANDLE h = INVALID_HANDLE_VALUE;
 };
 
@@ -36,12 +29,7 @@ TEST_P(PortPurge, RxClearDropsWhatWaitsToBeRead) {
     Send(after);
     ASSERT_TRUE(WaitFor([&] { return InQueue(h) == 10; }, 1000));
     uint8_t buf[32];
-    Overlapped r;
-    DWORD n = 0;
-    if (!ReadFile(h, buf, sizeof buf, &n, &r)) {
-        ASSERT_TRUE(GetOverlappedResult(h, &r, &n, TRUE));
-    }
-    ASSERT_EQ(n, 10u);
+    ASSERT_EQ(ReadWait(h, buf, sizeof buf), 10u);
     EXPECT_EQ(memcmp(buf, after.data(), 10), 0);
 }
 
@@ -95,11 +83,7 @@ TEST_P(PortPurge, TxAbortEndsAWriteInProgressAndLaterWritesWork) {
     ASSERT_TRUE(WaitFor([&] { return InQueue(h) >= 10; }, 1000)) << InQueue(h);
     DWORD queued = InQueue(h);
     Bytes got(queued);
-    Overlapped r;
-    if (!ReadFile(h, got.data(), queued, &n, &r)) {
-        ASSERT_TRUE(GetOverlappedResult(h, &r, &n, TRUE));
-    }
-    ASSERT_EQ(n, queued);
+    ASSERT_EQ(ReadWait(h, got.data(), queued), queued);
     // Only the few bytes of the aborted write that had left before the purge may come first.
     EXPECT_EQ(Bytes(got.end() - 10, got.end()), after);
 }
@@ -121,11 +105,7 @@ TEST_P(PortPurge, CancelledReadsEndAndLaterReadsWork) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
     Bytes out = Pattern(10);
     Send(out);
-    Overlapped r3;
-    if (!ReadFile(h, a, sizeof a, &n, &r3)) {
-        ASSERT_TRUE(GetOverlappedResult(h, &r3, &n, TRUE));
-    }
-    EXPECT_EQ(n, 10u);
+    EXPECT_EQ(ReadWait(h, a, sizeof a), 10u);
     EXPECT_EQ(memcmp(a, out.data(), 10), 0);
 }
 
