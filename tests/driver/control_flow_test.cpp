@@ -193,46 +193,36 @@ TEST(ControlFlow, PurgeTxAbortCancelsWritesWaitingAndAtTheDevice) {
 }
 
 // Asynchronous mode: the abort takes the transfer at the device, the clear the bytes still
-// buffered; nothing of either reaches the line and writes go on afterwards.
+// buffered; neither reaches the line, what the purge left goes out on its own, and writes go on.
 TEST(ControlFlow, PurgeTxAbortAndClearInAsyncMode) {
-    StackOptions o;
-    o.values[u"TxAsync"] = emu::pnp::HardwareValue::Dword(1);
-    Stack s(o);
-    auto& f = s.OpenOk();
-    s.dev().StallTx(true);
-    Bytes a(100, 0x61), b(50, 0x62);
-    ASSERT_EQ(f.Write(a.data(), 100).Status(), STATUS_SUCCESS);
-    emu::AdvanceTime(20);
-    ASSERT_EQ(f.Write(b.data(), 50).Status(), STATUS_SUCCESS);
-    ASSERT_GT(RingCount(&s.Ext()->TxBuffer), 0u);
-    EXPECT_EQ(Set(f, IOCTL_SERIAL_PURGE, (ULONG)(SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR)), STATUS_SUCCESS);
-    EXPECT_EQ(RingCount(&s.Ext()->TxBuffer), 0u);
-    EXPECT_EQ(Get<SERIAL_STATUS>(f, IOCTL_SERIAL_GET_COMMSTATUS).AmountInOutQueue, 0u);
-    s.dev().StallTx(false);
-    emu::AdvanceTime(50);
-    EXPECT_TRUE(s.dev().TxStream().empty());
-    Bytes c(5, 0x63);
-    ASSERT_EQ(f.Write(c.data(), 5).Status(), STATUS_SUCCESS);
-    emu::AdvanceTime(50);
-    EXPECT_EQ(s.dev().TxStream(), c);
-}
-
-// TXABORT alone drops the transfer in flight; what waits in TxBuffer goes out on its own.
-TEST(ControlFlow, PurgeTxAbortAloneSendsWhatTheBufferKeeps) {
-    StackOptions o;
-    o.values[u"TxAsync"] = emu::pnp::HardwareValue::Dword(1);
-    Stack s(o);
-    auto& f = s.OpenOk();
-    s.dev().StallTx(true);
-    Bytes a(100, 0x61), b(50, 0x62);
-    ASSERT_EQ(f.Write(a.data(), 100).Status(), STATUS_SUCCESS);
-    emu::AdvanceTime(20);
-    ASSERT_EQ(f.Write(b.data(), 50).Status(), STATUS_SUCCESS);
-    EXPECT_EQ(Set(f, IOCTL_SERIAL_PURGE, (ULONG)SERIAL_PURGE_TXABORT), STATUS_SUCCESS);
-    s.dev().StallTx(false);
-    emu::AdvanceTime(50);
-    EXPECT_EQ(s.dev().TxStream(), b);
-    EXPECT_EQ(RingCount(&s.Ext()->TxBuffer), 0u);
+    const Bytes a(100, 0x61), b(50, 0x62), c(5, 0x63);
+    struct Case { ULONG purge; Bytes sent; };
+    for (const Case& k : {Case{SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR, {}}, Case{SERIAL_PURGE_TXABORT, b}}) {
+        SCOPED_TRACE(k.purge);
+        StackOptions o;
+        o.values[u"TxAsync"] = emu::pnp::HardwareValue::Dword(1);
+        Stack s(o);
+        auto& f = s.OpenOk();
+        s.dev().StallTx(true);
+        ASSERT_EQ(f.Write(a.data(), 100).Status(), STATUS_SUCCESS);
+        emu::AdvanceTime(20);
+        ASSERT_EQ(f.Write(b.data(), 50).Status(), STATUS_SUCCESS);
+        ASSERT_GT(RingCount(&s.Ext()->TxBuffer), 0u);
+        EXPECT_EQ(Set(f, IOCTL_SERIAL_PURGE, k.purge), STATUS_SUCCESS);
+        if (k.purge & SERIAL_PURGE_TXCLEAR) {
+            EXPECT_EQ(RingCount(&s.Ext()->TxBuffer), 0u);
+            EXPECT_EQ(Get<SERIAL_STATUS>(f, IOCTL_SERIAL_GET_COMMSTATUS).AmountInOutQueue, 0u);
+        }
+        s.dev().StallTx(false);
+        emu::AdvanceTime(50);
+        EXPECT_EQ(s.dev().TxStream(), k.sent);
+        EXPECT_EQ(RingCount(&s.Ext()->TxBuffer), 0u);
+        ASSERT_EQ(f.Write(c.data(), 5).Status(), STATUS_SUCCESS);
+        emu::AdvanceTime(50);
+        Bytes all = k.sent;
+        all.insert(all.end(), c.begin(), c.end());
+        EXPECT_EQ(s.dev().TxStream(), all);
+    }
 }
 
 // ---- queue size and timeouts against the reader and the reads ---------------------------------

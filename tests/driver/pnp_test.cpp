@@ -2,6 +2,8 @@
 // pass-through lower driver.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "bed.h"
 
 namespace {
@@ -113,24 +115,25 @@ TEST(Configuration, UnreadableKeyGivesDefaults) {
     EXPECT_EQ(bed.Ext()->TxAllowNullPacket, 1u);
 }
 
-TEST(Configuration, EndPointCapsWithoutVariantIsRefused) {
-    for (ULONG caps : {4u, 5u, MAXULONG}) {
+// Capabilities naming no device variant, and an inrush power stack (its power requests come at
+// DISPATCH_LEVEL, where the port's power transitions cannot wait for the device): refused at once.
+TEST(Configuration, StacksThePortCannotServeAreRefused) {
+    struct Case { const char* what; std::function<void(PortBed&)> set; NTSTATUS expect; };
+    const Case cases[] = {
+        {"caps 4", [](PortBed& b) { b.SetDword(u"EndPointCaps", 4); }, STATUS_DEVICE_CONFIGURATION_ERROR},
+        {"caps 5", [](PortBed& b) { b.SetDword(u"EndPointCaps", 5); }, STATUS_DEVICE_CONFIGURATION_ERROR},
+        {"caps -1", [](PortBed& b) { b.SetDword(u"EndPointCaps", MAXULONG); }, STATUS_DEVICE_CONFIGURATION_ERROR},
+        {"inrush", [](PortBed& b) { b.SetLowerFlags(DO_POWER_INRUSH); }, STATUS_NOT_SUPPORTED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         PortBed bed;
-        bed.SetDword(u"EndPointCaps", caps);
-        EXPECT_EQ(bed.Add(), STATUS_DEVICE_CONFIGURATION_ERROR) << caps;
+        c.set(bed);
+        EXPECT_EQ(bed.Add(), c.expect);
         EXPECT_EQ(bed.DeviceCount(), 0u);
+        EXPECT_EQ(bed.EnabledInterfaceCount(), 0u);
+        EXPECT_FALSE(bed.LowerHasAttachment());
     }
-}
-
-// Power requests of an inrush stack come at DISPATCH_LEVEL, where the port's power transitions
-// cannot wait for the device: such a stack is refused at once.
-TEST(Configuration, InrushPowerStackIsRefused) {
-    PortBed bed;
-    bed.SetLowerFlags(DO_POWER_INRUSH);
-    EXPECT_EQ(bed.Add(), STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(bed.DeviceCount(), 0u);
-    EXPECT_EQ(bed.EnabledInterfaceCount(), 0u);
-    EXPECT_FALSE(bed.LowerHasAttachment());
 }
 
 // ---- device creation -----------------------------------------------------------------------
@@ -159,11 +162,19 @@ TEST(Creation, ThousandCollisions) {
     EXPECT_EQ(vcomtest::Text(bed.Ext()->DeviceName), u"\\Device\\zelcom999");
 }
 
+// The device name buffer, the transmit buffer or the interface failing: a port is not left
+// half-made.
 TEST(Creation, FailuresUndoEverything) {
-    // Device name buffer, then transmit buffer.
-    for (ULONG tag : {INIT_POOL_TAG, RING_POOL_TAG}) {
+    struct Case { const char* what; void (*arm)(); };
+    const Case cases[] = {
+        {"device name", [] { emu::pool::FailNthWithTag(INIT_POOL_TAG, 1); }},
+        {"transmit buffer", [] { emu::pool::FailNthWithTag(RING_POOL_TAG, 1); }},
+        {"interface", [] { emu::io::FailNextInterfaceEnable(STATUS_INSUFFICIENT_RESOURCES); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         PortBed bed;
-        emu::pool::FailNthWithTag(tag, 1);
+        c.arm();
         EXPECT_EQ(bed.Add(), STATUS_INSUFFICIENT_RESOURCES);
         emu::pool::ClearFaults();
         EXPECT_EQ(bed.DeviceCount(), 0u);
@@ -171,17 +182,6 @@ TEST(Creation, FailuresUndoEverything) {
         ASSERT_EQ(bed.Add(), STATUS_SUCCESS);  // nothing left behind: number 0 is free again
         EXPECT_EQ(vcomtest::Text(bed.Ext()->DeviceName), u"\\Device\\zelcom0");
     }
-}
-
-TEST(Creation, InterfaceEnableFailureUndoesTheDevice) {
-    // Chosen behaviour: a port whose interface cannot be enabled is not left half-made.
-    PortBed bed;
-    emu::io::FailNextInterfaceEnable(STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(bed.Add(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(bed.DeviceCount(), 0u);
-    EXPECT_EQ(bed.EnabledInterfaceCount(), 0u);
-    ASSERT_EQ(bed.Add(), STATUS_SUCCESS);
-    EXPECT_EQ(vcomtest::Text(bed.Ext()->DeviceName), u"\\Device\\zelcom0");
 }
 
 TEST(Creation, FormatUnicodeString) {
@@ -201,20 +201,23 @@ TEST(Creation, FormatUnicodeString) {
 
 // ---- naming --------------------------------------------------------------------------------
 
-TEST(Naming, Com7LinkAndDeviceMap) {
-    PortBed bed;
-    bed.SetString(u"PortName", u"COM7");
-    ASSERT_EQ(bed.Add(), STATUS_SUCCESS);
-    EXPECT_FALSE(bed.LinkTarget(u"\\DosDevices\\COM7"));  // not before the start
-    EXPECT_EQ(bed.Pnp(IRP_MN_START_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(bed.LinkTarget(u"\\DosDevices\\COM7"), u"\\Device\\zelcom0");
-    auto entry = bed.DeviceMap(u"\\Device\\zelcom0");
-    ASSERT_TRUE(entry);
-    EXPECT_EQ(entry->type, (ULONG)REG_SZ);
-    EXPECT_EQ(entry->data.size(), 10u);
-    EXPECT_EQ(vcomtest::Utf16(entry->data), std::u16string(u"COM7", 5));
-    EXPECT_EQ(bed.Ext()->PnpState, Started);
-    EXPECT_EQ(bed.Ext()->PowerState, PowerStateOn);
+// COM7, and the longest name that fits.
+TEST(Naming, LinkAndDeviceMap) {
+    for (const std::u16string& name : {std::u16string(u"COM7"), std::u16string(116, u'P')}) {
+        PortBed bed;
+        bed.SetString(u"PortName", name);
+        ASSERT_EQ(bed.Add(), STATUS_SUCCESS);
+        EXPECT_FALSE(bed.LinkTarget(u"\\DosDevices\\" + name));  // not before the start
+        EXPECT_EQ(bed.Pnp(IRP_MN_START_DEVICE), STATUS_SUCCESS);
+        EXPECT_EQ(bed.LinkTarget(u"\\DosDevices\\" + name), u"\\Device\\zelcom0");
+        auto entry = bed.DeviceMap(u"\\Device\\zelcom0");
+        ASSERT_TRUE(entry);
+        EXPECT_EQ(entry->type, (ULONG)REG_SZ);
+        EXPECT_EQ(entry->data.size(), (name.size() + 1) * 2);
+        EXPECT_EQ(vcomtest::Utf16(entry->data), name + u'\0');
+        EXPECT_EQ(bed.Ext()->PnpState, Started);
+        EXPECT_EQ(bed.Ext()->PowerState, PowerStateOn);
+    }
 }
 
 TEST(Naming, BadPortNamesFailTheStartCleanly) {
@@ -240,15 +243,6 @@ TEST(Naming, BadPortNamesFailTheStartCleanly) {
     }
 }
 
-TEST(Naming, LongestNameThatFits) {
-    PortBed bed;
-    std::u16string name(116, u'P');
-    bed.SetString(u"PortName", name);
-    ASSERT_EQ(bed.Add(), STATUS_SUCCESS);
-    EXPECT_EQ(bed.Pnp(IRP_MN_START_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(bed.LinkTarget(u"\\DosDevices\\" + name), u"\\Device\\zelcom0");
-}
-
 TEST(Naming, RetriedStartNamesThePortWithoutLeaking) {
     PortBed bed;
     ASSERT_EQ(bed.Add(), STATUS_SUCCESS);
@@ -265,14 +259,12 @@ TEST(Naming, RetriedStartNamesThePortWithoutLeaking) {
 }
 
 TEST(Naming, LinkCollisionLeavesNoMapEntry) {
-    {
-        PortBed bed;
-        bed.SetString(u"PortName", u"COM7");
-        ASSERT_EQ(bed.Add(), STATUS_SUCCESS);
-        bed.OccupyLink(u"\\DosDevices\\COM7");
-        EXPECT_EQ(bed.Pnp(IRP_MN_START_DEVICE), STATUS_OBJECT_NAME_COLLISION);
-        EXPECT_FALSE(bed.DeviceMap(u"\\Device\\zelcom0"));
-    }
+    PortBed bed;
+    bed.SetString(u"PortName", u"COM7");
+    ASSERT_EQ(bed.Add(), STATUS_SUCCESS);
+    bed.OccupyLink(u"\\DosDevices\\COM7");
+    EXPECT_EQ(bed.Pnp(IRP_MN_START_DEVICE), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_FALSE(bed.DeviceMap(u"\\Device\\zelcom0"));
 }
 
 // ---- Plug and Play -------------------------------------------------------------------------
