@@ -10,6 +10,7 @@
 namespace {
 
 using namespace vcomtest;
+using ControlDispatch = PortOpened;
 
 // What a refused request must leave alone.
 struct Snapshot {
@@ -110,7 +111,7 @@ void SetRemoved(PortExtension* p, bool surprise, bool on) {
 }
 
 // One table, one port of variant 2 (every line request reaches the device there).
-TEST(ControlDispatch, EveryCodeOfTheTable) {
+TEST(ControlDispatchConfigured, EveryCodeOfTheTable) {
     Stack s(Variant(2));
     auto& f = s.OpenOk();
     PortExtension* p = s.Ext();
@@ -173,9 +174,7 @@ TEST(ControlDispatch, EveryCodeOfTheTable) {
 }
 
 // The no-op codes answer success whatever the device's state.
-TEST(ControlDispatch, CodesAnsweredHereIgnoreRemoval) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlDispatch, CodesAnsweredHereIgnoreRemoval) {
     s.TakeCommands();
     s.Ext()->SurpriseRemoved = TRUE;
     for (ULONG code : {IOCTL_SERIAL_RESET_DEVICE, IOCTL_SERIAL_SET_XOFF, IOCTL_SERIAL_SET_XON,
@@ -190,9 +189,7 @@ TEST(ControlDispatch, CodesAnsweredHereIgnoreRemoval) {
     EXPECT_TRUE(s.TakeCommands().empty());
 }
 
-TEST(ControlDispatch, UnknownCodesAreInvalidDeviceRequests) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlDispatch, UnknownCodesAreInvalidDeviceRequests) {
     const ULONG codes[] = {
         IOCTL_SERIAL_GET_COMMCONFIG, IOCTL_SERIAL_SET_COMMCONFIG, IOCTL_SERIAL_APPLY_DEFAULT_CONFIGURATION,
         CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0xCA, METHOD_BUFFERED, FILE_ANY_ACCESS),
@@ -214,9 +211,7 @@ TEST(ControlDispatch, UnknownCodesAreInvalidDeviceRequests) {
     EXPECT_EQ(s.dev().ResetCount(usbpipe::kTx) + s.dev().ResetCount(usbpipe::kRx), resets);
 }
 
-TEST(ControlDispatch, PipeResetsReachTheirPipe) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlDispatch, PipeResetsReachTheirPipe) {
     auto& d = s.dev();
     int tx = d.ResetCount(usbpipe::kTx), rx = d.ResetCount(usbpipe::kRx);
 
@@ -240,9 +235,7 @@ TEST(ControlDispatch, PipeResetsReachTheirPipe) {
 }
 
 // The caller sees the lower driver's status for a reset it passed down.
-TEST(ControlDispatch, PipeResetReturnsTheLowerStatus) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlDispatch, PipeResetReturnsTheLowerStatus) {
     s.dev().Unplug();
     EXPECT_EQ(Control(f, IOCTL_TXPIPE_RESET).Status(), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(Control(f, IOCTL_RXPIPE_RESET).Status(), STATUS_DEVICE_NOT_CONNECTED);

@@ -9,15 +9,14 @@
 namespace {
 
 using namespace vcomtest;
+using ControlEvents = PortOpened;
 
 void Post(Stack& s, ULONG events) {
     PostSerialEvents(s.Port(), events);
     CompletePendingWait(s.Port());
 }
 
-TEST(ControlEvents, HistoryBeforeTheMaskSatisfiesTheNextWait) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlEvents, HistoryBeforeTheMaskSatisfiesTheNextWait) {
     ASSERT_EQ(SetMask(f, 0), STATUS_SUCCESS);
     Post(s, SERIAL_EV_RXCHAR);  // nobody waits, the mask is 0: only the history keeps it
     ASSERT_EQ(SetMask(f, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
@@ -29,9 +28,7 @@ TEST(ControlEvents, HistoryBeforeTheMaskSatisfiesTheNextWait) {
     EXPECT_EQ(Get<ULONG>(f, IOCTL_SERIAL_GET_WAIT_MASK), (ULONG)SERIAL_EV_RXCHAR);
 }
 
-TEST(ControlEvents, SatisfiedWaitClearsTheWholeHistory) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlEvents, SatisfiedWaitClearsTheWholeHistory) {
     // Both masked events together.
     ASSERT_EQ(SetMask(f, SERIAL_EV_RXCHAR | SERIAL_EV_CTS), STATUS_SUCCESS);
     Post(s, SERIAL_EV_RXCHAR);
@@ -52,9 +49,7 @@ TEST(ControlEvents, SatisfiedWaitClearsTheWholeHistory) {
     EXPECT_EQ(r.Boost(), IO_SERIAL_INCREMENT);
 }
 
-TEST(ControlEvents, PendingWaitIgnoresEventsOutsideItsMask) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlEvents, PendingWaitIgnoresEventsOutsideItsMask) {
     // Events the port never posts may be waited for; only cancel or a new mask ends the wait.
     ASSERT_EQ(SetMask(f, SERIAL_EV_BREAK | SERIAL_EV_ERR), STATUS_SUCCESS);
     auto r = WaitAsync(f);
@@ -71,9 +66,7 @@ TEST(ControlEvents, PendingWaitIgnoresEventsOutsideItsMask) {
     EXPECT_EQ(Events(WaitAsync(f)), (ULONG)SERIAL_EV_TXEMPTY);
 }
 
-TEST(ControlEvents, NewMaskReleasesThePendingWaitWithNoEvents) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlEvents, NewMaskReleasesThePendingWaitWithNoEvents) {
     ASSERT_EQ(SetMask(f, SERIAL_EV_TXEMPTY), STATUS_SUCCESS);
     auto r = WaitAsync(f);
     ASSERT_FALSE(r.Done());
@@ -87,9 +80,7 @@ TEST(ControlEvents, NewMaskReleasesThePendingWaitWithNoEvents) {
     EXPECT_EQ(Events(WaitAsync(f)), (ULONG)SERIAL_EV_RXCHAR);
 }
 
-TEST(ControlEvents, RefusedWaits) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlEvents, RefusedWaits) {
     ASSERT_EQ(SetMask(f, 0), STATUS_SUCCESS);
     Post(s, SERIAL_EV_RXCHAR);
     auto none = WaitAsync(f);
@@ -116,14 +107,11 @@ TEST(ControlEvents, RefusedWaits) {
     EXPECT_EQ(Events(first), (ULONG)SERIAL_EV_RING);
 }
 
-TEST(ControlEvents, CleanupCancelsThePendingWait) {
-    Stack s;
-    std::unique_ptr<emu::io::File> f;
-    ASSERT_EQ(s.Open(&f), STATUS_SUCCESS);
-    ASSERT_EQ(SetMask(*f, SERIAL_EV_CTS), STATUS_SUCCESS);
-    auto r = WaitAsync(*f);
+TEST_F(ControlEvents, CleanupCancelsThePendingWait) {
+    ASSERT_EQ(SetMask(f, SERIAL_EV_CTS), STATUS_SUCCESS);
+    auto r = WaitAsync(f);
     ASSERT_FALSE(r.Done());
-    EXPECT_EQ(f->Close(), STATUS_SUCCESS);
+    EXPECT_EQ(s.Close(), STATUS_SUCCESS);
     ASSERT_TRUE(r.Done());
     EXPECT_EQ(r.Status(), STATUS_CANCELLED);
     EXPECT_EQ(s.Ext()->PendingWaitIrp, nullptr);
@@ -136,9 +124,7 @@ TEST(ControlEvents, CleanupCancelsThePendingWait) {
 
 // Completion by events, release by a new mask and cancellation race for one pending wait: it is
 // completed exactly once (the verifier sees a second completion) and the port forgets it.
-TEST(ControlEvents, CompletionPathsRaceForThePendingWait) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlEvents, CompletionPathsRaceForThePendingWait) {
     emu::Worker dpc("poster");
     int completedByEvents = 0, released = 0, cancelled = 0;
     for (int i = 0; i < 300; i++) {
@@ -165,9 +151,7 @@ TEST(ControlEvents, CompletionPathsRaceForThePendingWait) {
 }
 
 // Cancellation racing the wait's own installation of its cancel routine.
-TEST(ControlEvents, CancelRacesTheWaitBeingInstalled) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlEvents, CancelRacesTheWaitBeingInstalled) {
     ASSERT_EQ(SetMask(f, SERIAL_EV_RING), STATUS_SUCCESS);
     for (int i = 0; i < 300; i++) {
         std::atomic<bool> go{false};
@@ -187,9 +171,7 @@ TEST(ControlEvents, CancelRacesTheWaitBeingInstalled) {
 }
 
 // A wait whose cancellation was requested before it could pend is completed by the handler.
-TEST(ControlEvents, WaitAlreadyCancelledDoesNotPend) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlEvents, WaitAlreadyCancelledDoesNotPend) {
     ASSERT_EQ(SetMask(f, SERIAL_EV_RING), STATUS_SUCCESS);
     KEVENT done;
     IO_STATUS_BLOCK iosb{};
@@ -209,9 +191,7 @@ TEST(ControlEvents, WaitAlreadyCancelledDoesNotPend) {
     EXPECT_TRUE(w.Cancel());
 }
 
-TEST(ControlEvents, PurgeClearsTheBuffers) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlEvents, PurgeClearsTheBuffers) {
     PortExtension* p = s.Ext();
     ASSERT_EQ(SetMask(f, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
     auto wait = WaitAsync(f);

@@ -8,6 +8,7 @@
 namespace {
 
 using namespace vcomtest;
+using ControlFlow = PortOpened;
 
 
 void Settle() {
@@ -21,9 +22,7 @@ NTSTATUS NoReadTimeouts(emu::io::File& f) {
 
 // ---- events from their posters ---------------------------------------------------------------
 
-TEST(ControlFlow, ReceivedBytesPostRxCharAndRxFlag) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlFlow, ReceivedBytesPostRxCharAndRxFlag) {
     SERIAL_CHARS chars{};
     chars.EventChar = 0x7E;
     ASSERT_EQ(Set(f, IOCTL_SERIAL_SET_CHARS, chars), STATUS_SUCCESS);
@@ -46,9 +45,7 @@ TEST(ControlFlow, ReceivedBytesPostRxCharAndRxFlag) {
     EXPECT_EQ(Events(w2), (ULONG)SERIAL_EV_RXCHAR);
 }
 
-TEST(ControlFlow, RxBufferEightyPercentFull) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlFlow, RxBufferEightyPercentFull) {
     ASSERT_EQ(SetMask(f, SERIAL_EV_RX80FULL), STATUS_SUCCESS);
     auto w = WaitAsync(f);
     s.dev().Inject(Bytes(3276, 0x11));  // 3276 * 100 / 4096 = 79
@@ -61,9 +58,7 @@ TEST(ControlFlow, RxBufferEightyPercentFull) {
     EXPECT_EQ(Events(w), (ULONG)SERIAL_EV_RX80FULL);
 }
 
-TEST(ControlFlow, WriteCompletionPostsTxEmpty) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlFlow, WriteCompletionPostsTxEmpty) {
     ASSERT_EQ(SetMask(f, SERIAL_EV_TXEMPTY), STATUS_SUCCESS);
     auto w = WaitAsync(f);
     Bytes data(10, 0x42);
@@ -76,7 +71,7 @@ TEST(ControlFlow, WriteCompletionPostsTxEmpty) {
 }
 
 // Every input line posts its event on each edge, RI included.
-TEST(ControlFlow, ModemLineChangesPostTheirEvents) {
+TEST(ControlFlowConfigured, ModemLineChangesPostTheirEvents) {
     Stack s(Variant(1));
     s.dev().SetStatusByte(0x00);
     auto& f = s.OpenOk();
@@ -108,7 +103,7 @@ TEST(ControlFlow, ModemLineChangesPostTheirEvents) {
     }
 }
 
-TEST(ControlFlow, NoStatusPollingMeansLinesOnAndNoEvents) {
+TEST(ControlFlowConfigured, NoStatusPollingMeansLinesOnAndNoEvents) {
     auto o = Variant(1);
     o.values[u"CtlPollPeriod"] = emu::pnp::HardwareValue::Dword(MAXULONG);  // -1
     Stack s(o);
@@ -124,9 +119,7 @@ TEST(ControlFlow, NoStatusPollingMeansLinesOnAndNoEvents) {
 
 // ---- purge ------------------------------------------------------------------------------------
 
-TEST(ControlFlow, PurgeRxAbortCancelsEveryRead) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlFlow, PurgeRxAbortCancelsEveryRead) {
     ASSERT_EQ(NoReadTimeouts(f), STATUS_SUCCESS);
     auto r1 = f.ReadAsync(10);
     auto r2 = f.ReadAsync(10);
@@ -148,9 +141,7 @@ TEST(ControlFlow, PurgeRxAbortCancelsEveryRead) {
 }
 
 // A reader stopped for lack of room resumes once the purge emptied the buffer.
-TEST(ControlFlow, PurgeRxClearResumesAStalledReader) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlFlow, PurgeRxClearResumesAStalledReader) {
     s.dev().Inject(Bytes(6000, 0x33));
     emu::AdvanceTime(20);
     PortExtension* p = s.Ext();
@@ -166,9 +157,7 @@ TEST(ControlFlow, PurgeRxClearResumesAStalledReader) {
     EXPECT_LT(s.dev().RxBacklog(), 6000u - held);
 }
 
-TEST(ControlFlow, PurgeTxAbortCancelsWritesWaitingAndAtTheDevice) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlFlow, PurgeTxAbortCancelsWritesWaitingAndAtTheDevice) {
     s.dev().HoldCompletions(true);
     Bytes data(50, 0x44);
     auto w1 = f.WriteAsync(data.data(), 50);
@@ -194,7 +183,7 @@ TEST(ControlFlow, PurgeTxAbortCancelsWritesWaitingAndAtTheDevice) {
 
 // Asynchronous mode: the abort takes the transfer at the device, the clear the bytes still
 // buffered; neither reaches the line, what the purge left goes out on its own, and writes go on.
-TEST(ControlFlow, PurgeTxAbortAndClearInAsyncMode) {
+TEST(ControlFlowConfigured, PurgeTxAbortAndClearInAsyncMode) {
     const Bytes a(100, 0x61), b(50, 0x62), c(5, 0x63);
     struct Case { ULONG purge; Bytes sent; };
     for (const Case& k : {Case{SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR, {}}, Case{SERIAL_PURGE_TXABORT, b}}) {
@@ -227,9 +216,7 @@ TEST(ControlFlow, PurgeTxAbortAndClearInAsyncMode) {
 
 // ---- queue size and timeouts against the reader and the reads ---------------------------------
 
-TEST(ControlFlow, QueueSizeGrowsUnderARunningReader) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlFlow, QueueSizeGrowsUnderARunningReader) {
     Bytes first(3000), second(4000);
     for (size_t i = 0; i < first.size(); i++) first[i] = (uint8_t)i;
     for (size_t i = 0; i < second.size(); i++) second[i] = (uint8_t)(i * 3 + 1);
@@ -250,9 +237,7 @@ TEST(ControlFlow, QueueSizeGrowsUnderARunningReader) {
 
 // A size past the cap is refused and changes nothing; a growth gives a reader stopped for lack of
 // room its room back at once, not only when a read drains the old buffer.
-TEST(ControlFlow, QueueSizeIsCappedAndGrowthResumesAFullReader) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlFlow, QueueSizeIsCappedAndGrowthResumesAFullReader) {
     EXPECT_EQ(Set(f, IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{0xFFFFFFF0u, 4096}), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Set(f, IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{MAX_RX_QUEUE_SIZE + 1, 4096}),
               STATUS_INVALID_PARAMETER);
@@ -273,7 +258,7 @@ TEST(ControlFlow, QueueSizeIsCappedAndGrowthResumesAFullReader) {
 }
 
 // RXCLEAR drops every byte received before it, those still waiting in the last transfer too.
-TEST(ControlFlow, PurgeRxClearDropsBytesNotYetStored) {
+TEST(ControlFlowConfigured, PurgeRxClearDropsBytesNotYetStored) {
     StackOptions o;
     o.values[u"RxReqSize"] = emu::pnp::HardwareValue::Dword(4096);
     Stack s(o);
@@ -294,9 +279,7 @@ TEST(ControlFlow, PurgeRxClearDropsBytesNotYetStored) {
 }
 
 // New timeouts re-arm the total timer of the read in progress.
-TEST(ControlFlow, SetTimeoutsRearmsTheCurrentRead) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlFlow, SetTimeoutsRearmsTheCurrentRead) {
     ASSERT_EQ(Set(f, IOCTL_SERIAL_SET_TIMEOUTS, SERIAL_TIMEOUTS{0, 0, 5000, 0, 0}), STATUS_SUCCESS);
     auto r = f.ReadAsync(10);
     emu::AdvanceTime(1000);
@@ -311,9 +294,7 @@ TEST(ControlFlow, SetTimeoutsRearmsTheCurrentRead) {
 
 // ---- the immediate character -------------------------------------------------------------------
 
-TEST(ControlFlow, ImmediateCharReachesTheTransmitter) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlFlow, ImmediateCharReachesTheTransmitter) {
     EXPECT_EQ(Control(f, IOCTL_SERIAL_IMMEDIATE_CHAR).Status(), STATUS_INVALID_PARAMETER);
     auto r = Control(f, IOCTL_SERIAL_IMMEDIATE_CHAR, Bytes{0x5A});
     EXPECT_EQ(r.Status(), STATUS_SUCCESS);

@@ -7,12 +7,11 @@
 namespace {
 
 using namespace vcomtest;
+using ControlSettings = PortOpened;
 
 constexpr ULONG kMax = MAXULONG;
 
-TEST(ControlSettings, BaudRatesWithTheCheck) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlSettings, BaudRatesWithTheCheck) {
     for (ULONG rate : {600u, 1200u, 2400u, 4800u, 9600u, 19200u, 38400u, 76800u, 115200u}) {
         EXPECT_EQ(Set(f, IOCTL_SERIAL_SET_BAUD_RATE, rate), STATUS_SUCCESS) << rate;
         EXPECT_EQ(Get<ULONG>(f, IOCTL_SERIAL_GET_BAUD_RATE), rate);
@@ -26,7 +25,7 @@ TEST(ControlSettings, BaudRatesWithTheCheck) {
     EXPECT_TRUE(s.TakeCommands().size() == 2);  // open's only
 }
 
-TEST(ControlSettings, BaudRatesWithoutTheCheck) {
+TEST(ControlSettingsConfigured, BaudRatesWithoutTheCheck) {
     auto o = Variant(1);
     o.values[u"NoBaudCheck"] = emu::pnp::HardwareValue::Dword(1);
     Stack s(o);
@@ -42,7 +41,7 @@ TEST(ControlSettings, BaudRatesWithoutTheCheck) {
     EXPECT_EQ(s.dev().State().baud, 38400u);
 }
 
-TEST(ControlSettings, BaudRateVariant3SendsEveryRateAccepted) {
+TEST(ControlSettingsConfigured, BaudRateVariant3SendsEveryRateAccepted) {
     Stack s(Variant(3));
     auto& f = s.OpenOk();
     s.TakeCommands();
@@ -53,7 +52,7 @@ TEST(ControlSettings, BaudRateVariant3SendsEveryRateAccepted) {
     EXPECT_EQ(s.dev().State().baud, 76800u);
 }
 
-TEST(ControlSettings, LineControlValidation) {
+TEST(ControlSettingsConfigured, LineControlValidation) {
     Stack s(Variant(1));
     auto& f = s.OpenOk();
     ASSERT_EQ(Set(f, IOCTL_SERIAL_SET_BAUD_RATE, 9600u), STATUS_SUCCESS);
@@ -83,9 +82,7 @@ TEST(ControlSettings, LineControlValidation) {
     EXPECT_EQ(st.parity, usbpipe::Parity::Odd);
 }
 
-TEST(ControlSettings, HandflowLimitsAndBits) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlSettings, HandflowLimitsAndBits) {
     ASSERT_EQ(s.Ext()->RxQueueSize, 4096u);
     const SERIAL_HANDFLOW opened = Get<SERIAL_HANDFLOW>(f, IOCTL_SERIAL_GET_HANDFLOW);
     EXPECT_EQ(opened.XonLimit, 2048);
@@ -116,9 +113,7 @@ TEST(ControlSettings, HandflowLimitsAndBits) {
     }
 }
 
-TEST(ControlSettings, TimeoutsAndReadModes) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlSettings, TimeoutsAndReadModes) {
     struct Case { ULONG ri, rm, rc; LONG mode; };
     const Case cases[] = {
         {kMax, 0, 0, ReadModeImmediate},
@@ -147,9 +142,7 @@ TEST(ControlSettings, TimeoutsAndReadModes) {
     EXPECT_EQ(s.Ext()->ReadTimeoutMode, ReadModeTotal);
 }
 
-TEST(ControlSettings, CharsSendTheTwoCommands) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlSettings, CharsSendTheTwoCommands) {
     s.TakeCommands();
     SERIAL_CHARS chars{0x1A, 0x3F, 0, 0x7E, 0x11, 0x11};  // XON may equal XOFF
     EXPECT_EQ(Set(f, IOCTL_SERIAL_SET_CHARS, chars), STATUS_SUCCESS);
@@ -169,9 +162,7 @@ TEST(ControlSettings, CharsSendTheTwoCommands) {
     EXPECT_EQ(s.Ext()->SpecialChars.EventChar, 0x55);  // kept although the device refused
 }
 
-TEST(ControlSettings, QueueSizeGrowsOnlyAndKeepsBytes) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlSettings, QueueSizeGrowsOnlyAndKeepsBytes) {
     PortExtension* p = s.Ext();
     EXPECT_EQ(Set(f, IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{1024, 8192}), STATUS_SUCCESS);
     EXPECT_EQ(p->RxQueueSize, 4096u);
@@ -200,9 +191,7 @@ TEST(ControlSettings, QueueSizeGrowsOnlyAndKeepsBytes) {
     EXPECT_EQ(Set(f, IOCTL_SERIAL_SET_HANDFLOW, SERIAL_HANDFLOW{0, 0, 10000, 0}), STATUS_SUCCESS);
 }
 
-TEST(ControlSettings, QueueSizeGrowthFailureStillRecords) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlSettings, QueueSizeGrowthFailureStillRecords) {
     emu::pool::FailTag(RING_POOL_TAG);
     EXPECT_EQ(Set(f, IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{8192, 100}), STATUS_INSUFFICIENT_RESOURCES);
     emu::pool::ClearFaults();
@@ -211,9 +200,7 @@ TEST(ControlSettings, QueueSizeGrowthFailureStillRecords) {
     EXPECT_EQ(s.Ext()->TxQueueSize, 100u);
 }
 
-TEST(ControlSettings, PropertiesByteForByte) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlSettings, PropertiesByteForByte) {
     const Bytes expect = {
         0x40, 0x00, 0x02, 0x00,  // PacketLength 64, PacketVersion 2
         0x01, 0x00, 0x00, 0x00,  // ServiceMask
@@ -237,9 +224,7 @@ TEST(ControlSettings, PropertiesByteForByte) {
     EXPECT_EQ(r.Data(), expect);
 }
 
-TEST(ControlSettings, ConfigSizeAndStatistics) {
-    Stack s;
-    auto& f = s.OpenOk();
+TEST_F(ControlSettings, ConfigSizeAndStatistics) {
     auto r = Control(f, IOCTL_SERIAL_CONFIG_SIZE, {}, 4);
     EXPECT_EQ(r.Status(), STATUS_SUCCESS);
     EXPECT_EQ(r.Data(), (Bytes{0, 0, 0, 0}));

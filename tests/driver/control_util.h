@@ -56,4 +56,11 @@ inline ULONG Events(const emu::io::Request& r) {
     return FromBytes<ULONG>(r.Data());
 }
 
+// The default stack with its port open: where most control tests start.
+class PortOpened : public ::testing::Test {
+protected:
+    Stack s;
+    emu::io::File& f = s.OpenOk();
+};
+
 }  // namespace vcomtest
