@@ -31,8 +31,7 @@ TEST(Win32Errors, StatusesMapAsWindowsMapsThem) {
 }
 
 DCB EveryFlagDcb() {
-    DCB d;
-    memset(&d, 0, sizeof d);
+    DCB d{};
     d.DCBlength = sizeof d;
     d.BaudRate = 38400;
     d.fBinary = TRUE;
@@ -90,8 +89,7 @@ TEST(Win32Dcb, EveryFieldReachesItsSerialRecordAndComesBack) {
 TEST(Win32Dcb, LineModesMapOneToOneAndLimitsSaturate) {
     for (DWORD dtr : {DTR_CONTROL_DISABLE, DTR_CONTROL_ENABLE, DTR_CONTROL_HANDSHAKE}) {
         for (DWORD rts : {RTS_CONTROL_DISABLE, RTS_CONTROL_ENABLE, RTS_CONTROL_HANDSHAKE, RTS_CONTROL_TOGGLE}) {
-            DCB d;
-            memset(&d, 0, sizeof d);
+            DCB d{};
             d.fDtrControl = dtr;
             d.fRtsControl = rts;
             SerialSettings s = SettingsFromDcb(d, {});
@@ -136,8 +134,7 @@ TEST(Win32ComStat, ErrorsAndHoldReasonsBecomeTheirWin32Flags) {
 }
 
 DCB Prefilled() {
-    DCB d;
-    memset(&d, 0, sizeof d);
+    DCB d{};
     d.BaudRate = 1200;
     d.ByteSize = 8;
     d.EofChar = 0x1A;
@@ -146,73 +143,53 @@ DCB Prefilled() {
     return d;
 }
 
-TEST(Win32BuildCommDcb, OldFormWithAbbreviatedRatesAndFlowLetters) {
-    DCB d = Prefilled();
-    ASSERT_TRUE(BuildCommDCBA("96,n,8,1", &d));
-    EXPECT_EQ(d.BaudRate, 9600u);
-    EXPECT_EQ(d.Parity, NOPARITY);
-    EXPECT_EQ(d.ByteSize, 8);
-    EXPECT_EQ(d.StopBits, ONESTOPBIT);
-    // Untouched: what the string does not name, fBinary and DCBlength included.
-    EXPECT_EQ(d.fOutX, 1u);
-    EXPECT_EQ(d.fInX, 1u);
-    EXPECT_EQ(d.fOutxCtsFlow, 1u);
-    EXPECT_EQ(d.fBinary, 0u);
-    EXPECT_EQ(d.EofChar, 0x1A);
-    EXPECT_EQ(d.DCBlength, 0u);
-
-    d = Prefilled();
-    ASSERT_TRUE(BuildCommDCBA("COM7: 19200,e,7,1.5,x", &d));
-    EXPECT_EQ(d.BaudRate, 19200u);
-    EXPECT_EQ(d.Parity, EVENPARITY);
-    EXPECT_EQ(d.ByteSize, 7);
-    EXPECT_EQ(d.StopBits, ONE5STOPBITS);
-    EXPECT_EQ(d.fOutX, 1u);
-    EXPECT_EQ(d.fInX, 1u);
-    EXPECT_EQ(d.fOutxCtsFlow, 0u);  // the handshake letter names the whole flow control
-
-    d = Prefilled();
-    ASSERT_TRUE(BuildCommDCBA("115200,O,8,2,p", &d));
-    EXPECT_EQ(d.fOutX, 0u);
-    EXPECT_EQ(d.BaudRate, 115200u);
-    EXPECT_EQ(d.Parity, ODDPARITY);
-    EXPECT_EQ(d.StopBits, TWOSTOPBITS);
-    EXPECT_EQ(d.fOutxCtsFlow, 1u);
-    EXPECT_EQ(d.fOutxDsrFlow, 1u);
-    EXPECT_EQ(d.fDtrControl, static_cast<DWORD>(DTR_CONTROL_HANDSHAKE));
-    EXPECT_EQ(d.fRtsControl, static_cast<DWORD>(RTS_CONTROL_HANDSHAKE));
-
-    // 110 baud takes two stop bits unless the string gives them.
-    d = Prefilled();
-    ASSERT_TRUE(BuildCommDCBA("11,m,7", &d));
-    EXPECT_EQ(d.BaudRate, 110u);
-    EXPECT_EQ(d.Parity, MARKPARITY);
-    EXPECT_EQ(d.StopBits, TWOSTOPBITS);
-}
-
-TEST(Win32BuildCommDcb, NewFormKeywords) {
-    DCB d = Prefilled();
-    ASSERT_TRUE(BuildCommDCBW(L"com7 baud=57600 parity=S data=5 stop=2 dtr=hs rts=tg xon=on odsr=on idsr=on to=off",
-                              &d));
-    EXPECT_EQ(d.BaudRate, 57600u);
-    EXPECT_EQ(d.Parity, SPACEPARITY);
-    EXPECT_EQ(d.ByteSize, 5);
-    EXPECT_EQ(d.StopBits, TWOSTOPBITS);
-    EXPECT_EQ(d.fDtrControl, static_cast<DWORD>(DTR_CONTROL_HANDSHAKE));
-    EXPECT_EQ(d.fRtsControl, static_cast<DWORD>(RTS_CONTROL_TOGGLE));
-    EXPECT_EQ(d.fOutX, 1u);
-    EXPECT_EQ(d.fInX, 1u);
-    EXPECT_EQ(d.fOutxDsrFlow, 1u);
-    EXPECT_EQ(d.fDsrSensitivity, 1u);
-    EXPECT_EQ(d.fOutxCtsFlow, 1u);  // not named: kept
-
-    d = Prefilled();
-    ASSERT_TRUE(BuildCommDCBA("baud=2400 dtr=off rts=on octs=on", &d));
-    EXPECT_EQ(d.BaudRate, 2400u);
-    EXPECT_EQ(d.ByteSize, 8);  // not given: kept
-    EXPECT_EQ(d.fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
-    EXPECT_EQ(d.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
-    EXPECT_EQ(d.fOutxCtsFlow, 1u);
+// Each string against the prefilled DCB: the fields it names change, every other byte stays
+// (flow control, fBinary and DCBlength included).
+TEST(Win32BuildCommDcb, OldAndNewFormsChangeOnlyWhatTheyName) {
+    struct Case {
+        const char* def;
+        void (*want)(DCB&);
+    } cases[] = {
+        {"96,n,8,1", [](DCB& d) { d.BaudRate = 9600, d.Parity = NOPARITY, d.ByteSize = 8, d.StopBits = ONESTOPBIT; }},
+        // A flow letter names the whole flow control.
+        {"COM7: 19200,e,7,1.5,x",
+         [](DCB& d) {
+             d.BaudRate = 19200, d.Parity = EVENPARITY, d.ByteSize = 7, d.StopBits = ONE5STOPBITS;
+             d.fOutX = d.fInX = TRUE, d.fOutxCtsFlow = d.fOutxDsrFlow = FALSE;
+             d.fDtrControl = DTR_CONTROL_ENABLE, d.fRtsControl = RTS_CONTROL_ENABLE;
+         }},
+        {"115200,O,8,2,p",
+         [](DCB& d) {
+             d.BaudRate = 115200, d.Parity = ODDPARITY, d.ByteSize = 8, d.StopBits = TWOSTOPBITS;
+             d.fOutX = d.fInX = FALSE, d.fOutxCtsFlow = d.fOutxDsrFlow = TRUE;
+             d.fDtrControl = DTR_CONTROL_HANDSHAKE, d.fRtsControl = RTS_CONTROL_HANDSHAKE;
+         }},
+        // 110 baud takes two stop bits unless the string gives them.
+        {"11,m,7", [](DCB& d) { d.BaudRate = 110, d.Parity = MARKPARITY, d.ByteSize = 7, d.StopBits = TWOSTOPBITS; }},
+        {"com7 baud=57600 parity=S data=5 stop=2 dtr=hs rts=tg xon=on odsr=on idsr=on to=off",
+         [](DCB& d) {
+             d.BaudRate = 57600, d.Parity = SPACEPARITY, d.ByteSize = 5, d.StopBits = TWOSTOPBITS;
+             d.fDtrControl = DTR_CONTROL_HANDSHAKE, d.fRtsControl = RTS_CONTROL_TOGGLE;
+             d.fOutX = d.fInX = TRUE, d.fOutxDsrFlow = d.fDsrSensitivity = TRUE;
+         }},
+        {"baud=2400 dtr=off rts=on octs=on",
+         [](DCB& d) {
+             d.BaudRate = 2400, d.fDtrControl = DTR_CONTROL_DISABLE, d.fRtsControl = RTS_CONTROL_ENABLE;
+             d.fOutxCtsFlow = TRUE;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.def);
+        DCB got = Prefilled(), want = Prefilled();
+        c.want(want);
+        ASSERT_TRUE(BuildCommDCBA(c.def, &got));
+        EXPECT_EQ(memcmp(&got, &want, sizeof got), 0) << "baud " << got.BaudRate << ", parity " << int(got.Parity);
+    }
+    // The W form parses alike.
+    DCB w = Prefilled(), a = Prefilled();
+    ASSERT_TRUE(BuildCommDCBW(L"com7 baud=57600 parity=S data=5 stop=2 dtr=hs rts=tg xon=on odsr=on idsr=on to=off", &w));
+    ASSERT_TRUE(BuildCommDCBA("com7 baud=57600 parity=S data=5 stop=2 dtr=hs rts=tg xon=on odsr=on idsr=on to=off", &a));
+    EXPECT_EQ(memcmp(&w, &a, sizeof w), 0);
 }
 
 TEST(Win32BuildCommDcb, DevicePrefixesAndRatesAsWindowsReadsThem) {

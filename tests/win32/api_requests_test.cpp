@@ -28,9 +28,14 @@ protected:
         HANDLE h = CreateFileW(L"\\\\.\\COM9", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
         EXPECT_NE(h, INVALID_HANDLE_VALUE);
         dev.TakeSeen();  // the create
+        open_.push_back(h);
         return h;
     }
+    void TearDown() override {
+        for (HANDLE h : open_) EXPECT_TRUE(CloseHandle(h));
+    }
     fakeser::Device dev;
+    std::vector<HANDLE> open_;
 };
 
 TEST_F(Win32Api, CreateFileNamesExclusivityAndBadHandles) {
@@ -62,8 +67,7 @@ TEST_F(Win32Api, SetCommStateSendsTheWindowsSequenceAndGetCommStateReadsItBack) 
     SERIAL_CHARS oldChars{};
     oldChars.BreakChar = 0x42;
     dev.Answer(IOCTL_SERIAL_GET_CHARS, Answer{STATUS_SUCCESS, Bytes(oldChars)});
-    DCB dcb;
-    memset(&dcb, 0, sizeof dcb);
+    DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     dcb.BaudRate = 19200;
     dcb.ByteSize = 7;
@@ -111,7 +115,6 @@ TEST_F(Win32Api, SetCommStateSendsTheWindowsSequenceAndGetCommStateReadsItBack) 
     dcb.fBinary = TRUE;
     dcb.fParity = TRUE;
     EXPECT_EQ(memcmp(&back, &dcb, sizeof dcb), 0);
-    CloseHandle(h);
 }
 
 TEST_F(Win32Api, SetCommStateRestoresTheOldSettingsWhenTheDriverRefusesOne) {
@@ -121,8 +124,7 @@ TEST_F(Win32Api, SetCommStateRestoresTheOldSettingsWhenTheDriverRefusesOne) {
     dev.Answer(IOCTL_SERIAL_GET_LINE_CONTROL, Answer{STATUS_SUCCESS, Bytes(SERIAL_LINE_CONTROL{0, 0, 8})});
     dev.Answer(IOCTL_SERIAL_GET_HANDFLOW, Answer{STATUS_SUCCESS, Bytes(oldFlow)});
     dev.Answer(IOCTL_SERIAL_SET_LINE_CONTROL, Answer{STATUS_INVALID_PARAMETER, {}});
-    DCB dcb;
-    memset(&dcb, 0, sizeof dcb);
+    DCB dcb{};
     dcb.BaudRate = 9600;
     dcb.ByteSize = 8;
     dcb.Parity = MARKPARITY;
@@ -151,7 +153,6 @@ TEST_F(Win32Api, SetCommStateRestoresTheOldSettingsWhenTheDriverRefusesOne) {
         if (r.code == IOCTL_SERIAL_SET_CHARS && r.in.size() == sizeof(SERIAL_CHARS) && r.in[4] == 0x11 && r.in[5] == 0x11)
             charsSent = true;
     EXPECT_TRUE(charsSent);
-    CloseHandle(h);
 }
 
 TEST_F(Win32Api, LinesLeavingHandshakeFollowTheNewHandflow) {
@@ -160,8 +161,7 @@ TEST_F(Win32Api, LinesLeavingHandshakeFollowTheNewHandflow) {
     // the new handflow releases them.
     dev.Answer(IOCTL_SERIAL_GET_HANDFLOW,
                Answer{STATUS_SUCCESS, Bytes(SERIAL_HANDFLOW{SERIAL_DTR_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 0, 0})});
-    DCB dcb;
-    memset(&dcb, 0, sizeof dcb);
+    DCB dcb{};
     dcb.BaudRate = 9600;
     dcb.ByteSize = 8;
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
@@ -172,7 +172,6 @@ TEST_F(Win32Api, LinesLeavingHandshakeFollowTheNewHandflow) {
     EXPECT_EQ(codes[7], static_cast<ULONG>(IOCTL_SERIAL_SET_HANDFLOW));
     EXPECT_EQ(codes[8], static_cast<ULONG>(IOCTL_SERIAL_CLR_RTS));
     EXPECT_EQ(codes[9], static_cast<ULONG>(IOCTL_SERIAL_SET_DTR));
-    CloseHandle(h);
 }
 
 TEST_F(Win32Api, EachCommunicationsFunctionSendsItsRequest) {
@@ -243,7 +242,6 @@ TEST_F(Win32Api, EachCommunicationsFunctionSendsItsRequest) {
     ASSERT_TRUE(ClearCommError(h, &errors, &cs));
     EXPECT_EQ(errors, static_cast<DWORD>(CE_RXOVER));
     EXPECT_EQ(cs.cbInQue, 33u);
-    CloseHandle(h);
 }
 
 TEST_F(Win32Api, OverlappedReadPendsThenReportsThroughItsEventAndOverlapped) {
@@ -287,7 +285,6 @@ TEST_F(Win32Api, OverlappedReadPendsThenReportsThroughItsEventAndOverlapped) {
     EXPECT_EQ(n, 1u);
     EXPECT_EQ(WaitForSingleObject(o.hEvent, 0), WAIT_OBJECT_0);
     CloseHandle(o.hEvent);
-    CloseHandle(h);
 }
 
 TEST_F(Win32Api, WaitCommEventAndCancelIoOnAnOverlappedHandle) {
@@ -313,7 +310,6 @@ TEST_F(Win32Api, WaitCommEventAndCancelIoOnAnOverlappedHandle) {
     EXPECT_FALSE(GetOverlappedResult(h, &o, &n, TRUE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
     CloseHandle(o.hEvent);
-    CloseHandle(h);
 }
 
 // A request that a kernel timer completes 500 ms later, for the clock-driving waits.
@@ -362,7 +358,6 @@ TEST_F(Win32Api, BlockingCallsOnTheClockThreadMoveTimeExactlyAsFarAsNeeded) {
     EXPECT_EQ(WaitForSingleObject(e, INFINITE), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
     CloseHandle(e);
-    CloseHandle(h);
 }
 
 TEST_F(Win32Api, OtherThreadsWaitAsEmulatedThreadsWhileTheTestMovesTime) {
@@ -388,7 +383,6 @@ TEST_F(Win32Api, OtherThreadsWaitAsEmulatedThreadsWhileTheTestMovesTime) {
     reader.join();
     EXPECT_EQ(result.load(), TRUE);
     CloseHandle(e);
-    CloseHandle(h);
 }
 
 TEST_F(Win32Api, WaitForMultipleObjectsAnyAndAll) {
@@ -422,7 +416,6 @@ TEST_F(Win32Api, ASynchronousRequestNothingCanCompleteIsReportedAndCancelled) {
     }
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
     EXPECT_EQ(n, 0u);
-    CloseHandle(h);
 }
 
 TEST_F(Win32Api, WritesAndFlushReachTheDriver) {
@@ -436,7 +429,6 @@ TEST_F(Win32Api, WritesAndFlushReachTheDriver) {
     EXPECT_EQ(seen[0].major, IRP_MJ_WRITE);
     EXPECT_EQ(seen[0].in, (std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o'}));
     EXPECT_EQ(seen[1].major, IRP_MJ_FLUSH_BUFFERS);
-    CloseHandle(h);
 }
 
 TEST_F(Win32Api, SerialDeviceMapAndComPortInterfaceDiscovery) {
