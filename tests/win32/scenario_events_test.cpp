@@ -41,7 +41,7 @@ TEST_F(PortEvents, ReceivedBytes) {
     Overlapped o;
     DWORD events = 0;
     EXPECT_TRUE(StartWait(o, &events));
-    EXPECT_EQ(WaitForSingleObject(o.hEvent, 100), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(o.hEvent, 100), static_cast<DWORD>(WAIT_TIMEOUT));
     Send("a");
     EXPECT_EQ(Finish(o, &events), static_cast<DWORD>(EV_RXCHAR));
 }
@@ -51,7 +51,7 @@ TEST_F(PortEvents, TransmitEmpty) {
     Overlapped o;
     DWORD events = 0;
     EXPECT_TRUE(StartWait(o, &events));
-    EXPECT_EQ(WaitForSingleObject(o.hEvent, 100), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(o.hEvent, 100), static_cast<DWORD>(WAIT_TIMEOUT));
     Send("hello");
     EXPECT_EQ(Finish(o, &events), static_cast<DWORD>(EV_TXEMPTY));
 }
@@ -65,7 +65,7 @@ TEST_F(PortEvents, TheEventCharacterRaisesRxFlag) {
     DWORD events = 0;
     EXPECT_TRUE(StartWait(o, &events));
     Send("abc");
-    EXPECT_EQ(WaitForSingleObject(o.hEvent, 200), WAIT_TIMEOUT);  // bytes, but not the flag
+    EXPECT_EQ(WaitForSingleObject(o.hEvent, 200), static_cast<DWORD>(WAIT_TIMEOUT));  // bytes, but not the flag
     Send("line\n");
     EXPECT_EQ(Finish(o, &events), static_cast<DWORD>(EV_RXFLAG));
 }

@@ -68,7 +68,7 @@ TEST_F(PortTimeouts, IntervalTimeoutStartsWithTheFirstByte) {
     EXPECT_FALSE(ReadFile(h, buf, sizeof buf, &n, &r));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
     // No byte yet: no limit.
-    EXPECT_EQ(WaitForSingleObject(r.hEvent, 1000), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(r.hEvent, 1000), static_cast<DWORD>(WAIT_TIMEOUT));
     Overlapped w;
     Bytes three = Pattern(3);
     WriteFile(h, three.data(), 3, nullptr, &w);
@@ -106,7 +106,7 @@ TEST_F(PortTimeouts, NoTimeoutsWaitForTheFullLength) {
     EXPECT_FALSE(ReadFile(h, buf, sizeof buf, nullptr, &r));
     Bytes first = Pattern(4), rest = Pattern(6, 100);
     WriteFile(h, first.data(), 4, nullptr, &w1);
-    EXPECT_EQ(WaitForSingleObject(r.hEvent, 2000), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(r.hEvent, 2000), static_cast<DWORD>(WAIT_TIMEOUT));
     WriteFile(h, rest.data(), 6, nullptr, &w2);
     ASSERT_EQ(WaitForSingleObject(r.hEvent, 2000), WAIT_OBJECT_0);
     DWORD n = 0;
