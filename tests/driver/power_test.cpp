@@ -7,22 +7,6 @@ using namespace vcomtest;
 using usbpipe::kRx;
 using usbpipe::kStatus;
 
-namespace {
-
-POWER_STATE Device(DEVICE_POWER_STATE s) {
-    POWER_STATE p;
-    p.DeviceState = s;
-    return p;
-}
-
-POWER_STATE System(SYSTEM_POWER_STATE s) {
-    POWER_STATE p;
-    p.SystemState = s;
-    return p;
-}
-
-}  // namespace
-
 TEST(Power, LeavingD0StopsTransfersUntilD0Returns) {
     Stack s(Variant(1));
     auto& f = s.OpenOk();
@@ -99,9 +83,10 @@ TEST(Power, SystemRequestsPassThroughUntouched) {
     emu::RunUntilIdle();
     s.TakeCommands();
     size_t before = s.node().BusLog().size();
-    EXPECT_EQ(s.node().SendPower(IRP_MN_QUERY_POWER, SystemPowerState, System(PowerSystemSleeping3)), STATUS_SUCCESS);
-    EXPECT_EQ(s.node().SendPower(IRP_MN_SET_POWER, SystemPowerState, System(PowerSystemWorking)), STATUS_SUCCESS);
-    EXPECT_EQ(s.node().SendPower(IRP_MN_SET_POWER, DevicePowerState, Device(PowerDeviceUnspecified)), STATUS_SUCCESS);
+    auto& n = s.node();
+    EXPECT_EQ(n.SendPower(IRP_MN_QUERY_POWER, SystemPowerState, {.SystemState = PowerSystemSleeping3}), STATUS_SUCCESS);
+    EXPECT_EQ(n.SendPower(IRP_MN_SET_POWER, SystemPowerState, {.SystemState = PowerSystemWorking}), STATUS_SUCCESS);
+    EXPECT_EQ(n.SendPower(IRP_MN_SET_POWER, DevicePowerState, {.DeviceState = PowerDeviceUnspecified}), STATUS_SUCCESS);
     EXPECT_EQ(s.node().BusLog().size(), before + 3);
     EXPECT_EQ(s.Ext()->PowerState, PowerStateOn);
     EXPECT_FALSE(s.Ext()->ReaderStopped);
