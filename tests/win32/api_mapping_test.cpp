@@ -187,8 +187,8 @@ TEST(Win32BuildCommDcb, OldAndNewFormsChangeOnlyWhatTheyName) {
     }
     // The W form parses alike.
     DCB w = Prefilled(), a = Prefilled();
-    ASSERT_TRUE(BuildCommDCBW(L"com7 baud=57600 parity=S data=5 stop=2 dtr=hs rts=tg xon=on odsr=on idsr=on to=off", &w));
-    ASSERT_TRUE(BuildCommDCBA("com7 baud=57600 parity=S data=5 stop=2 dtr=hs rts=tg xon=on odsr=on idsr=on to=off", &a));
+    ASSERT_TRUE(BuildCommDCBW(L"com7 baud=57600 parity=S data=5 stop=2 dtr=hs rts=tg xon=on odsr=on idsr=on", &w));
+    ASSERT_TRUE(BuildCommDCBA("com7 baud=57600 parity=S data=5 stop=2 dtr=hs rts=tg xon=on odsr=on idsr=on", &a));
     EXPECT_EQ(memcmp(&w, &a, sizeof w), 0);
 }
 
