@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 
@@ -85,38 +86,25 @@ TEST_F(PeCheck, FixtureImagePassesEveryCheck) {
 }
 
 TEST_F(PeCheck, EachBrokenHeaderPropertyIsReportedAlone) {
-  auto good = image;
-  put<uint16_t>(pe() + 4, 0x14c);  // i386
-  EXPECT_EQ(failures(), Names{"PE32+ for x64"});
-
-  image = good;
-  put<uint16_t>(opt() + 68, 2);  // Windows GUI
-  EXPECT_EQ(failures(), Names{"subsystem native"});
-
-  image = good;
-  put<uint32_t>(opt() + 16, u32(opt() + 16) + 0x10);
-  EXPECT_EQ(failures(), Names{"entry point is DriverEntry"});
-
-  image = good;
-  put<uint32_t>(dir(9), 0x1000);
-  put<uint32_t>(dir(9) + 4, 40);
-  EXPECT_EQ(failures(), Names{"no TLS directory"});
-
-  image = good;
-  put<uint32_t>(dir(5), 0);
-  put<uint32_t>(dir(5) + 4, 0);
-  EXPECT_EQ(failures(), Names{"base relocations present"});
-
-  image = good;
-  uint16_t ch;
-  std::memcpy(&ch, image.data() + pe() + 22, 2);
-  put<uint16_t>(pe() + 22, ch | 1);  // RELOCS_STRIPPED
-  EXPECT_EQ(failures(), Names{"base relocations present"});
-
-  image = good;
-  size_t text = section(".text");
-  put<uint32_t>(text + 36, u32(text + 36) | 0x80000000u);
-  EXPECT_EQ(failures(), Names{"no writable+executable section"});
+  const auto good = image;
+  const struct {
+    std::function<void()> patch;
+    const char* fails;
+  } cases[] = {
+      {[&] { put<uint16_t>(pe() + 4, 0x14c); }, "PE32+ for x64"},  // i386
+      {[&] { put<uint16_t>(opt() + 68, 2); }, "subsystem native"},  // Windows GUI
+      {[&] { put<uint32_t>(opt() + 16, u32(opt() + 16) + 0x10); }, "entry point is DriverEntry"},
+      {[&] { put<uint32_t>(dir(9), 0x1000), put<uint32_t>(dir(9) + 4, 40); }, "no TLS directory"},
+      {[&] { put<uint32_t>(dir(5), 0), put<uint32_t>(dir(5) + 4, 0); }, "base relocations present"},
+      {[&] { put<uint16_t>(pe() + 22, uint16_t(u32(pe() + 22) | 1)); }, "base relocations present"},  // RELOCS_STRIPPED
+      {[&] { put<uint32_t>(section(".text") + 36, u32(section(".text") + 36) | 0x80000000u); },
+       "no writable+executable section"},
+  };
+  for (const auto& c : cases) {
+    image = good;
+    c.patch();
+    EXPECT_EQ(failures(), Names{c.fails});
+  }
 }
 
 TEST_F(PeCheck, ChecksumMustMatchAndFixChecksumRepairsIt) {
