@@ -68,6 +68,8 @@ protected:
     void Configure(HANDLE h, DWORD baud = CBR_115200);
     void SetTimeouts(HANDLE h, DWORD interval, DWORD multiplier, DWORD constant, DWORD writeMultiplier = 0,
                      DWORD writeConstant = 0);
+    // Open, Configure and the read timeouts given.
+    HANDLE OpenReady(DWORD flags, DWORD interval, DWORD multiplier, DWORD constant);
 
     std::vector<HANDLE> open_;
     bool started_ = false;

@@ -10,9 +10,7 @@ namespace {
 class PortData : public PortBothModes {};
 
 TEST_P(PortData, EverySizeComesBackIntactOnASynchronousHandle) {
-    HANDLE h = Open();
-    Configure(h);
-    SetTimeouts(h, MAXDWORD, 0, 0);  // reads return what has arrived
+    HANDLE h = OpenReady(0, MAXDWORD, 0, 0);  // reads return what has arrived
     for (size_t n : {1, 63, 64, 65, 511, 512, 1000, 4000}) {
         Bytes out = Pattern(n, static_cast<uint8_t>(n));
         DWORD written = 0;
@@ -25,9 +23,7 @@ TEST_P(PortData, EverySizeComesBackIntactOnASynchronousHandle) {
 
 TEST_P(PortData, ALongStreamFlowsThroughWithoutLoss) {
     // More than the receive buffer holds: the reader must hold back, never drop.
-    HANDLE h = Open(FILE_FLAG_OVERLAPPED);
-    Configure(h);
-    SetTimeouts(h, MAXDWORD, MAXDWORD, 100);  // first byte or 100 ms
+    HANDLE h = OpenReady(FILE_FLAG_OVERLAPPED, MAXDWORD, MAXDWORD, 100);  // first byte or 100 ms
     const size_t n = 20000;
     Bytes out = Pattern(n, 3);
     Overlapped w;
@@ -50,9 +46,7 @@ TEST_P(PortData, ALongStreamFlowsThroughWithoutLoss) {
 }
 
 TEST_P(PortData, OverlappedWritesAndReadsInFlightTogether) {
-    HANDLE h = Open(FILE_FLAG_OVERLAPPED);
-    Configure(h);
-    SetTimeouts(h, 0, 0, 0);  // reads wait for their full length
+    HANDLE h = OpenReady(FILE_FLAG_OVERLAPPED, 0, 0, 0);  // reads wait for their full length
     Bytes a = Pattern(300, 1), b = Pattern(200, 9);
     uint8_t in1[250], in2[250];
     Overlapped r1, r2, w1, w2;
@@ -76,9 +70,7 @@ TEST_P(PortData, OverlappedWritesAndReadsInFlightTogether) {
 }
 
 TEST_P(PortData, ClearCommErrorCountsWhatWaitsToBeRead) {
-    HANDLE h = Open();
-    Configure(h);
-    SetTimeouts(h, MAXDWORD, 0, 0);
+    HANDLE h = OpenReady(0, MAXDWORD, 0, 0);
     EXPECT_EQ(InQueue(h), 0u);
     Bytes out = Pattern(100);
     DWORD n = 0;

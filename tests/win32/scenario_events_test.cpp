@@ -12,9 +12,7 @@ protected:
     void SetUp() override {
         PortTest::SetUp();
         if (IsSkipped()) return;
-        h = Open(FILE_FLAG_OVERLAPPED);
-        Configure(h);
-        SetTimeouts(h, MAXDWORD, 0, 0);
+        h = OpenReady(FILE_FLAG_OVERLAPPED, MAXDWORD, 0, 0);
     }
     // Starts a wait; true if it is pending.
     bool StartWait(Overlapped& o, DWORD* events) {

@@ -144,6 +144,13 @@ void PortTest::SetTimeouts(HANDLE h, DWORD interval, DWORD multiplier, DWORD con
     ASSERT_TRUE(SetCommTimeouts(h, &t)) << GetLastError();
 }
 
+HANDLE PortTest::OpenReady(DWORD flags, DWORD interval, DWORD multiplier, DWORD constant) {
+    HANDLE h = Open(flags);
+    Configure(h);
+    SetTimeouts(h, interval, multiplier, constant);
+    return h;
+}
+
 std::string ModeName(const ::testing::TestParamInfo<TxMode>& info) {
     return info.param == TxMode::Sync ? "SyncTx" : "AsyncTx";
 }

@@ -9,9 +9,7 @@ namespace {
 using PortLifetime = PortTest;
 
 TEST_F(PortLifetime, CloseWithReadsAndAWaitPendingEndsThem) {
-    HANDLE h = Open(FILE_FLAG_OVERLAPPED);
-    Configure(h);
-    SetTimeouts(h, 0, 0, 0);
+    HANDLE h = OpenReady(FILE_FLAG_OVERLAPPED, 0, 0, 0);
     ASSERT_TRUE(SetCommMask(h, EV_RING));
     uint8_t buf[16];
     Overlapped r, e;
@@ -22,9 +20,7 @@ TEST_F(PortLifetime, CloseWithReadsAndAWaitPendingEndsThem) {
     EXPECT_TRUE(r.Done());
     EXPECT_TRUE(e.Done());
     // The port opens again and works.
-    h = Open();
-    Configure(h);
-    SetTimeouts(h, MAXDWORD, MAXDWORD, 500);
+    h = OpenReady(0, MAXDWORD, MAXDWORD, 500);
     DWORD n = 0;
     ASSERT_TRUE(WriteFile(h, "ok", 2, &n, nullptr));
     ASSERT_TRUE(ReadFile(h, buf, 2, &n, nullptr));
@@ -32,9 +28,7 @@ TEST_F(PortLifetime, CloseWithReadsAndAWaitPendingEndsThem) {
 }
 
 TEST_F(PortLifetime, SurpriseRemovalEndsPendingRequestsAndLaterCallsFail) {
-    HANDLE h = Open(FILE_FLAG_OVERLAPPED);
-    Configure(h);
-    SetTimeouts(h, 0, 0, 0);
+    HANDLE h = OpenReady(FILE_FLAG_OVERLAPPED, 0, 0, 0);
     ASSERT_TRUE(SetCommMask(h, EV_RXCHAR));
     uint8_t buf[16];
     Overlapped r, e;

@@ -49,9 +49,7 @@ TEST_F(PortModem, HandshakeOwnsItsLine) {
 }
 
 TEST_F(PortModem, TransmitCommCharGoesOutAheadOfNothingAndComesBack) {
-    HANDLE h = Open();
-    Configure(h);
-    SetTimeouts(h, MAXDWORD, MAXDWORD, 1000);
+    HANDLE h = OpenReady(0, MAXDWORD, MAXDWORD, 1000);
     ASSERT_TRUE(TransmitCommChar(h, 'Z')) << GetLastError();
     char c = 0;
     DWORD n = 0;

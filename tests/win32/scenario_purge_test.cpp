@@ -11,9 +11,7 @@ protected:
     void SetUp() override {
         PortBothModes::SetUp();
         if (IsSkipped()) return;
-        h = Open(FILE_FLAG_OVERLAPPED);
-        Configure(h);
-        SetTimeouts(h, MAXDWORD, 0, 0);
+        h = OpenReady(FILE_FLAG_OVERLAPPED, MAXDWORD, 0, 0);
     }
     void Send(const Bytes& b) { ASSERT_EQ(WriteWait(h, b.data(), static_cast<DWORD>(b.size())), b.size()); }
     HANDLE h = INVALID_HANDLE_VALUE;
