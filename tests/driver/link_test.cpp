@@ -1,11 +1,10 @@
 // The device link: device-command encodings per variant, and the open and close sequences with
 // their failure paths, against the simulated lower driver.
 #include <atomic>
-#include <cstring>
 
+#include "control_util.h"
 #include "emu/iomgr.h"
 #include "emu/pool.h"
-#include "stack.h"
 
 using namespace vcomtest;
 using usbpipe::kRx;
@@ -232,11 +231,7 @@ TEST(Open, VariantZeroLeavesTheStatusPipeAlone) {
     emu::AdvanceTime(200);
     EXPECT_EQ(s.Ext()->CtlPollPeriod, -1);
     EXPECT_LE(s.dev().RequestCount(usbpipe::RequestKind::Read) - reads, 2u);  // the reader's only
-    auto st = f.Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, sizeof(ULONG));
-    ASSERT_EQ(st.Status(), STATUS_SUCCESS);
-    ULONG lines = 0;
-    std::memcpy(&lines, st.Data().data(), sizeof lines);
-    EXPECT_EQ(lines, 0xB0u);
+    EXPECT_EQ(Get<ULONG>(f, IOCTL_SERIAL_GET_MODEMSTATUS), 0xB0u);
     EXPECT_EQ(s.Close(), STATUS_SUCCESS);
 }
 
@@ -394,10 +389,8 @@ TEST(Open, RequestsAfterCleanupAreRefused) {
     std::unique_ptr<emu::io::File> file;
     ASSERT_EQ(o.stack.Close(), STATUS_SUCCESS);
     ASSERT_EQ(o.stack.Open(&file), STATUS_SUCCESS);
-    ULONG mask = SERIAL_EV_RXCHAR;
-    ASSERT_EQ(file->Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, 0).Status(), STATUS_SUCCESS);
-    SERIAL_TIMEOUTS none{};
-    ASSERT_EQ(file->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, &none, sizeof none, 0).Status(), STATUS_SUCCESS);
+    ASSERT_EQ(SetMask(*file, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    ASSERT_EQ(Set(*file, IOCTL_SERIAL_SET_TIMEOUTS, SERIAL_TIMEOUTS{}), STATUS_SUCCESS);
 
     PIRP cleanup = IoAllocateIrp(o.stack.Port()->StackSize, FALSE);
     IoGetNextIrpStackLocation(cleanup)->MajorFunction = IRP_MJ_CLEANUP;

@@ -1,7 +1,7 @@
 // Device power: leaving D0 stops the port's transfers, returning to D0 while open restarts them.
 #include <atomic>
 
-#include "stack.h"
+#include "control_util.h"
 
 using namespace vcomtest;
 using usbpipe::kRx;
@@ -24,8 +24,7 @@ TEST(Power, LeavingD0StopsTransfersUntilD0Returns) {
     EXPECT_TRUE(s.TakeCommands().empty());
 
     // A read while powered down does not restart the reader; bytes wait in the device.
-    SERIAL_TIMEOUTS none{};  // a read waits for all its bytes
-    EXPECT_EQ(f.Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, &none, sizeof none, 0).Status(), STATUS_SUCCESS);
+    EXPECT_EQ(Set(f, IOCTL_SERIAL_SET_TIMEOUTS, SERIAL_TIMEOUTS{}), STATUS_SUCCESS);  // reads wait for all their bytes
     s.dev().Inject({1, 2, 3});
     auto read = f.ReadAsync(3);
     emu::AdvanceTime(100);
@@ -141,8 +140,7 @@ TEST(Power, D0DuringTheLastCloseRestartsNothing) {
     EXPECT_EQ(commands.back(), (Bytes{0x03, 0x00}));  // the close's disable is the last word
 
     auto& f = s.OpenOk();
-    SERIAL_TIMEOUTS none{};  // a read waits for all its bytes
-    EXPECT_EQ(f.Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, &none, sizeof none, 0).Status(), STATUS_SUCCESS);
+    EXPECT_EQ(Set(f, IOCTL_SERIAL_SET_TIMEOUTS, SERIAL_TIMEOUTS{}), STATUS_SUCCESS);  // reads wait for all their bytes
     s.dev().Inject({7, 8, 9});
     auto read = f.Read(3);
     EXPECT_EQ(read.Status(), STATUS_SUCCESS);
@@ -165,8 +163,7 @@ TEST(Power, SleepKeepsEveryByteOfCompletedWrites) {
         o.values[u"TxAsync"] = emu::pnp::HardwareValue::Dword(c.async ? 1 : 0);
         Stack s(o);
         auto& f = s.OpenOk();
-        ULONG baud = 9600;
-        ASSERT_EQ(f.Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof baud, 0).Status(), STATUS_SUCCESS);
+        ASSERT_EQ(Set(f, IOCTL_SERIAL_SET_BAUD_RATE, 9600u), STATUS_SUCCESS);
         if (c.paced) {
             s.dev().SetPacing(true);
         } else {
@@ -197,11 +194,7 @@ TEST(Power, SleepKeepsEveryByteOfCompletedWrites) {
         }
         EXPECT_EQ(wa.Status(), STATUS_SUCCESS);
         EXPECT_EQ(wb.Status(), STATUS_SUCCESS);
-        SERIAL_STATUS st{};
-        auto r = f.Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, sizeof st);
-        ASSERT_EQ(r.Status(), STATUS_SUCCESS);
-        memcpy(&st, r.Data().data(), sizeof st);
-        EXPECT_EQ(st.AmountInOutQueue, 150u - left);
+        EXPECT_EQ(Get<SERIAL_STATUS>(f, IOCTL_SERIAL_GET_COMMSTATUS).AmountInOutQueue, 150u - left);
 
         EXPECT_EQ(s.node().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
         emu::AdvanceTime(1000);
