@@ -112,6 +112,8 @@ void CheckNotRemoved(PDEVICE_OBJECT device, PIRP irp) {
     // may run between that and the call, and the driver must then refuse the create itself.
     IrpBox* box = BoxOf(irp);
     if (next->MajorFunction == IRP_MJ_CREATE && box && box->kind == IrpKind::Application) return;
+    // Likewise a power request the power manager admitted before the removal began.
+    if (next->MajorFunction == IRP_MJ_POWER && box && box->admittedBeforeRemoval && box->sends == 0) return;
     char buf[160];
     snprintf(buf, sizeof buf, "IRP %p (major 0x%x, minor 0x%x) sent to device %p after its driver handled IRP_MN_REMOVE_DEVICE",
              static_cast<void*>(irp), next->MajorFunction, next->MinorFunction, static_cast<void*>(device));
