@@ -59,6 +59,9 @@ struct Scenario {
     std::function<std::string(Port&)> check;       // the scenario's own invariant, if any
     // A purge of transmit in asynchronous mode may drop bytes of writes already completed.
     bool completedWritesMayBeCut = false;
+    // Faults its schedules draw (emu::sched::FaultBit of each kind; at most one a schedule unless
+    // VCOM_SCHED says f=<n>): the invariants must hold with them too.
+    uint32_t faults = 0;
     // A fault of the driver this scenario finds and that is not mended yet: the scenario is
     // skipped unless VCOM_KNOWN_FAULTS=1, so that the suite stays green until the mend lands.
     const char* knownFault = nullptr;

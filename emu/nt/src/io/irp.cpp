@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "irp_internal.h"
+#include "emu/explore.h"
 #include "emu/sched.h"
 #include "emu/testing.h"
 #include "emu/verifier.h"
@@ -204,6 +205,11 @@ void PostProcess(IrpBox* box) {
 
 }  // namespace
 
+// An injected failure, or one a schedule draws.
+static bool AllocationFails() {
+    return emu::io::detail::ShouldFailIrpAllocation() || emu::sched::DrawFault(emu::sched::FaultKind::Irp);
+}
+
 extern "C" {
 
 USHORT IoSizeOfIrp(CCHAR StackSize) {
@@ -221,7 +227,7 @@ void IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
 }
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
-    if (emu::io::detail::ShouldFailIrpAllocation()) return nullptr;
+    if (AllocationFails()) return nullptr;
     return NewIrp(StackSize, IrpKind::Allocated)->irp;
 }
 
@@ -453,7 +459,7 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
-    if (emu::io::detail::ShouldFailIrpAllocation()) return nullptr;
+    if (AllocationFails()) return nullptr;
     IrpBox* box = NewIrp(DeviceObject->StackSize, IrpKind::IoctlSync);
     PIRP irp = box->irp;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -483,7 +489,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 
 static PIRP BuildFsd(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
                      PLARGE_INTEGER StartingOffset, IrpKind kind) {
-    if (emu::io::detail::ShouldFailIrpAllocation()) return nullptr;
+    if (AllocationFails()) return nullptr;
     IrpBox* box = NewIrp(DeviceObject->StackSize, kind);
     PIRP irp = box->irp;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -533,7 +539,7 @@ PIRP IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObj
 }
 
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN, PIRP Irp) {
-    if (emu::io::detail::ShouldFailIrpAllocation()) return nullptr;
+    if (AllocationFails()) return nullptr;
     auto* mdl = static_cast<PMDL>(std::calloc(1, sizeof(MDL)));
     mdl->Size = sizeof(MDL);
     mdl->StartVa = VirtualAddress;

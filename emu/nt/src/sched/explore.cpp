@@ -39,6 +39,10 @@ bool ParseSchedule(const std::string& text, ExploreOptions& options) {
                 (name == "dfs" ? options.preemptions : options.steps) = static_cast<int>(value);
             } else if (key == "n") {
                 options.schedules = static_cast<int>(value);
+            } else if (key == "f") {
+                options.faultBudget = static_cast<int>(value);
+            } else if (key == "o") {
+                options.faultOdds = static_cast<unsigned>(value);
             } else {
                 return false;
             }
@@ -74,16 +78,21 @@ ExploreResult Explore(const ExploreOptions& options, const Schedule& schedule) {
     ExploreResult result;
     BoundedSearch search(options.preemptions);
     int steps = options.steps;
+    bool faults = options.faults != 0 && options.faultBudget > 0;
+    unsigned odds = options.faultOdds;
     for (int i = 0; i < options.schedules; ++i) {
         std::unique_ptr<Strategy> owned;
         Strategy* strategy = &search;
         uint64_t seed = options.seed + static_cast<uint64_t>(i);
-        if (options.strategy == "random") owned = RandomWalk(seed);
-        else if (options.strategy == "pct") owned = Pct(seed, options.depth, steps > 0 ? steps : 100);
+        unsigned faultOdds = odds > 0 ? odds : 16;
+        if (options.strategy == "random") owned = RandomWalk(seed, faultOdds);
+        else if (options.strategy == "pct") owned = Pct(seed, options.depth, steps > 0 ? steps : 100, faultOdds);
         else if (options.strategy == "replay") owned = Replay(options.choices);
         if (owned) strategy = owned.get();
         // Seeds name their schedule before it runs; a search is replayed by running it again.
-        std::string now = strategy->Replay();
+        // The odds of a seeded strategy's faults are part of its schedule.
+        std::string oddsPart = faults && owned && options.strategy != "replay" ? ":o=" + std::to_string(faultOdds) : "";
+        std::string now = strategy->Replay() + oddsPart;
         if (options.strategy == "dfs") now = "dfs:k=" + std::to_string(options.preemptions) + ":n=" + std::to_string(i + 1);
         if (options.strategy == "replay") {
             now = "replay:";
@@ -98,11 +107,15 @@ ExploreResult Explore(const ExploreOptions& options, const Schedule& schedule) {
             session.Choose(false);
             if (schedule.setUp) schedule.setUp();
             session.Choose(true);
+            if (faults) session.DrawFaults(options.faults, options.faultBudget);
             failure = schedule.run();
             session.Choose(false);
             result.hashes.push_back(session.Hash());
             // PCT's change points spread over the length of a run: learn it from the first.
             if (options.strategy == "pct" && steps <= 0) steps = static_cast<int>(std::max<size_t>(session.Decisions(), 1));
+            // So do the faults over its opportunities: about one per schedule, where the budget allows.
+            if (faults && odds == 0) odds = static_cast<unsigned>(std::max<size_t>(session.FaultOpportunities(), 2));
+            if (session.FaultsDrawn() > 0) result.faulted++;
             trace = session.Trace();
             if (schedule.tearDown) {
                 std::string more = schedule.tearDown();
@@ -113,7 +126,7 @@ ExploreResult Explore(const ExploreOptions& options, const Schedule& schedule) {
         if (!failure.empty()) {
             result.failed = true;
             result.failure = failure;
-            result.replay = "VCOM_SCHED=" + strategy->Replay();
+            result.replay = "VCOM_SCHED=" + strategy->Replay() + oddsPart;
             result.trace = trace;
             gCurrent[0] = 0;
             return result;
