@@ -131,6 +131,12 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         DisablePortInterface(port);
         CancelReads(port);
         CancelPendingWait(port);
+        // The device is gone: the reader, the status poller and the transmitter stop now, not at
+        // the close, and before the lower driver learns of it (it may fail what they send).
+        AcquirePassiveLock(&port->PortStateLock);
+        StopReceiveSide(DeviceObject);
+        StopTransmit(port);
+        ReleasePassiveLock(&port->PortStateLock);
         return PassDownSucceeded(port, Irp);
 
     case IRP_MN_REMOVE_DEVICE:
