@@ -33,6 +33,16 @@ public:
     void Device(const std::function<void(usbpipe::Device&)>& step);
     void Close();
     bool Closed();
+    // Power and PnP steps. Each stop of the port's activities (the last close, a D3, a surprise
+    // removal) is checked once it has completed: see Leftovers.
+    NTSTATUS PowerDown();
+    NTSTATUS PowerUp();
+    NTSTATUS SurpriseRemoval();
+    // What the port has left behind: transfers at the device (or completions it holds), and
+    // timers of its reader, status poller and transmitter armed or their DPCs queued; with
+    // `requests`, any timer or DPC of the port (once closed, no request has one left).
+    std::string Leftovers(bool requests);
+    PortExtension* ext = nullptr;  // noted at set-up: the device may be deleted meanwhile
     // A problem the operation saw; fails the schedule.
     void Note(std::string what);
 
@@ -49,6 +59,10 @@ private:
     std::vector<Issued> issued_;
     std::vector<std::string> notes_;
     bool closed_ = false;
+    int starts_ = 0;
+    int StartsBegun();  // power-ups begun: a stop is checked only if none ran beside it
+    // Checks a stop that began when `starts` power-ups had begun and ended with `status`.
+    void CheckStop(const char* what, int starts, NTSTATUS status);
     void Keep(std::string what, const emu::io::Request& r, vcomtest::Bytes written = {});
 };
 

@@ -32,6 +32,10 @@ bool DrawFault(FaultKind kind);
 // Faults drawn so far by the running session (else by the one that ended last).
 size_t FaultsDrawn();
 
+// Timers armed inside [base, base + size) (or armed to queue a DPC inside it) and DPCs queued
+// inside it, one description each: what an object that has stopped must not have left behind.
+std::vector<std::string> ArmedIn(const void* base, size_t size);
+
 // Chooses who runs next. `enabled` holds the contexts that can run, by their order of
 // appearance in the session (a stable name across runs); `current` is the index in it of the
 // context that reached the point, or -1 when that context blocked.
