@@ -4,6 +4,8 @@
 // next armed timer (unless a test thread waits in AdvanceTime, which then decides); when no
 // timer is armed either, the contexts are deadlocked and the cycle is reported.
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
 #include "../ke/sched_internal.h"
@@ -39,6 +41,10 @@ std::atomic<bool> gActive{false};
 constexpr int kSpinBound = 1000;
 // Periodic timers never run out: time moving this far while only DPCs and workers run is a hang.
 constexpr LONGLONG kAutoAdvanceLimit = 600000000LL;  // a minute
+// A session whose virtual time passes this is looping on timed waits (a stop that never sees its
+// activity end, say): nothing will end it, so the process stops with the contexts' state and,
+// through the crash report, the schedule that replays it.
+constexpr LONGLONG kSessionTimeLimit = 36000000000LL;  // an hour
 
 void Mix(DetState& d, uint64_t v) {
     for (int i = 0; i < 8; ++i) {
@@ -144,6 +150,12 @@ ThreadRec* PickLocked(Sched& s, ThreadRec* me) {
             }
         if (!s.timers.empty() && s.timers.begin()->first.first - d.lastApp <= kAutoAdvanceLimit) {
             auto it = s.timers.begin();
+            if (it->first.first - d.start > kSessionTimeLimit) {
+                std::string out = "hang: an hour of virtual time passed in one deterministic session; contexts:";
+                for (ThreadRec* t : s.threads) out += "\n  " + Describe(t);
+                std::fprintf(stderr, "%s\n", out.c_str());
+                std::abort();
+            }
             s.now = std::max(s.now, it->first.first);
             TimerEntry e = it->second;
             s.timers.erase(it);
