@@ -218,6 +218,7 @@ TEST(SchedExplore, ScheduleStringsParseOrAreRefused) {
         {"random:seed=5:o=9", true, "random", 1, 3, 0, 2, 5, 1, 9},
         {"pct:n=20:f=0", true, "pct", 20, 3, 0, 2, 1, 0},
         {"dfs:k=1:f=2", true, "dfs", 100, 3, 0, 1, 1, 2},
+        {"replay:0.1:f=0", true, "replay", 1, 3, 0, 2, 1, 0},
         {"pct:d", false, "", 0, 0, 0, 0, 0},
         {"pct:depth=2", false, "", 0, 0, 0, 0, 0},
         {"fifo:seed=1", false, "", 0, 0, 0, 0, 0},
@@ -312,10 +313,10 @@ TEST(SchedFaults, DrawnAsDecisionsWithinTheBudgetAndReplayed) {
             EXPECT_EQ(most, c.budget) << "the budget is reached in some schedule";
         }
         if (std::string(c.strategy) == "dfs") {
-            // Four opportunities, each order of the threads with every subset of at most
-            // `budget` of them faulted: 1 + 4 subsets, or 1 + 4 + 6.
+            // The orders of the threads without faults first; then, of four opportunities,
+            // each order with every subset of at most `budget` faulted: 1 + 4, or 1 + 4 + 6.
             EXPECT_TRUE(result.exhausted);
-            EXPECT_EQ(result.schedules, orders * (c.budget == 1 ? 5 : 11));
+            EXPECT_EQ(result.schedules, orders + orders * (c.budget == 1 ? 5 : 11));
             std::set<uint64_t> distinct(result.hashes.begin(), result.hashes.end());
             EXPECT_EQ(distinct.size(), result.hashes.size());
         }

@@ -279,8 +279,9 @@ bool DrawFault(FaultKind kind) {
     std::lock_guard<std::mutex> g(s.m);
     if (!s.det || !DetHolds(s, me)) return false;
     DetState& d = *s.det;
-    if (!d.choosing || !(d.faultKinds & FaultBit(kind)) || d.faultBudget <= 0) return false;
+    if (!d.choosing || !(d.faultKinds & FaultBit(kind))) return false;
     d.faultOpportunities++;
+    if (d.faultBudget <= 0) return false;
     bool fail = d.strategy->Fail(kind);
     Mix(d, (fail ? 0xfffffff0ULL : 0xffffffe0ULL) + static_cast<unsigned>(kind));
     if (fail) {
