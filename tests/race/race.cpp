@@ -86,6 +86,22 @@ NTSTATUS Port::PowerUp() {
     return stack.node().SetDevicePower(PowerDeviceD0);
 }
 
+NTSTATUS Port::Stop() {
+    int starts = StartsBegun();
+    NTSTATUS status = stack.node().QueryStop();
+    if (NT_SUCCESS(status)) status = stack.node().Stop();
+    CheckStop("a PnP stop", starts, status);
+    return status;
+}
+
+NTSTATUS Port::Start() {
+    {
+        std::lock_guard<std::mutex> g(m_);
+        starts_++;
+    }
+    return stack.node().Start();
+}
+
 NTSTATUS Port::SurpriseRemoval() {
     int starts = StartsBegun();
     NTSTATUS status = stack.node().SurpriseRemoval();

@@ -33,10 +33,12 @@ public:
     void Device(const std::function<void(usbpipe::Device&)>& step);
     void Close();
     bool Closed();
-    // Power and PnP steps. Each stop of the port's activities (the last close, a D3, a surprise
-    // removal) is checked once it has completed: see Leftovers.
+    // Power and PnP steps. Each stop of the port's activities (the last close, a D3, a PnP stop,
+    // a surprise removal) is checked once it has completed: see Leftovers.
     NTSTATUS PowerDown();
     NTSTATUS PowerUp();
+    NTSTATUS Stop();   // IRP_MN_QUERY_STOP_DEVICE, then IRP_MN_STOP_DEVICE
+    NTSTATUS Start();  // IRP_MN_START_DEVICE (a restart after a stop)
     NTSTATUS SurpriseRemoval();
     // What the port has left behind: transfers at the device (or completions it holds), and
     // timers of its reader, status poller and transmitter armed or their DPCs queued; with

@@ -130,6 +130,29 @@ TEST(Race, SurpriseRemovalAgainstReadWriteAndWait) {
     Check(s, Pct(500));
 }
 
+// A PnP stop ends the port's activities as a D3 does, and the start after it brings them back.
+// Every request ends by itself (time-outs), so the port is still open for the check.
+TEST(Race, PnpStopAgainstReadWriteAndABaudChange) {
+    Scenario s;
+    s.faults = kAllFaults;
+    s.setUp = [](Port& p) { SetTimeouts(p, 0, 20, 20); };
+    s.ops = {[](Port& p) { p.Read(8); }, [](Port& p) { p.Write(Pattern(100)); },
+             [](Port& p) { p.Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{9600}); },
+             [](Port& p) { p.Stop(); }};
+    s.check = [](Port& p) {
+        if (p.Closed()) return std::string("a request did not end by itself");
+        NTSTATUS started = p.Start();
+        if (!NT_SUCCESS(started)) return "the restart failed with " + std::to_string(started);
+        if (p.stack.dev().Unplugged()) return std::string();
+        p.stack.dev().Inject(Pattern(4));
+        auto read = p.file->Read(4);
+        if (read.Information() != 4)
+            return "after the restart a read got " + std::to_string(read.Information()) + " of 4 bytes waiting";
+        return std::string();
+    };
+    Check(s, Pct(300));
+}
+
 // A create admitted before the removal may reach the driver after it: refused, never crashing.
 TEST(Race, RemovalAgainstACreate) {
     auto opened = std::make_shared<NTSTATUS>();
