@@ -262,7 +262,7 @@ void ForgetDriver(PVOID driver) {
 }
 
 const char* FaultName(FaultKind kind) {
-    static const char* const names[] = {"pool allocation", "IRP allocation", "transfer failing part-way",
+    static const char* const names[] = {"pool allocation", "IRP or MDL allocation", "transfer failing part-way",
                                         "completion inline", "completion at PASSIVE_LEVEL", "unplug"};
     unsigned k = static_cast<unsigned>(kind);
     return k < static_cast<unsigned>(FaultKind::Count) ? names[k] : "?";
