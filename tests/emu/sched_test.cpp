@@ -179,6 +179,23 @@ TEST(SchedDeterministic, ADeadlockIsReportedWithItsCycle) {
     KeInitializeSpinLock(&l2);
 }
 
+// Timed waits looping for ever would keep a session going without end: an hour of virtual time
+// stops the process, naming the hang (and, in the race suite, the schedule).
+TEST(SchedDeterministicDeathTest, AnHourOfVirtualTimeInOneSessionStopsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            auto strategy = emu::sched::RandomWalk(1);
+            emu::sched::Session session(*strategy);
+            KEVENT never;
+            KeInitializeEvent(&never, NotificationEvent, FALSE);
+            LARGE_INTEGER second;
+            second.QuadPart = -10000000;
+            for (;;) KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &second);
+        },
+        "hang: an hour of virtual time");
+}
+
 TEST(SchedDeterministic, AtomicSectionsAreNotPreempted) {
     LONG x = 0;
     ExploreOptions options;
