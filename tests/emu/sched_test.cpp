@@ -179,6 +179,23 @@ TEST(SchedDeterministic, ADeadlockIsReportedWithItsCycle) {
     KeInitializeSpinLock(&l2);
 }
 
+// Timed waits looping for ever would keep a session going without end: an hour of virtual time
+// stops the process, naming the hang (and, in the race suite, the schedule).
+TEST(SchedDeterministicDeathTest, AnHourOfVirtualTimeInOneSessionStopsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            auto strategy = emu::sched::RandomWalk(1);
+            emu::sched::Session session(*strategy);
+            KEVENT never;
+            KeInitializeEvent(&never, NotificationEvent, FALSE);
+            LARGE_INTEGER second;
+            second.QuadPart = -10000000;
+            for (;;) KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &second);
+        },
+        "hang: an hour of virtual time");
+}
+
 TEST(SchedDeterministic, AtomicSectionsAreNotPreempted) {
     LONG x = 0;
     ExploreOptions options;
@@ -208,15 +225,22 @@ TEST(SchedExplore, ScheduleStringsParseOrAreRefused) {
         const char* strategy;
         int schedules, depth, steps, preemptions;
         uint64_t seed;
+        int faultBudget = 1;
+        unsigned faultOdds = 0;
     } cases[] = {
         {"pct:d=4:k=300:seed=17", true, "pct", 1, 4, 300, 2, 17},
         {"random:seed=5", true, "random", 1, 3, 0, 2, 5},
         {"dfs:k=3:n=40", true, "dfs", 40, 3, 0, 3, 1},
         {"replay:0.1.1", true, "replay", 1, 3, 0, 2, 1},
+        {"random:seed=5:o=9", true, "random", 1, 3, 0, 2, 5, 1, 9},
+        {"pct:n=20:f=0", true, "pct", 20, 3, 0, 2, 1, 0},
+        {"dfs:k=1:f=2", true, "dfs", 100, 3, 0, 1, 1, 2},
+        {"replay:0.1:f=0", true, "replay", 1, 3, 0, 2, 1, 0},
         {"pct:d", false, "", 0, 0, 0, 0, 0},
         {"pct:depth=2", false, "", 0, 0, 0, 0, 0},
         {"fifo:seed=1", false, "", 0, 0, 0, 0, 0},
         {"random:seed=x", false, "", 0, 0, 0, 0, 0},
+        {"random:f=x", false, "", 0, 0, 0, 0, 0},
     };
     for (const Case& c : cases) {
         ExploreOptions o;
@@ -228,10 +252,142 @@ TEST(SchedExplore, ScheduleStringsParseOrAreRefused) {
         EXPECT_EQ(o.steps, c.steps) << c.text;
         EXPECT_EQ(o.preemptions, c.preemptions) << c.text;
         EXPECT_EQ(o.seed, c.seed) << c.text;
+        EXPECT_EQ(o.faultBudget, c.faultBudget) << c.text;
+        EXPECT_EQ(o.faultOdds, c.faultOdds) << c.text;
     }
     ExploreOptions replay;
     ASSERT_TRUE(emu::sched::ParseSchedule("replay:0.1.1", replay));
     EXPECT_EQ(replay.choices, (std::vector<uint32_t>{0, 1, 1}));
+}
+
+// Two threads, each with `opportunities` chances of a fault of `kind`; how many were drawn.
+struct Faulted {
+    emu::sched::FaultKind kind;
+    int opportunities = 2;
+    LONG drawn = 0;
+    std::string Run() {
+        drawn = 0;
+        auto body = [this] {
+            for (int i = 0; i < opportunities; ++i)
+                if (emu::sched::DrawFault(kind)) InterlockedIncrement(&drawn);
+        };
+        {
+            emu::Thread a(body, "a"), b(body, "b");
+        }
+        return drawn == 0 ? "" : std::to_string(drawn) + " fault(s) drawn";
+    }
+};
+
+// Faults are decisions of the schedule: only the kinds allowed, within the budget, replayed by
+// the same seed, and the bounded search takes each opportunity both ways.
+TEST(SchedFaults, DrawnAsDecisionsWithinTheBudgetAndReplayed) {
+    using emu::sched::FaultBit;
+    using emu::sched::FaultKind;
+    struct Case {
+        const char* strategy;
+        FaultKind kind;
+        uint32_t allowed;
+        int budget;
+        bool drawn;  // some schedule draws one
+    } cases[] = {
+        {"random", FaultKind::DeviceUnplug, FaultBit(FaultKind::DeviceUnplug), 1, true},
+        {"pct", FaultKind::DevicePartial, emu::sched::kDeviceFaults, 2, true},
+        {"dfs", FaultKind::DeviceInline, FaultBit(FaultKind::DeviceInline), 1, true},
+        {"dfs", FaultKind::DeviceInline, FaultBit(FaultKind::DeviceInline), 2, true},
+        {"random", FaultKind::DevicePassive, FaultBit(FaultKind::DeviceUnplug), 1, false},  // kind not allowed
+        {"pct", FaultKind::DeviceUnplug, FaultBit(FaultKind::DeviceUnplug), 0, false},     // no budget
+        // Pool and IRP faults hit drivers only: a test thread's allocations never fail.
+        {"random", FaultKind::Pool, emu::sched::kAllocationFaults, 1, false},
+    };
+    // The schedules of the bounded search without faults (orders in which the threads may run).
+    ExploreOptions plain;
+    plain.strategy = "dfs";
+    plain.preemptions = 0;
+    plain.schedules = 300;
+    Faulted none{FaultKind::DeviceInline};
+    int orders = emu::sched::Explore(plain, [&] { return none.Run(); }).schedules;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.strategy) + " " + emu::sched::FaultName(c.kind) + " budget " + std::to_string(c.budget));
+        Faulted f{c.kind};
+        ExploreOptions options;
+        options.strategy = c.strategy;
+        options.schedules = 300;
+        options.preemptions = 0;
+        options.faults = c.allowed;
+        options.faultBudget = c.budget;
+        options.faultOdds = 3;
+        int most = 0, faulted = 0;
+        auto result = emu::sched::Explore(options, [&] {
+            f.Run();
+            most = std::max<int>(most, f.drawn);
+            if (f.drawn) faulted++;
+            return std::string();
+        });
+        EXPECT_EQ(result.faulted, faulted);
+        EXPECT_EQ(faulted > 0, c.drawn);
+        EXPECT_LE(most, c.budget);
+        if (c.drawn) {
+            EXPECT_EQ(most, c.budget) << "the budget is reached in some schedule";
+        }
+        if (std::string(c.strategy) == "dfs") {
+            // The orders of the threads without faults first; then, of four opportunities,
+            // each order with every subset of at most `budget` faulted: 1 + 4, or 1 + 4 + 6.
+            EXPECT_TRUE(result.exhausted);
+            EXPECT_EQ(result.schedules, orders + orders * (c.budget == 1 ? 5 : 11));
+            std::set<uint64_t> distinct(result.hashes.begin(), result.hashes.end());
+            EXPECT_EQ(distinct.size(), result.hashes.size());
+        }
+        if (!c.drawn) continue;
+        // The first schedule that drew one fails, and its replay draws the same.
+        options.schedules = 300;
+        auto found = emu::sched::Explore(options, [&] { return f.Run(); });
+        ASSERT_TRUE(found.failed);
+        ExploreOptions again = options;
+        ASSERT_TRUE(emu::sched::ParseSchedule(found.replay.substr(11), again)) << found.replay;
+        auto replayed = emu::sched::Explore(again, [&] { return f.Run(); });
+        EXPECT_TRUE(replayed.failed) << found.replay;
+        EXPECT_EQ(replayed.failure, found.failure) << found.replay;
+        EXPECT_EQ(replayed.hashes.back(), found.hashes.back()) << found.replay;
+        EXPECT_NE(found.trace.find(std::string("fault: ") + emu::sched::FaultName(c.kind)), std::string::npos) << found.trace;
+    }
+}
+
+// What a stopped object may have left: timers armed and DPCs queued inside a range, nothing outside.
+TEST(SchedFaults, ArmedInFindsTimersAndDpcsInsideTheRangeOnly) {
+    struct Object {
+        KTIMER timer;
+        KDPC dpc;
+        KDPC other;
+    } o;
+    KeInitializeTimer(&o.timer);
+    KeInitializeDpc(&o.dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+    KeInitializeDpc(&o.other, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+    EXPECT_TRUE(emu::sched::ArmedIn(&o, sizeof o).empty());
+    LARGE_INTEGER due;
+    due.QuadPart = -10000000;
+    KeSetTimer(&o.timer, due, &o.dpc);
+    auto inTimer = emu::sched::ArmedIn(&o.timer, sizeof o.timer);
+    ASSERT_EQ(inTimer.size(), 1u);
+    EXPECT_NE(inTimer[0].find("is armed"), std::string::npos);
+    auto forDpc = emu::sched::ArmedIn(&o.dpc, sizeof o.dpc);
+    ASSERT_EQ(forDpc.size(), 1u);
+    EXPECT_NE(forDpc[0].find("armed to queue DPC"), std::string::npos);
+    EXPECT_TRUE(emu::sched::ArmedIn(&o.other, sizeof o.other).empty());
+    EXPECT_EQ(emu::sched::ArmedIn(&o, sizeof o).size(), 1u);  // asking does not withdraw it
+    KeCancelTimer(&o.timer);
+    EXPECT_TRUE(emu::sched::ArmedIn(&o, sizeof o).empty());
+    // A queued DPC, seen before its processor runs it: the test's thread keeps the processor.
+    auto strategy = emu::sched::Replay({});
+    {
+        emu::sched::Session session(*strategy);
+        session.Choose(false);
+        KeInsertQueueDpc(&o.other, nullptr, nullptr);
+        auto queued = emu::sched::ArmedIn(&o.other, sizeof o.other);
+        ASSERT_EQ(queued.size(), 1u);
+        EXPECT_NE(queued[0].find("is queued"), std::string::npos);
+    }
+    emu::RunUntilIdle();
+    EXPECT_TRUE(emu::sched::ArmedIn(&o, sizeof o).empty());
 }
 
 }  // namespace

@@ -60,7 +60,91 @@ void Port::Close() {
         closed_ = true;
     }
     NTSTATUS status = file->Close();
-    if (!NT_SUCCESS(status)) Note("close failed with " + std::to_string(status));
+    // A close reports the failure of what it sent down (as the fault sweeps allow) only with a
+    // fault drawn; it still ends the handle.
+    if (!NT_SUCCESS(status) && emu::sched::FaultsDrawn() == 0) Note("close failed with " + std::to_string(status));
+    CheckStop("the last close", -1, STATUS_SUCCESS);
+}
+
+int Port::StartsBegun() {
+    std::lock_guard<std::mutex> g(m_);
+    return starts_;
+}
+
+NTSTATUS Port::PowerDown() {
+    int starts = StartsBegun();
+    NTSTATUS status = stack.node().SetDevicePower(PowerDeviceD3);
+    CheckStop("a D3", starts, status);
+    return status;
+}
+
+NTSTATUS Port::PowerUp() {
+    {
+        std::lock_guard<std::mutex> g(m_);
+        starts_++;
+    }
+    return stack.node().SetDevicePower(PowerDeviceD0);
+}
+
+NTSTATUS Port::Stop() {
+    int starts = StartsBegun();
+    NTSTATUS status = stack.node().QueryStop();
+    if (NT_SUCCESS(status)) status = stack.node().Stop();
+    CheckStop("a PnP stop", starts, status);
+    return status;
+}
+
+NTSTATUS Port::Start() {
+    {
+        std::lock_guard<std::mutex> g(m_);
+        starts_++;
+    }
+    return stack.node().Start();
+}
+
+NTSTATUS Port::SurpriseRemoval() {
+    int starts = StartsBegun();
+    NTSTATUS status = stack.node().SurpriseRemoval();
+    CheckStop("a surprise removal", starts, status);
+    return status;
+}
+
+// One step with nothing else running. A power-up begun meanwhile may restart what a D3 or a
+// removal ended; nothing restarts a closed port (`starts` -1), and no request is left after it.
+void Port::CheckStop(const char* what, int starts, NTSTATUS status) {
+    emu::sched::AtomicSection atomic;
+    if (!NT_SUCCESS(status) || (starts >= 0 && StartsBegun() != starts)) return;
+    std::string left = Leftovers(starts < 0);
+    if (!left.empty()) Note(std::string("after ") + what + ": " + left);
+}
+
+std::string Port::Leftovers(bool requests) {
+    std::string out;
+    auto& dev = stack.dev();
+    for (int pipe : {usbpipe::kTx, usbpipe::kRx, usbpipe::kStatus})
+        if (size_t n = dev.Pending(static_cast<usbpipe::Pipe>(pipe)))
+            out += std::to_string(n) + " transfer(s) at the device on pipe " + std::to_string(pipe) + "; ";
+    if (size_t n = dev.HeldCount()) out += std::to_string(n) + " completion(s) held by the device; ";
+    if (!ext) return out;
+    struct Range {
+        const char* name;
+        const void* base;
+        size_t size;
+    };
+    std::vector<Range> ranges;
+    if (requests) {
+        ranges.push_back({"the port", ext, sizeof(PortExtension)});
+    } else {
+        ranges = {{"the reader's poll timer", &ext->RxPollTimer, sizeof(KTIMER)},
+                  {"the reader's poll DPC", &ext->RxPollDpc, sizeof(KDPC)},
+                  {"the status poller's timer", &ext->StatusPollTimer, sizeof(KTIMER)},
+                  {"the status poller's DPC", &ext->StatusPollDpc, sizeof(KDPC)},
+                  {"the transmitter's kick timer", &ext->TxKickTimer, sizeof(KTIMER)},
+                  {"the transmitter's kick DPC", &ext->TxKickDpc, sizeof(KDPC)}};
+    }
+    for (auto& r : ranges)
+        for (auto& d : emu::sched::ArmedIn(r.base, r.size)) out += std::string(r.name) + ": " + d + "; ";
+    return out;
 }
 
 void Port::Note(std::string what) {
@@ -128,6 +212,7 @@ bool Runs(const Scenario& scenario) {
 }
 
 emu::sched::ExploreResult Explore(const Scenario& scenario, emu::sched::ExploreOptions options) {
+    options.faults = scenario.faults;
     options = emu::sched::FromEnvironment(options);
     emu::verifier::ExpectFaults faults;
     std::unique_ptr<Port> port;
@@ -141,6 +226,7 @@ emu::sched::ExploreResult Explore(const Scenario& scenario, emu::sched::ExploreO
         port = std::make_unique<Port>(scenario.stack);
         if (!NT_SUCCESS(port->stack.AddStatus())) port->Note("the device could not be added: " + std::to_string(port->stack.AddStatus()));
         else {
+            port->ext = port->stack.Ext();
             if (!NT_SUCCESS(port->stack.Open(&port->file))) port->Note("the open before the race failed");
             else if (scenario.setUp) scenario.setUp(*port);
         }
@@ -186,7 +272,9 @@ emu::sched::ExploreResult Explore(const Scenario& scenario, emu::sched::ExploreO
                       << "." << test->name() << "\nthe schedule's last decisions (context that ran):\n"
                       << result.trace;
     }
-    std::printf("[ explored ] %d schedule(s)%s\n", result.schedules, result.exhausted ? ", every one within the bound" : "");
+    std::printf("[ explored ] %d schedule(s)%s", result.schedules, result.exhausted ? ", every one within the bound" : "");
+    if (options.faults && options.faultBudget > 0) std::printf(", %d drew faults", result.faulted);
+    std::printf("\n");
     return result;
 }
 

@@ -33,6 +33,18 @@ public:
     void Device(const std::function<void(usbpipe::Device&)>& step);
     void Close();
     bool Closed();
+    // Power and PnP steps. Each stop of the port's activities (the last close, a D3, a PnP stop,
+    // a surprise removal) is checked once it has completed: see Leftovers.
+    NTSTATUS PowerDown();
+    NTSTATUS PowerUp();
+    NTSTATUS Stop();   // IRP_MN_QUERY_STOP_DEVICE, then IRP_MN_STOP_DEVICE
+    NTSTATUS Start();  // IRP_MN_START_DEVICE (a restart after a stop)
+    NTSTATUS SurpriseRemoval();
+    // What the port has left behind: transfers at the device (or completions it holds), and
+    // timers of its reader, status poller and transmitter armed or their DPCs queued; with
+    // `requests`, any timer or DPC of the port (once closed, no request has one left).
+    std::string Leftovers(bool requests);
+    PortExtension* ext = nullptr;  // noted at set-up: the device may be deleted meanwhile
     // A problem the operation saw; fails the schedule.
     void Note(std::string what);
 
@@ -49,6 +61,10 @@ private:
     std::vector<Issued> issued_;
     std::vector<std::string> notes_;
     bool closed_ = false;
+    int starts_ = 0;
+    int StartsBegun();  // power-ups begun: a stop is checked only if none ran beside it
+    // Checks a stop that began when `starts` power-ups had begun and ended with `status`.
+    void CheckStop(const char* what, int starts, NTSTATUS status);
     void Keep(std::string what, const emu::io::Request& r, vcomtest::Bytes written = {});
 };
 
@@ -59,6 +75,9 @@ struct Scenario {
     std::function<std::string(Port&)> check;       // the scenario's own invariant, if any
     // A purge of transmit in asynchronous mode may drop bytes of writes already completed.
     bool completedWritesMayBeCut = false;
+    // Faults its schedules draw (emu::sched::FaultBit of each kind; at most one a schedule unless
+    // VCOM_SCHED says f=<n>): the invariants must hold with them too.
+    uint32_t faults = 0;
     // A fault of the driver this scenario finds and that is not mended yet: the scenario is
     // skipped unless VCOM_KNOWN_FAULTS=1, so that the suite stays green until the mend lands.
     const char* knownFault = nullptr;

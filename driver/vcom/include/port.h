@@ -259,6 +259,10 @@ NTSTATUS TeardownPort(PDEVICE_OBJECT DeviceObject);
 
 // Power (pnp/power.cpp)
 DRIVER_DISPATCH DispatchPower;
+// The port's side of a power-down or PnP stop (reader, status poller, transmitter stop) and of
+// the D0 or restart after it (they start again if the port is open).
+VOID StopPortActivity(PortExtension* Port);
+VOID RestartPortActivity(PDEVICE_OBJECT DeviceObject);
 
 // Lower driver requests (link/lower.cpp). The synchronous ones run at PASSIVE_LEVEL and wait
 // without time-out.

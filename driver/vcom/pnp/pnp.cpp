@@ -36,6 +36,7 @@ static VOID EnterState(PortExtension* Port, LONG State) {
 
 static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension* port = GetPortExtension(DeviceObject);
+    BOOLEAN restart = port->PnpState == Stopped;
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -63,6 +64,10 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         if (NT_SUCCESS(status)) {
             port->PowerState = PowerStateOn;
         }
+    }
+    // After a PnP stop: what the stop ended starts again.
+    if (restart) {
+        RestartPortActivity(DeviceObject);
     }
     Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -110,6 +115,8 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IRP_MN_STOP_DEVICE:
         ClearCommErrors(port);
         EnterState(port, Stopped);
+        // The device may lose its resources until the next start: nothing of the port runs on it.
+        StopPortActivity(port);
         return PassDownSucceeded(port, Irp);
 
     case IRP_MN_QUERY_REMOVE_DEVICE:
@@ -131,6 +138,12 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         DisablePortInterface(port);
         CancelReads(port);
         CancelPendingWait(port);
+        // The device is gone: the reader, the status poller and the transmitter stop now, not at
+        // the close, and before the lower driver learns of it (it may fail what they send).
+        AcquirePassiveLock(&port->PortStateLock);
+        StopReceiveSide(DeviceObject);
+        StopTransmit(port);
+        ReleasePassiveLock(&port->PortStateLock);
         return PassDownSucceeded(port, Irp);
 
     case IRP_MN_REMOVE_DEVICE:

@@ -9,9 +9,10 @@ static NTSTATUS PassPowerDown(PortExtension* Port, PIRP Irp) {
 }
 
 // Open, close and the power transitions run one at a time (PortStateLock), so what a
-// transition does to the port matches whether it is open.
+// transition does to the port matches whether it is open. A PnP stop and the start after it do
+// the same to the port.
 _IRQL_requires_max_(PASSIVE_LEVEL)
-static VOID PowerDown(PortExtension* Port) {
+VOID StopPortActivity(PortExtension* Port) {
     PAGED_CODE();
     AcquirePassiveLock(&Port->PortStateLock);
     InterlockedExchange(&Port->PowerState, PowerStateOff);
@@ -43,9 +44,18 @@ static NTSTATUS PowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return status;
     }
 
+    RestartPortActivity(DeviceObject);
+    return status;
+}
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+VOID RestartPortActivity(PDEVICE_OBJECT DeviceObject) {
+    PAGED_CODE();
+    PortExtension* port = GetPortExtension(DeviceObject);
     AcquirePassiveLock(&port->PortStateLock);
     InterlockedExchange(&port->PowerState, PowerStateOn);
-    if (PortIsOpen(port)) {
+    // A D0 while PnP has the device stopped leaves it to the start.
+    if (PortIsOpen(port) && port->PnpState != Stopped) {
         SendPortSetup(port);
         ApplyLineSettings(DeviceObject);
         StartStatusPoller(port);
@@ -54,7 +64,6 @@ static NTSTATUS PowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         ResumeTransmit(port);
     }
     ReleasePassiveLock(&port->PortStateLock);
-    return status;
 }
 
 static NTSTATUS HandlePower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -85,7 +94,7 @@ static NTSTATUS HandlePower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
     if (state == PowerDeviceD1 || state == PowerDeviceD2 || state == PowerDeviceD3) {
         VCOM_TRACE(TRACE_LEVEL_INFO, "leaving D0 (D%d)", (int)state - 1);
-        PowerDown(port);
+        StopPortActivity(port);
         return PassPowerDown(port, Irp);
     }
     if (state == PowerDeviceD0 && stack->MinorFunction == IRP_MN_SET_POWER) {

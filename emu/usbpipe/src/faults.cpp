@@ -1,10 +1,20 @@
 // Faults a test injects and the knobs that make the device as unkind as real hardware.
 #include "model.h"
 
+#include <emu/explore.h>
+
 namespace usbpipe {
 
-bool Model::OneInLocked(unsigned n) {
-    if (n == 0) return false;
+// A knob that is off leaves its turn to an explored schedule, which may draw it as a fault.
+bool Model::OneInLocked(const unsigned& knob) {
+    using emu::sched::FaultKind;
+    unsigned n = knob;
+    if (n == 0) {
+        FaultKind kind = &knob == &knobs.partialFailOneIn ? FaultKind::DevicePartial
+                         : &knob == &knobs.inlineOneIn    ? FaultKind::DeviceInline
+                                                          : FaultKind::DevicePassive;
+        return emu::sched::DrawFault(kind);
+    }
     return n == 1 || rng() % n == 0;
 }
 
@@ -45,7 +55,12 @@ bool Model::StatusOutageLocked() {
 
 size_t Model::UnplugCutLocked(size_t want, bool* cut) {
     *cut = false;
-    if (knobs.unplugAfterBytes == 0 || unplugged) return want;
+    if (unplugged) return want;
+    if (knobs.unplugAfterBytes == 0) {
+        if (!emu::sched::DrawFault(emu::sched::FaultKind::DeviceUnplug)) return want;
+        *cut = true;
+        return want == 0 ? 0 : static_cast<size_t>(rng() % want);
+    }
     uint64_t left = knobs.unplugAfterBytes > moved ? knobs.unplugAfterBytes - moved : 0;
     if (want <= left) return want;
     *cut = true;

@@ -163,7 +163,7 @@ public:
     ULONG ReplyLocked(uint8_t* b, ULONG len, ULONG room) const;
 
     // ---- faults and knobs ----
-    bool OneInLocked(unsigned n);
+    bool OneInLocked(const unsigned& knob);  // by reference: an unset knob is asked of the schedule
     bool TakeNthFailureLocked(RequestKind kind, NTSTATUS* status);
     void FailAsTransferLocked(PIRP irp, NTSTATUS status);
     bool TakeFaultLocked(Pipe p, NTSTATUS* status);

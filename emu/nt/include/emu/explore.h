@@ -15,6 +15,27 @@
 
 namespace emu::sched {
 
+// Faults a schedule may draw as decisions of its own: a pool or IRP allocation of a driver that
+// is not atomic failing, and the device model's unkind turns where its knob is off (a transfer
+// failing after moving part of its bytes, a completion inline in the caller, a completion at
+// PASSIVE_LEVEL, an unplug).
+enum class FaultKind : unsigned { Pool, Irp, DevicePartial, DeviceInline, DevicePassive, DeviceUnplug, Count };
+constexpr uint32_t FaultBit(FaultKind k) { return 1u << static_cast<unsigned>(k); }
+constexpr uint32_t kAllocationFaults = FaultBit(FaultKind::Pool) | FaultBit(FaultKind::Irp);
+constexpr uint32_t kDeviceFaults = FaultBit(FaultKind::DevicePartial) | FaultBit(FaultKind::DeviceInline) |
+                                   FaultBit(FaultKind::DevicePassive) | FaultBit(FaultKind::DeviceUnplug);
+const char* FaultName(FaultKind kind);
+
+// True when the running schedule draws a fault of `kind` here: the session allows the kind, its
+// budget is not spent, it is choosing, and its strategy says so. Always false free-running.
+bool DrawFault(FaultKind kind);
+// Faults drawn so far by the running session (else by the one that ended last).
+size_t FaultsDrawn();
+
+// Timers armed inside [base, base + size) (or armed to queue a DPC inside it) and DPCs queued
+// inside it, one description each: what an object that has stopped must not have left behind.
+std::vector<std::string> ArmedIn(const void* base, size_t size);
+
 // Chooses who runs next. `enabled` holds the contexts that can run, by their order of
 // appearance in the session (a stable name across runs); `current` is the index in it of the
 // context that reached the point, or -1 when that context blocked.
@@ -22,17 +43,21 @@ class Strategy {
 public:
     virtual ~Strategy() = default;
     virtual size_t Choose(const std::vector<uint32_t>& enabled, int current) = 0;
+    // Whether a fault of `kind` happens at this opportunity (asked only while the budget allows).
+    virtual bool Fail(FaultKind kind) = 0;
     // The VCOM_SCHED value that replays the run this strategy just made.
     virtual std::string Replay() const = 0;
 };
 
-// Uniformly random among the enabled contexts.
-std::unique_ptr<Strategy> RandomWalk(uint64_t seed);
+// Uniformly random among the enabled contexts. Both seeded strategies draw a fault at an
+// opportunity with probability 1/faultOdds, from a generator of their own.
+std::unique_ptr<Strategy> RandomWalk(uint64_t seed, unsigned faultOdds = 16);
 // Probabilistic concurrency testing: random distinct priorities, the highest enabled runs, and
 // at depth-1 random steps out of `steps` the running context drops below all others. A fault
 // needing `depth` ordering constraints is found with probability at least 1/(n * steps^(depth-1)).
-std::unique_ptr<Strategy> Pct(uint64_t seed, int depth, int steps);
-// Follows the recorded choices (indices into the enabled sets), then runs without preemption.
+std::unique_ptr<Strategy> Pct(uint64_t seed, int depth, int steps, unsigned faultOdds = 16);
+// Follows the recorded choices (indices into the enabled sets; 0 or 1 at a fault opportunity),
+// then runs without preemption or fault.
 std::unique_ptr<Strategy> Replay(std::vector<uint32_t> choices);
 
 // Depth-first search of every schedule with at most `preemptions` preemptions (a switch away
@@ -41,6 +66,7 @@ class BoundedSearch : public Strategy {
 public:
     explicit BoundedSearch(int preemptions);
     size_t Choose(const std::vector<uint32_t>& enabled, int current) override;
+    bool Fail(FaultKind kind) override;  // both ways, no fault first; not a preemption
     std::string Replay() const override;
     // Prepares the next schedule; false once every schedule within the bound has been run.
     bool Next();
@@ -51,7 +77,9 @@ private:
         size_t pos = 0;
         int preemptionsBefore = 0;
         int current = -1;
+        bool fault = false;  // a fault opportunity: order {no, yes}
     };
+    Frame& Enter(size_t alternatives, int current, bool fault);
     int bound_;
     std::vector<Frame> frames_;
     size_t depth_ = 0;  // decisions taken in this run
@@ -69,6 +97,10 @@ public:
     // Off: no decisions, the running context goes on while it can (a test's set-up, whose
     // interleavings are not the subject). On by default.
     void Choose(bool on);
+    // The faults its strategy may draw while choosing (FaultBit of each kind) and how many at most.
+    void DrawFaults(uint32_t kinds, int budget);
+    size_t FaultOpportunities() const;  // so far: times DrawFault asked the strategy
+    size_t FaultsDrawn() const;
     uint64_t Hash() const;         // of every decision and every timer firing, in order
     size_t Decisions() const;      // decisions with more than one context to choose from
     // The context that ran after each decision with a choice, one name a line (the last `max`).
@@ -84,6 +116,9 @@ struct ExploreOptions {
     int depth = 3;                 // pct
     int steps = 0;                 // pct: 0 estimates it from the first run
     int preemptions = 2;           // dfs
+    uint32_t faults = 0;           // kinds the strategy may draw (FaultBit), none by default
+    int faultBudget = 1;           // at most this many per schedule (VCOM_SCHED ...:f=<n>; 0: none)
+    unsigned faultOdds = 0;        // random, pct: 1 in this many; 0 learns it from the first run
     std::vector<uint32_t> choices;  // replay
 };
 
@@ -95,6 +130,7 @@ struct ExploreResult {
     std::string replay;      // e.g. VCOM_SCHED=pct:d=3:k=120:seed=17
     std::string trace;       // the failing schedule
     std::vector<uint64_t> hashes;
+    int faulted = 0;         // schedules that drew at least one fault
 };
 
 // One schedule's work. Each part returns an empty string when its invariants held, else what broke.

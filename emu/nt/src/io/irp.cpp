@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "irp_internal.h"
+#include "emu/explore.h"
 #include "emu/sched.h"
 #include "emu/testing.h"
 #include "emu/verifier.h"
@@ -112,6 +113,8 @@ void CheckNotRemoved(PDEVICE_OBJECT device, PIRP irp) {
     // may run between that and the call, and the driver must then refuse the create itself.
     IrpBox* box = BoxOf(irp);
     if (next->MajorFunction == IRP_MJ_CREATE && box && box->kind == IrpKind::Application) return;
+    // Likewise a power request the power manager admitted before the removal began.
+    if (next->MajorFunction == IRP_MJ_POWER && box && box->admittedBeforeRemoval && box->sends == 0) return;
     char buf[160];
     snprintf(buf, sizeof buf, "IRP %p (major 0x%x, minor 0x%x) sent to device %p after its driver handled IRP_MN_REMOVE_DEVICE",
              static_cast<void*>(irp), next->MajorFunction, next->MinorFunction, static_cast<void*>(device));
@@ -202,6 +205,11 @@ void PostProcess(IrpBox* box) {
 
 }  // namespace
 
+// An injected failure, or one a schedule draws.
+static bool AllocationFails() {
+    return emu::io::detail::ShouldFailIrpAllocation() || emu::sched::DrawFault(emu::sched::FaultKind::Irp);
+}
+
 extern "C" {
 
 USHORT IoSizeOfIrp(CCHAR StackSize) {
@@ -219,7 +227,7 @@ void IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
 }
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
-    if (emu::io::detail::ShouldFailIrpAllocation()) return nullptr;
+    if (AllocationFails()) return nullptr;
     return NewIrp(StackSize, IrpKind::Allocated)->irp;
 }
 
@@ -451,7 +459,7 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
-    if (emu::io::detail::ShouldFailIrpAllocation()) return nullptr;
+    if (AllocationFails()) return nullptr;
     IrpBox* box = NewIrp(DeviceObject->StackSize, IrpKind::IoctlSync);
     PIRP irp = box->irp;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -481,7 +489,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 
 static PIRP BuildFsd(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
                      PLARGE_INTEGER StartingOffset, IrpKind kind) {
-    if (emu::io::detail::ShouldFailIrpAllocation()) return nullptr;
+    if (AllocationFails()) return nullptr;
     IrpBox* box = NewIrp(DeviceObject->StackSize, kind);
     PIRP irp = box->irp;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -531,7 +539,7 @@ PIRP IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObj
 }
 
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN, PIRP Irp) {
-    if (emu::io::detail::ShouldFailIrpAllocation()) return nullptr;
+    if (AllocationFails()) return nullptr;
     auto* mdl = static_cast<PMDL>(std::calloc(1, sizeof(MDL)));
     mdl->Size = sizeof(MDL);
     mdl->StartVa = VirtualAddress;

@@ -33,6 +33,7 @@ struct IrpBox {
     size_t copyBackLength = 0;
     std::function<void(IrpBox*)> onComplete;  // application requests
     PVOID owner = nullptr;                    // the application request object
+    bool admittedBeforeRemoval = false;       // a power manager's request (see CheckNotRemoved)
     PIRP irp = nullptr;                       // in its own block, stack locations following it
     // Pending bookkeeping per stack location (index = CurrentLocation while a driver owns it):
     // passed: -1 not yet completed through, 0 completed through unmarked, 1 marked;

@@ -13,6 +13,7 @@
 #include "nt/io.h"
 #include "nt/ke.h"
 #include "nt/rtl.h"
+#include "irp_internal.h"
 
 using emu::verifier::Fault;
 using emu::verifier::Raise;
@@ -23,6 +24,7 @@ struct DeviceNode::Impl {
     std::string instanceId;
     PDEVICE_OBJECT pdo = nullptr;
     bool removed = false;
+    bool removing = false;  // IRP_MN_REMOVE_DEVICE sent: the power manager admits no more requests
     mutable std::mutex m;
     std::map<UCHAR, NTSTATUS> answers;
     NTSTATUS powerAnswer = STATUS_SUCCESS;
@@ -127,6 +129,10 @@ NTSTATUS SignalBack(PDEVICE_OBJECT, PIRP, PVOID context) {
 NTSTATUS SendIrp(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& setup,
                  ULONG_PTR* information, bool atDispatch = false) {
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    // Admitted before any removal began: it may still reach the driver after the removal, which
+    // its remove lock must refuse.
+    if (major == IRP_MJ_POWER) emu::io::detail::BoxOf(irp)->admittedBeforeRemoval = true;
     irp->IoStatus.Status = major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
     sp->MajorFunction = major;
@@ -307,8 +313,15 @@ NTSTATUS DeviceNode::SurpriseRemoval() { return Send(IRP_MN_SURPRISE_REMOVAL); }
 NTSTATUS DeviceNode::Remove() {
     std::vector<std::pair<PDRIVER_OBJECT, PDEVICE_OBJECT>> devices;
     for (PDEVICE_OBJECT d : impl_->stack) devices.emplace_back(d->DriverObject, d);
+    {
+        std::lock_guard<std::mutex> g(impl_->m);
+        impl_->removing = true;
+    }
     NTSTATUS s = Send(IRP_MN_REMOVE_DEVICE);
-    impl_->removed = true;
+    {
+        std::lock_guard<std::mutex> g(impl_->m);
+        impl_->removed = true;
+    }
     for (auto& [driver, device] : devices) {
         for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice) {
             if (d == device) Raise(Fault::ObjectMisuse, "a device object is still present after IRP_MN_REMOVE_DEVICE");
@@ -330,8 +343,18 @@ NTSTATUS DeviceNode::QueryCapabilities(DEVICE_CAPABILITIES* caps) {
     return Send(IRP_MN_QUERY_CAPABILITIES, [caps](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = caps; });
 }
 
+// As the power manager does, the request holds a reference on the top device object until it
+// has completed (a removal meanwhile defers the free), and none is sent once a removal began:
+// the device objects are being deleted (STATUS_DELETE_PENDING) or are gone
+// (STATUS_NO_SUCH_DEVICE).
 NTSTATUS DeviceNode::SendPower(UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
-    PDEVICE_OBJECT top = Top();
+    PDEVICE_OBJECT top;
+    {
+        std::lock_guard<std::mutex> g(impl_->m);
+        if (impl_->removed) return STATUS_NO_SUCH_DEVICE;
+        if (impl_->removing) return STATUS_DELETE_PENDING;
+        top = IoGetAttachedDeviceReference(impl_->pdo);
+    }
     // A pageable driver above one that is not would be called at DISPATCH_LEVEL from below.
     bool belowNotPageable = false;
     for (PDEVICE_OBJECT d = impl_->pdo; d; d = d->AttachedDevice) {
@@ -345,11 +368,13 @@ NTSTATUS DeviceNode::SendPower(UCHAR minor, POWER_STATE_TYPE type, POWER_STATE s
             Raise(Fault::PowerPagingMismatch, buf);
         }
     }
-    return SendIrp(top, IRP_MJ_POWER, minor, [&](PIO_STACK_LOCATION sp) {
+    NTSTATUS status = SendIrp(top, IRP_MJ_POWER, minor, [&](PIO_STACK_LOCATION sp) {
         sp->Parameters.Power.Type = type;
         sp->Parameters.Power.State = state;
         sp->Parameters.Power.ShutdownType = PowerActionNone;
     }, nullptr, !(top->Flags & DO_POWER_PAGABLE));
+    ObDereferenceObject(top);
+    return status;
 }
 
 NTSTATUS DeviceNode::SetDevicePower(DEVICE_POWER_STATE state) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "emu/explore.h"
 #include "emu/verifier.h"
 #include "sched_internal.h"
 
@@ -402,3 +403,35 @@ std::vector<std::string> WithdrawArmedIn(const void* base, size_t size) {
 }
 
 }  // namespace emu::verifier
+
+// ---- what a stopped activity may have left (race scenarios' checks) --------------------------
+namespace emu::sched {
+
+using namespace emu::detail;
+
+// As WithdrawArmedIn, without withdrawing: timers armed inside the range or armed to queue a
+// DPC inside it, and DPCs queued inside it.
+std::vector<std::string> ArmedIn(const void* base, size_t size) {
+    auto b = static_cast<const char*>(base);
+    auto inside = [&](const void* p) { return static_cast<const char*>(p) >= b && static_cast<const char*>(p) < b + size; };
+    std::vector<std::string> found;
+    char buf[128];
+    Sched& s = S();
+    std::lock_guard<std::mutex> g(s.m);
+    for (auto& [key, e] : s.timers) {
+        if (e.timer == nullptr) continue;
+        if (inside(e.timer)) snprintf(buf, sizeof buf, "timer %p is armed", static_cast<void*>(e.timer));
+        else if (e.timer->Dpc && inside(e.timer->Dpc))
+            snprintf(buf, sizeof buf, "timer %p is armed to queue DPC %p", static_cast<void*>(e.timer), static_cast<void*>(e.timer->Dpc));
+        else continue;
+        found.push_back(buf);
+    }
+    for (PKDPC dpc : s.dpcQueue) {
+        if (!inside(dpc)) continue;
+        snprintf(buf, sizeof buf, "DPC %p is queued", static_cast<void*>(dpc));
+        found.push_back(buf);
+    }
+    return found;
+}
+
+}  // namespace emu::sched

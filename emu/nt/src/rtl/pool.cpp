@@ -14,6 +14,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "emu/explore.h"
 #include "emu/pool.h"
 #include "emu/sched.h"
 #include "emu/testing.h"
@@ -371,6 +372,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
         std::lock_guard<std::mutex> g(s.m);
         if (ShouldFailLocked(s, Tag)) return nullptr;
     }
+    if (emu::sched::DrawFault(emu::sched::FaultKind::Pool)) return nullptr;  // a schedule's decision
     // Nonpaged pool is a fraction of physical memory; a request this large fails on Windows.
     if (NumberOfBytes > kLargestAllocation) return nullptr;
     Block b{Tag, PoolType, NumberOfBytes, emu::CurrentDriver()};

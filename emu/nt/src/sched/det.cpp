@@ -4,6 +4,8 @@
 // next armed timer (unless a test thread waits in AdvanceTime, which then decides); when no
 // timer is armed either, the contexts are deadlocked and the cycle is reported.
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
 #include "../ke/sched_internal.h"
@@ -25,6 +27,10 @@ struct DetState {
     LONGLONG lastApp = 0;  // when a context other than a DPC processor or worker last ran
     bool choosing = true;  // false: no strategy, the running context goes on (set-up, tear-down)
     int streak = 0;        // decisions in a row that kept the running context
+    uint32_t faultKinds = 0;  // what DrawFault may draw, and how many more
+    int faultBudget = 0;
+    size_t faultOpportunities = 0;
+    size_t faultsDrawn = 0;
 };
 
 namespace {
@@ -35,6 +41,10 @@ std::atomic<bool> gActive{false};
 constexpr int kSpinBound = 1000;
 // Periodic timers never run out: time moving this far while only DPCs and workers run is a hang.
 constexpr LONGLONG kAutoAdvanceLimit = 600000000LL;  // a minute
+// A session whose virtual time passes this is looping on timed waits (a stop that never sees its
+// activity end, say): nothing will end it, so the process stops with the contexts' state and,
+// through the crash report, the schedule that replays it.
+constexpr LONGLONG kSessionTimeLimit = 36000000000LL;  // an hour
 
 void Mix(DetState& d, uint64_t v) {
     for (int i = 0; i < 8; ++i) {
@@ -140,6 +150,12 @@ ThreadRec* PickLocked(Sched& s, ThreadRec* me) {
             }
         if (!s.timers.empty() && s.timers.begin()->first.first - d.lastApp <= kAutoAdvanceLimit) {
             auto it = s.timers.begin();
+            if (it->first.first - d.start > kSessionTimeLimit) {
+                std::string out = "hang: an hour of virtual time passed in one deterministic session; contexts:";
+                for (ThreadRec* t : s.threads) out += "\n  " + Describe(t);
+                std::fprintf(stderr, "%s\n", out.c_str());
+                std::abort();
+            }
             s.now = std::max(s.now, it->first.first);
             TimerEntry e = it->second;
             s.timers.erase(it);
@@ -245,6 +261,37 @@ void ForgetDriver(PVOID driver) {
     s.atomicDrivers.erase(driver);
 }
 
+const char* FaultName(FaultKind kind) {
+    static const char* const names[] = {"pool allocation", "IRP or MDL allocation", "transfer failing part-way",
+                                        "completion inline", "completion at PASSIVE_LEVEL", "unplug"};
+    unsigned k = static_cast<unsigned>(kind);
+    return k < static_cast<unsigned>(FaultKind::Count) ? names[k] : "?";
+}
+
+// Pool and IRP faults hit only a driver that is not atomic (the driver under test; the device
+// model and the emulation's own allocations never fail); the device model asks in its own steps.
+bool DrawFault(FaultKind kind) {
+    if (!gActive.load(std::memory_order_relaxed)) return false;
+    ThreadRec* me = Self();
+    bool device = kind != FaultKind::Pool && kind != FaultKind::Irp;
+    if (!device && (me->atomic > 0 || me->driver == nullptr)) return false;
+    Sched& s = S();
+    std::lock_guard<std::mutex> g(s.m);
+    if (!s.det || !DetHolds(s, me)) return false;
+    DetState& d = *s.det;
+    if (!d.choosing || !(d.faultKinds & FaultBit(kind))) return false;
+    d.faultOpportunities++;
+    if (d.faultBudget <= 0) return false;
+    bool fail = d.strategy->Fail(kind);
+    Mix(d, (fail ? 0xfffffff0ULL : 0xffffffe0ULL) + static_cast<unsigned>(kind));
+    if (fail) {
+        d.faultBudget--;
+        d.faultsDrawn++;
+        if (d.trace.size() < 100000) d.trace.push_back(std::string("fault: ") + FaultName(kind) + " in " + me->name);
+    }
+    return fail;
+}
+
 Session::Session(Strategy& strategy) {
     ThreadRec* me = Self();
     Sched& s = S();
@@ -289,6 +336,27 @@ DetState* Current() {
 void Session::Choose(bool on) {
     std::lock_guard<std::mutex> g(S().m);
     if (S().det) S().det->choosing = on;
+}
+
+void Session::DrawFaults(uint32_t kinds, int budget) {
+    std::lock_guard<std::mutex> g(S().m);
+    if (!S().det) return;
+    S().det->faultKinds = kinds;
+    S().det->faultBudget = budget;
+}
+
+size_t Session::FaultOpportunities() const {
+    std::lock_guard<std::mutex> g(S().m);
+    DetState* d = Current();
+    return d ? d->faultOpportunities : 0;
+}
+
+size_t Session::FaultsDrawn() const { return sched::FaultsDrawn(); }
+
+size_t FaultsDrawn() {
+    std::lock_guard<std::mutex> g(S().m);
+    DetState* d = Current();
+    return d ? d->faultsDrawn : 0;
 }
 
 uint64_t Session::Hash() const {

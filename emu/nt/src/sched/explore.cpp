@@ -17,15 +17,16 @@ bool ParseSchedule(const std::string& text, ExploreOptions& options) {
     if (name != "random" && name != "pct" && name != "dfs" && name != "replay") return false;
     options.strategy = name;
     try {
-        if (name == "replay") {
+        size_t first = 1;
+        if (name == "replay") {  // replay:<choices>[:f=<n>]
             options.choices.clear();
             std::stringstream list(parts.size() > 1 ? parts[1] : "");
             for (std::string c; std::getline(list, c, '.');)
                 if (!c.empty()) options.choices.push_back(static_cast<uint32_t>(std::stoul(c)));
             options.schedules = 1;
-            return true;
+            first = 2;
         }
-        for (size_t i = 1; i < parts.size(); ++i) {
+        for (size_t i = first; i < parts.size(); ++i) {
             auto eq = parts[i].find('=');
             if (eq == std::string::npos) return false;
             std::string key = parts[i].substr(0, eq);
@@ -39,6 +40,10 @@ bool ParseSchedule(const std::string& text, ExploreOptions& options) {
                 (name == "dfs" ? options.preemptions : options.steps) = static_cast<int>(value);
             } else if (key == "n") {
                 options.schedules = static_cast<int>(value);
+            } else if (key == "f") {
+                options.faultBudget = static_cast<int>(value);
+            } else if (key == "o") {
+                options.faultOdds = static_cast<unsigned>(value);
             } else {
                 return false;
             }
@@ -74,16 +79,27 @@ ExploreResult Explore(const ExploreOptions& options, const Schedule& schedule) {
     ExploreResult result;
     BoundedSearch search(options.preemptions);
     int steps = options.steps;
+    bool faults = options.faults != 0 && options.faultBudget > 0;
+    unsigned odds = options.faultOdds;
+    // The search takes its deepest choices first, and every fault opportunity is one: drawing
+    // faults from the start would spend the budget on faults late in the run. It searches
+    // without faults first, for half the budget or until exhausted, then with them afresh.
+    bool searchFaultsLater = faults && options.strategy == "dfs";
+    int faultFree = searchFaultsLater ? std::max(options.schedules / 2, 1) : 0;
     for (int i = 0; i < options.schedules; ++i) {
+        bool drawing = faults && !(searchFaultsLater && i < faultFree);
         std::unique_ptr<Strategy> owned;
         Strategy* strategy = &search;
         uint64_t seed = options.seed + static_cast<uint64_t>(i);
-        if (options.strategy == "random") owned = RandomWalk(seed);
-        else if (options.strategy == "pct") owned = Pct(seed, options.depth, steps > 0 ? steps : 100);
+        unsigned faultOdds = odds > 0 ? odds : 16;
+        if (options.strategy == "random") owned = RandomWalk(seed, faultOdds);
+        else if (options.strategy == "pct") owned = Pct(seed, options.depth, steps > 0 ? steps : 100, faultOdds);
         else if (options.strategy == "replay") owned = Replay(options.choices);
         if (owned) strategy = owned.get();
         // Seeds name their schedule before it runs; a search is replayed by running it again.
-        std::string now = strategy->Replay();
+        // The odds of a seeded strategy's faults are part of its schedule.
+        std::string oddsPart = faults && owned && options.strategy != "replay" ? ":o=" + std::to_string(faultOdds) : "";
+        std::string now = strategy->Replay() + oddsPart;
         if (options.strategy == "dfs") now = "dfs:k=" + std::to_string(options.preemptions) + ":n=" + std::to_string(i + 1);
         if (options.strategy == "replay") {
             now = "replay:";
@@ -98,11 +114,15 @@ ExploreResult Explore(const ExploreOptions& options, const Schedule& schedule) {
             session.Choose(false);
             if (schedule.setUp) schedule.setUp();
             session.Choose(true);
+            if (drawing) session.DrawFaults(options.faults, options.faultBudget);
             failure = schedule.run();
             session.Choose(false);
             result.hashes.push_back(session.Hash());
             // PCT's change points spread over the length of a run: learn it from the first.
             if (options.strategy == "pct" && steps <= 0) steps = static_cast<int>(std::max<size_t>(session.Decisions(), 1));
+            // So do the faults over its opportunities: about one per schedule, where the budget allows.
+            if (faults && odds == 0) odds = static_cast<unsigned>(std::max<size_t>(session.FaultOpportunities(), 2));
+            if (session.FaultsDrawn() > 0) result.faulted++;
             trace = session.Trace();
             if (schedule.tearDown) {
                 std::string more = schedule.tearDown();
@@ -113,12 +133,19 @@ ExploreResult Explore(const ExploreOptions& options, const Schedule& schedule) {
         if (!failure.empty()) {
             result.failed = true;
             result.failure = failure;
-            result.replay = "VCOM_SCHED=" + strategy->Replay();
+            // A schedule of the search's fault-free part replays with faults off.
+            result.replay = "VCOM_SCHED=" + strategy->Replay() + oddsPart + (faults && !drawing ? ":f=0" : "");
             result.trace = trace;
             gCurrent[0] = 0;
             return result;
         }
-        if (options.strategy == "dfs" && !search.Next()) {
+        bool more = options.strategy != "dfs" || search.Next();
+        if (!drawing && searchFaultsLater && (!more || i + 1 == faultFree)) {
+            search = BoundedSearch(options.preemptions);  // the faulted part begins
+            faultFree = i + 1;
+            more = true;
+        }
+        if (!more) {
             result.exhausted = true;
             break;
         }

@@ -15,22 +15,37 @@ std::string Join(const std::vector<uint32_t>& v) {
     return out;
 }
 
+// Faults come from a generator of their own, so that the same seed with faults off or on
+// takes the same first choices.
+class FaultDraw {
+public:
+    FaultDraw(uint64_t seed, unsigned odds) : odds_(std::max(odds, 1u)), rng_(seed * 0x9E3779B97F4A7C15ull + 0x5eed) {}
+    bool operator()() { return rng_() % odds_ == 0; }
+
+private:
+    unsigned odds_;
+    std::mt19937_64 rng_;
+};
+
 class RandomWalkStrategy : public Strategy {
 public:
-    explicit RandomWalkStrategy(uint64_t seed) : seed_(seed), rng_(seed) {}
+    RandomWalkStrategy(uint64_t seed, unsigned faultOdds) : seed_(seed), rng_(seed), fault_(seed, faultOdds) {}
     size_t Choose(const std::vector<uint32_t>& enabled, int) override { return rng_() % enabled.size(); }
+    bool Fail(FaultKind) override { return fault_(); }
     std::string Replay() const override { return "random:seed=" + std::to_string(seed_); }
 
 private:
     uint64_t seed_;
     std::mt19937_64 rng_;
+    FaultDraw fault_;
 };
 
 // Burckhardt, Kothari, Musuvathi, Nagarakatte: "A randomized scheduler with probabilistic
 // guarantees of finding bugs" (ASPLOS 2010).
 class PctStrategy : public Strategy {
 public:
-    PctStrategy(uint64_t seed, int depth, int steps) : seed_(seed), depth_(std::max(depth, 1)), steps_(std::max(steps, 1)), rng_(seed) {
+    PctStrategy(uint64_t seed, int depth, int steps, unsigned faultOdds)
+        : seed_(seed), depth_(std::max(depth, 1)), steps_(std::max(steps, 1)), rng_(seed), fault_(seed, faultOdds) {
         std::uniform_int_distribution<int> at(1, steps_);
         while (static_cast<int>(changeAt_.size()) < std::min(depth_ - 1, steps_)) changeAt_.insert({at(rng_), 0});
         int level = depth_ - 1;  // the i-th change point lowers to d - i
@@ -47,6 +62,8 @@ public:
             if (priority_[enabled[i]] > priority_[enabled[best]]) best = i;
         return best;
     }
+
+    bool Fail(FaultKind) override { return fault_(); }
 
     std::string Replay() const override {
         return "pct:d=" + std::to_string(depth_) + ":k=" + std::to_string(steps_) + ":seed=" + std::to_string(seed_);
@@ -70,6 +87,7 @@ private:
     std::map<uint32_t, uint64_t> priority_;
     std::set<uint64_t> used_;
     int step_ = 0;
+    FaultDraw fault_;
 };
 
 class ReplayStrategy : public Strategy {
@@ -81,6 +99,11 @@ public:
         taken_.push_back(static_cast<uint32_t>(pick));
         return pick;
     }
+    bool Fail(FaultKind) override {
+        uint32_t pick = taken_.size() < choices_.size() ? std::min<uint32_t>(choices_[taken_.size()], 1) : 0;
+        taken_.push_back(pick);
+        return pick == 1;
+    }
     std::string Replay() const override { return "replay:" + Join(taken_); }
 
 private:
@@ -89,29 +112,43 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Strategy> RandomWalk(uint64_t seed) { return std::make_unique<RandomWalkStrategy>(seed); }
-std::unique_ptr<Strategy> Pct(uint64_t seed, int depth, int steps) { return std::make_unique<PctStrategy>(seed, depth, steps); }
+std::unique_ptr<Strategy> RandomWalk(uint64_t seed, unsigned faultOdds) {
+    return std::make_unique<RandomWalkStrategy>(seed, faultOdds);
+}
+std::unique_ptr<Strategy> Pct(uint64_t seed, int depth, int steps, unsigned faultOdds) {
+    return std::make_unique<PctStrategy>(seed, depth, steps, faultOdds);
+}
 std::unique_ptr<Strategy> Replay(std::vector<uint32_t> choices) { return std::make_unique<ReplayStrategy>(std::move(choices)); }
 
 BoundedSearch::BoundedSearch(int preemptions) : bound_(preemptions) {}
 
-size_t BoundedSearch::Choose(const std::vector<uint32_t>& enabled, int current) {
-    if (depth_ < frames_.size() && frames_[depth_].order.size() != enabled.size())
+BoundedSearch::Frame& BoundedSearch::Enter(size_t alternatives, int current, bool fault) {
+    if (depth_ < frames_.size() && (frames_[depth_].order.size() != alternatives || frames_[depth_].fault != fault))
         frames_.resize(depth_);  // the run diverged from its prefix: explore from here afresh
     if (depth_ == frames_.size()) {
         Frame f;
         f.current = current;
+        f.fault = fault;
         f.preemptionsBefore = preemptions_;
         size_t first = current >= 0 ? static_cast<size_t>(current) : 0;
         f.order.push_back(first);
-        for (size_t i = 0; i < enabled.size(); ++i)
+        for (size_t i = 0; i < alternatives; ++i)
             if (i != first) f.order.push_back(i);
         frames_.push_back(std::move(f));
     }
-    Frame& f = frames_[depth_++];
+    return frames_[depth_++];
+}
+
+size_t BoundedSearch::Choose(const std::vector<uint32_t>& enabled, int current) {
+    Frame& f = Enter(enabled.size(), current, false);
     size_t pick = f.order[f.pos];
     if (current >= 0 && pick != static_cast<size_t>(current)) preemptions_++;
     return pick;
+}
+
+bool BoundedSearch::Fail(FaultKind) {
+    Frame& f = Enter(2, -1, true);
+    return f.order[f.pos] == 1;
 }
 
 std::string BoundedSearch::Replay() const {
