@@ -169,6 +169,19 @@ static ULONG StoreReceived(PortExtension* Port, ULONG64 Offset, ULONG64 Length) 
     return events;
 }
 
+// Stores what a transfer moved into RxBuffer (the rest stays leftover) and tells the waiters.
+static VOID DeliverReceived(PortExtension* Port, ULONG64 Received) {
+    Port->RxTransferLength = Received;
+    Port->RxLeftover = Received;
+    ULONG events = SERIAL_EV_RXCHAR;
+    if (LoadFlag(&Port->RxHasRoom)) {
+        events |= StoreReceived(Port, 0, Received);
+    }
+    PostSerialEvents(Port->DeviceObject, events);
+    ServeCurrentRead(Port);
+    CompletePendingWait(Port->DeviceObject);
+}
+
 static VOID RxReadDone(PortExtension* port, PIRP Irp) {
     NTSTATUS status = Irp->IoStatus.Status;
     ULONG64 received = Irp->IoStatus.Information;
@@ -177,6 +190,11 @@ static VOID RxReadDone(PortExtension* port, PIRP Irp) {
     InterlockedAdd((volatile LONG*)&port->PerfStats.ReceivedCount, (LONG)received);
 
     if (!NT_SUCCESS(status) && status != STATUS_CANCELLED) {
+        // A transfer that failed part-way still moved its first bytes off the device: they are
+        // kept, and the poll routine stores any that did not fit before it reads again.
+        if (received != 0) {
+            DeliverReceived(port, received);
+        }
         ArmTimer(&port->RxPollTimer, &port->RxPollDpc, RETRY_AFTER_FAILURE_MS);
         return;
     }
@@ -184,15 +202,7 @@ static VOID RxReadDone(PortExtension* port, PIRP Irp) {
         if (received != 0) {
             // The transfer finished as the reader was being stopped: its bytes were received
             // all the same. Store what fits; the rest stays leftover for the next start.
-            port->RxTransferLength = received;
-            port->RxLeftover = received;
-            ULONG events = SERIAL_EV_RXCHAR;
-            if (LoadFlag(&port->RxHasRoom)) {
-                events |= StoreReceived(port, 0, received);
-            }
-            PostSerialEvents(port->DeviceObject, events);
-            ServeCurrentRead(port);
-            CompletePendingWait(port->DeviceObject);
+            DeliverReceived(port, received);
         }
         SignalReaderStopped(port);
         return;
@@ -202,15 +212,7 @@ static VOID RxReadDone(PortExtension* port, PIRP Irp) {
         return;
     }
 
-    ULONG events = SERIAL_EV_RXCHAR;
-    port->RxTransferLength = received;
-    port->RxLeftover = received;
-    if (LoadFlag(&port->RxHasRoom)) {
-        events |= StoreReceived(port, 0, received);
-    }
-    PostSerialEvents(port->DeviceObject, events);
-    ServeCurrentRead(port);
-    CompletePendingWait(port->DeviceObject);
+    DeliverReceived(port, received);
 
     if (port->RxPollPeriod != 0) {
         ArmTimer(&port->RxPollTimer, &port->RxPollDpc, port->RxPollPeriod);

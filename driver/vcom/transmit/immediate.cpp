@@ -53,8 +53,11 @@ static NTSTATUS ImmediateCharComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
     if (AddAmountInOutQueue(port, -1) == 0) {
         PostTxEmpty(port);
     }
-    // The status is UsbPipeDriver's; its byte count is the pipe write's, but the request returns
-    // no data and the I/O manager would copy that many bytes into an output buffer of none.
+    // The status is UsbPipeDriver's; its byte count is the pipe write's: the character is
+    // counted as sent when it went out, even by a transfer that failed after it. The request
+    // returns no data, and the I/O manager would copy that many bytes into an output buffer of
+    // none.
+    InterlockedAdd((volatile LONG*)&port->PerfStats.TransmittedCount, (LONG)Irp->IoStatus.Information);
     Irp->IoStatus.Information = 0;
     return Irp->IoStatus.Status;
 }
