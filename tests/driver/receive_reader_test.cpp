@@ -495,3 +495,21 @@ TEST(Reader, BytesOfATransferThatFailedPartWayAreKept) {
         EXPECT_EQ(s.Ext()->PerfStats.ReceivedCount, c.bytes);
     }
 }
+
+// A close drops what the reader held back for lack of room; the next open delivers only what
+// arrives after it.
+TEST(Reader, BytesHeldBackAtCloseAreNotDeliveredByTheNextOpen) {
+    Stack s(WithValue(NoPolling(), u"RxReqSize", 320));
+    s.OpenOk();
+    PortExtension* p = s.Ext();
+    p->HandFlow.XoffLimit = 0;
+    s.dev().Inject(Bytes(13 * 320, 0x11));
+    emu::AdvanceTime(1);
+    ASSERT_EQ(p->RxLeftover, 64u);
+    ASSERT_EQ(s.Close(), STATUS_SUCCESS);
+    auto& f = s.OpenOk();
+    Bytes fresh = Pattern(100, 7);
+    s.dev().Inject(fresh);
+    emu::AdvanceTime(20);
+    EXPECT_EQ(Drain(f), fresh);
+}

@@ -3,6 +3,7 @@
 // path waits for the transfer in flight. Also the order and integrity of concurrent streams in
 // both modes.
 #include <atomic>
+#include <functional>
 #include <random>
 
 #include "emu/iomgr.h"
@@ -442,5 +443,57 @@ TEST(TransmitNesting, InlineFailuresDoNotDeepenTheStack) {
         ASSERT_NE(deepest, UINTPTR_MAX);
         // A few dozen frames of dispatch, completion and the emulation at most.
         EXPECT_LT(top - deepest, 64u * 1024) << "async " << c.async;
+    }
+}
+
+// The priority boost each way a write or a flush ends with: the serial boost for a request
+// whose bytes went (or were buffered) and for a flush, none for one cancelled.
+TEST(TransmitBoost, EachWayAWriteOrFlushEndsCarriesItsBoost) {
+    using Start = std::function<emu::io::Request(TxPort&)>;
+    struct Row {
+        const char* name;
+        bool async;
+        Start start;
+        NTSTATUS status;
+        CCHAR boost;
+    };
+    static Bytes data = Pattern(10000, 5);
+    const Row rows[] = {
+        {"sync write", false, [](TxPort& t) { return t.file->WriteAsync(data.data(), 100); }, STATUS_SUCCESS,
+         IO_SERIAL_INCREMENT},
+        {"async write buffered at once", true, [](TxPort& t) { return t.file->WriteAsync(data.data(), 100); },
+         STATUS_SUCCESS, IO_SERIAL_INCREMENT},
+        {"async write buffered as transfers free room", true,
+         [](TxPort& t) {
+             t.dev().StallTx(true);
+             auto w = t.file->WriteAsync(data.data(), 10000);
+             emu::RunUntilIdle();
+             SendOne(t.dev());
+             SendOne(t.dev());
+             t.dev().StallTx(false);
+             return w;
+         },
+         STATUS_SUCCESS, IO_SERIAL_INCREMENT},
+        {"sync write cancelled", false,
+         [](TxPort& t) {
+             t.dev().StallTx(true);
+             auto w = t.file->WriteAsync(data.data(), 100);
+             emu::RunUntilIdle();
+             w.Cancel();
+             t.dev().StallTx(false);
+             return w;
+         },
+         STATUS_CANCELLED, IO_NO_INCREMENT},
+        {"sync flush", false, [](TxPort& t) { return t.file->FlushAsync(); }, STATUS_SUCCESS, IO_SERIAL_INCREMENT},
+        {"async flush", true, [](TxPort& t) { return t.file->FlushAsync(); }, STATUS_SUCCESS, IO_SERIAL_INCREMENT},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TxPort t(TxOptions(row.async));
+        auto r = row.start(t);
+        emu::RunUntilIdle();
+        ASSERT_TRUE(r.Done());
+        EXPECT_EQ(r.Status(), row.status);
+        EXPECT_EQ(r.Boost(), row.boost);
     }
 }
