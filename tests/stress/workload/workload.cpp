@@ -417,6 +417,10 @@ NTSTATUS Workload::OffClock(const std::function<NTSTATUS()>& call, const char* w
         }
         emu::AdvanceTime(5);
         if (i % 4 == 3) stack_->dev().ReleaseHeld();
+        // Running free, a thread woken from a wait counts as blocked until it takes the
+        // scheduler's lock, which this loop may win every time on a busy machine: the call would
+        // look hung while it only waits for a processor. A moment of real time lets it run.
+        if (i >= 100) std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
     t.join();
     return status;
