@@ -440,3 +440,23 @@ TEST(Open, CloseOfAnotherFileLeavesThePortOpen) {
     for (auto pipe : {kTx, kRx, kStatus}) EXPECT_EQ(o.stack.dev().OpenCount(pipe), 1) << pipe;
     EXPECT_EQ(o.stack.dev().Pending(kRx), 1u);
 }
+
+// The emulated I/O manager refuses a second open of the exclusive device before the driver sees
+// it; a second IRP_MJ_CREATE sent to the port directly meets the driver's own check.
+TEST(Open, SecondCreateSentDirectlyIsRefusedByThePort) {
+    Opened o(Variant(1));
+    PFILE_OBJECT first = o.p()->OpenFile;
+    FILE_OBJECT other{};
+    other.Type = IO_TYPE_FILE;
+    other.Size = sizeof(FILE_OBJECT);
+    other.DeviceObject = o.stack.Port();
+    PIRP irp = IoAllocateIrp(o.stack.Port()->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
+    IoGetNextIrpStackLocation(irp)->FileObject = &other;
+    EXPECT_EQ(emu::io::SendAndWait(o.stack.Port(), irp), STATUS_ACCESS_DENIED);
+    emu::RunUntilIdle();
+    EXPECT_EQ(o.p()->OpenCount, 1);
+    EXPECT_EQ(o.p()->OpenFile, first);
+    EXPECT_TRUE(o.stack.TakeCommands().empty());
+    for (auto pipe : {kTx, kRx, kStatus}) EXPECT_EQ(o.stack.dev().OpenCount(pipe), 1) << pipe;
+}

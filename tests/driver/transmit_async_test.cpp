@@ -3,6 +3,7 @@
 // path waits for the transfer in flight. Also the order and integrity of concurrent streams in
 // both modes.
 #include <atomic>
+#include <functional>
 #include <random>
 
 #include "emu/iomgr.h"
@@ -442,5 +443,112 @@ TEST(TransmitNesting, InlineFailuresDoNotDeepenTheStack) {
         ASSERT_NE(deepest, UINTPTR_MAX);
         // A few dozen frames of dispatch, completion and the emulation at most.
         EXPECT_LT(top - deepest, 64u * 1024) << "async " << c.async;
+    }
+}
+
+// The priority boost each way a write or a flush ends with: the serial boost for a request
+// whose bytes went (or were buffered) and for a flush, none for one cancelled.
+TEST(TransmitBoost, EachWayAWriteOrFlushEndsCarriesItsBoost) {
+    using Start = std::function<emu::io::Request(TxPort&)>;
+    struct Row {
+        const char* name;
+        bool async;
+        Start start;
+        NTSTATUS status;
+        CCHAR boost;
+    };
+    static Bytes data = Pattern(10000, 5);
+    const Row rows[] = {
+        {"sync write", false, [](TxPort& t) { return t.file->WriteAsync(data.data(), 100); }, STATUS_SUCCESS,
+         IO_SERIAL_INCREMENT},
+        {"async write buffered at once", true, [](TxPort& t) { return t.file->WriteAsync(data.data(), 100); },
+         STATUS_SUCCESS, IO_SERIAL_INCREMENT},
+        {"async write buffered as transfers free room", true,
+         [](TxPort& t) {
+             t.dev().StallTx(true);
+             auto w = t.file->WriteAsync(data.data(), 10000);
+             emu::RunUntilIdle();
+             SendOne(t.dev());
+             SendOne(t.dev());
+             t.dev().StallTx(false);
+             return w;
+         },
+         STATUS_SUCCESS, IO_SERIAL_INCREMENT},
+        {"sync write cancelled", false,
+         [](TxPort& t) {
+             t.dev().StallTx(true);
+             auto w = t.file->WriteAsync(data.data(), 100);
+             emu::RunUntilIdle();
+             w.Cancel();
+             t.dev().StallTx(false);
+             return w;
+         },
+         STATUS_CANCELLED, IO_NO_INCREMENT},
+        {"sync flush", false, [](TxPort& t) { return t.file->FlushAsync(); }, STATUS_SUCCESS, IO_SERIAL_INCREMENT},
+        {"async flush", true, [](TxPort& t) { return t.file->FlushAsync(); }, STATUS_SUCCESS, IO_SERIAL_INCREMENT},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TxPort t(TxOptions(row.async));
+        auto r = row.start(t);
+        emu::RunUntilIdle();
+        ASSERT_TRUE(r.Done());
+        EXPECT_EQ(r.Status(), row.status);
+        EXPECT_EQ(r.Boost(), row.boost);
+    }
+}
+
+// A timer of the port's is armed only while its request is current: once the request has ended,
+// however it ended, the timer is gone (a stray one is harmless while its DPC checks the request,
+// but it would outlive the device were teardown to stop cancelling it).
+TEST(PortTimers, NoneLeftArmedOnceTheirRequestEnded) {
+    struct Row {
+        const char* name;
+        StackOptions options;
+        std::function<void(TxPort&)> run;
+        std::function<PKTIMER(PortExtension*)> timer;
+    };
+    static Bytes data = Pattern(100, 9);
+    const Row rows[] = {
+        {"sync write with a total time-out, sent", TxOptions(false),
+         [](TxPort& t) {
+             t.p()->Timeouts.WriteTotalTimeoutConstant = 60000;
+             auto w = t.file->WriteAsync(data.data(), 100);
+             emu::RunUntilIdle();
+             EXPECT_EQ(w.Status(), STATUS_SUCCESS);
+         },
+         [](PortExtension* p) { return &p->WriteTotalTimer; }},
+        {"async transfer sent, nothing left, after small bytes had armed the kick", TxOptions(true, 1, 50),
+         [](TxPort& t) {
+             t.dev().StallTx(true);
+             t.file->WriteAsync(data.data(), 100);
+             t.file->WriteAsync(data.data(), 10);
+             emu::RunUntilIdle();
+             SendOne(t.dev());  // 10 bytes below the threshold wait for the kick
+             t.file->WriteAsync(data.data(), 100);
+             emu::RunUntilIdle();
+             SendOne(t.dev());  // the 110 went with the write: nothing is left to kick
+             t.dev().StallTx(false);
+             EXPECT_EQ(t.dev().TxStream().size(), 210u);
+         },
+         [](PortExtension* p) { return &p->TxKickTimer; }},
+        {"read with a total time-out, cancelled by the close", TxOptions(false),
+         [](TxPort& t) {
+             SERIAL_TIMEOUTS to{0, 0, 60000, 0, 0};
+             t.file->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, &to, sizeof to, 0);
+             auto r = t.file->ReadAsync(10);
+             emu::RunUntilIdle();
+             EXPECT_FALSE(r.Done());
+             EXPECT_EQ(t.stack.Close(), STATUS_SUCCESS);
+             EXPECT_EQ(r.Status(), STATUS_CANCELLED);
+         },
+         [](PortExtension* p) { return &p->ReadTotalTimer; }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TxPort t(row.options);
+        row.run(t);
+        emu::RunUntilIdle();
+        EXPECT_FALSE(KeCancelTimer(row.timer(t.p())));  // TRUE: it was still armed
     }
 }

@@ -146,3 +146,27 @@ TEST(ImmediateChar, FailedTransferRestoresTheState) {
     Immediate next(t, 'Y');
     EXPECT_EQ(next.iosb.Status, STATUS_SUCCESS);
 }
+
+// The character is counted as sent when it went out, also when the transfer carrying it
+// failed after moving it (the device's count says it did), in both transmit modes.
+TEST(ImmediateChar, CountedAsSentByWhatTheTransferMoved) {
+    const NTSTATUS kDeviceError = (NTSTATUS)0xC000009CL;
+    for (bool async : {false, true}) {
+        SCOPED_TRACE(async ? "async" : "sync");
+        TxPort t(TxOptions(async));
+        ULONG before = t.p()->PerfStats.TransmittedCount;
+        Immediate ok(t, 'X');
+        EXPECT_EQ(ok.iosb.Status, STATUS_SUCCESS);
+        usbpipe::Knobs k;
+        k.partialFailOneIn = 1;  // a one-byte transfer moves its byte, then fails
+        k.faultStatus = kDeviceError;
+        t.dev().SetKnobs(k);
+        Immediate failed(t, 'Y');
+        ASSERT_TRUE(failed.Done());
+        EXPECT_EQ(failed.iosb.Status, kDeviceError);
+        EXPECT_EQ(failed.iosb.Information, 0u);
+        EXPECT_EQ(t.dev().TxStream(), (Bytes{'X', 'Y'}));
+        EXPECT_EQ(t.p()->PerfStats.TransmittedCount - before, 2u);
+        EXPECT_EQ(t.OutQueue(), 0u);
+    }
+}

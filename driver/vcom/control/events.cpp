@@ -7,6 +7,7 @@ static BOOLEAN ClaimWaitIrp(PIRP Irp) {
     return IoSetCancelRoutine(Irp, NULL) != NULL;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID CompleteWait(PIRP Irp, ULONG Events, CCHAR Boost) {
     *(PULONG)Irp->AssociatedIrp.SystemBuffer = Events;
     Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -14,6 +15,7 @@ static VOID CompleteWait(PIRP Irp, ULONG Events, CCHAR Boost) {
     IoCompleteRequest(Irp, Boost);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID PostSerialEvents(PDEVICE_OBJECT DeviceObject, ULONG Events) {
     PortExtension* port = GetPortExtension(DeviceObject);
     KIRQL irql;
@@ -22,6 +24,7 @@ VOID PostSerialEvents(PDEVICE_OBJECT DeviceObject, ULONG Events) {
     KeReleaseSpinLock(&port->WaitLock, irql);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID CompletePendingWait(PDEVICE_OBJECT DeviceObject) {
     PortExtension* port = GetPortExtension(DeviceObject);
     KIRQL irql;
@@ -120,6 +123,7 @@ NTSTATUS WaitOnMask(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack) {
     return STATUS_PENDING;
 }
 
+_IRQL_requires_(DISPATCH_LEVEL)
 VOID WaitOnMaskCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoReleaseCancelSpinLock(Irp->CancelIrql);
     PortExtension* port = GetPortExtension(DeviceObject);

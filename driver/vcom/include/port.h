@@ -281,6 +281,7 @@ NTSTATUS QueryPipeInfo(PortExtension* Port, PFILE_OBJECT PipeFile, PULONG MaxPac
 NTSTATUS SendDeviceCommand(PortExtension* Port, PUCHAR Command, ULONG Length);
 // Asynchronous: the completion routine gets the port as context, unlocks and frees the MDL,
 // frees the IRP and returns STATUS_MORE_PROCESSING_REQUIRED. Returns what IofCallDriver returns.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS IssuePipeRead(PortExtension* Port, PFILE_OBJECT PipeFile, PVOID Buffer, ULONG Length,
                        PIO_COMPLETION_ROUTINE CompletionRoutine);
 
@@ -358,10 +359,12 @@ inline BOOLEAN PortIsOpen(const PortExtension* Port) {
 }
 // Synchronization events used as mutexes at PASSIVE_LEVEL, held inside a critical region: a
 // holder suspended by a kernel APC would block every path that waits for the lock.
+_IRQL_requires_max_(APC_LEVEL)
 inline VOID AcquirePassiveLock(PKEVENT Lock) {
     KeEnterCriticalRegion();
     KeWaitForSingleObject(Lock, Executive, KernelMode, FALSE, NULL);
 }
+_IRQL_requires_max_(APC_LEVEL)
 inline VOID ReleasePassiveLock(PKEVENT Lock) {
     KeSetEvent(Lock, IO_NO_INCREMENT, FALSE);
     KeLeaveCriticalRegion();
@@ -392,6 +395,7 @@ KDEFERRED_ROUTINE TxKickRoutine;
 NTSTATUS ImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // AmountInOutQueue is changed by atomic addition only, never under CommStatusLock.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 inline ULONG AddAmountInOutQueue(PortExtension* Port, LONG Delta) {
     return (ULONG)InterlockedAdd((volatile LONG*)&Port->CommStatus.AmountInOutQueue, Delta);
 }

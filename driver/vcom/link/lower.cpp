@@ -3,7 +3,9 @@
 #include "port.h"
 
 // IRP_MJ_CREATE or IRP_MJ_CLOSE on a pipe, on a request of our own.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS SendPipeFileRequest(PortExtension* Port, PFILE_OBJECT PipeFile, UCHAR Major) {
+    PAGED_CODE();
     PDEVICE_OBJECT lower = Port->LowerDeviceObject;
     if (!lower) {
         return STATUS_DELETE_PENDING;
@@ -50,8 +52,10 @@ NTSTATUS ClosePipe(PortExtension* Port, PFILE_OBJECT PipeFile) {
 }
 
 // A buffered device control to the lower driver, waited for. The I/O manager frees the request.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS SendPipeControl(PortExtension* Port, ULONG Code, PFILE_OBJECT PipeFile, PVOID Input,
                                 ULONG InputLength, PVOID Output, ULONG OutputLength) {
+    PAGED_CODE();
     PDEVICE_OBJECT lower = Port->LowerDeviceObject;
     if (!lower) {
         return STATUS_DELETE_PENDING;
@@ -118,6 +122,7 @@ NTSTATUS SendDeviceCommand(PortExtension* Port, PUCHAR Command, ULONG Length) {
     return status;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS IssuePipeRead(PortExtension* Port, PFILE_OBJECT PipeFile, PVOID Buffer, ULONG Length,
                        PIO_COMPLETION_ROUTINE CompletionRoutine) {
     if (!Buffer || Length == 0 || !PipeFile) {

@@ -1,6 +1,7 @@
 // Plug and Play: the state machine, naming at start, and teardown at removal.
 #include "port.h"
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS StartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);

@@ -16,6 +16,7 @@ VOID InitReadPath(PortExtension* Port) {
     KeInitializeDpc(&Port->ReadIntervalDpc, ReadIntervalTimeoutRoutine, Port->DeviceObject);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS CompleteRead(PIRP Irp, NTSTATUS Status, ULONG_PTR Information, CCHAR Boost) {
     Irp->IoStatus.Status = Status;
     Irp->IoStatus.Information = Information;
@@ -32,6 +33,7 @@ static PIRP ReadFromEntry(PKDEVICE_QUEUE_ENTRY Entry) {
 }
 
 // RingGet with the taking-bytes rule: a buffer drained to XonLimit lets the reader resume.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static ULONG64 TakeBytes(PortExtension* Port, PUCHAR Destination, ULONG64 Length) {
     ULONG64 taken = RingGet(Destination, &Port->RxBuffer, Length);
     if (RingCount(&Port->RxBuffer) <= (ULONG)LoadSetting(&Port->HandFlow.XonLimit)) {
@@ -48,6 +50,7 @@ static ULONG64 Milliseconds(ULONG64 Value) {
     return Value > MAX_TIMEOUT_MS ? MAX_TIMEOUT_MS : Value;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID ArmReadTimer(PKTIMER Timer, PKDPC Dpc, ULONG64 Ms) {
     LARGE_INTEGER due;
     due.QuadPart = -(LONGLONG)(Milliseconds(Ms) * 10000);
@@ -55,16 +58,19 @@ static VOID ArmReadTimer(PKTIMER Timer, PKDPC Dpc, ULONG64 Ms) {
 }
 
 // Cancel spin lock held for the timer helpers below.
+_IRQL_requires_(DISPATCH_LEVEL)
 static VOID CancelTotalTimerLocked(PortExtension* Port) {
     Port->ReadTotalTimerArmed = FALSE;
     KeCancelTimer(&Port->ReadTotalTimer);
 }
 
+_IRQL_requires_(DISPATCH_LEVEL)
 static VOID CancelIntervalTimerLocked(PortExtension* Port) {
     Port->ReadIntervalTimerArmed = FALSE;
     KeCancelTimer(&Port->ReadIntervalTimer);
 }
 
+_IRQL_requires_(DISPATCH_LEVEL)
 VOID StartReadTotalTimer(PDEVICE_OBJECT DeviceObject) {
     PortExtension* port = GetPortExtension(DeviceObject);
     PIRP irp = port->CurrentReadIrp;
@@ -91,6 +97,7 @@ VOID StartReadTotalTimer(PDEVICE_OBJECT DeviceObject) {
 
 // Cancel spin lock held: the next waiting read becomes current with its own total timer, or
 // the queue goes idle. Returns the new current read, if any (the caller serves it).
+_IRQL_requires_(DISPATCH_LEVEL)
 static PIRP MakeNextReadCurrentLocked(PortExtension* Port) {
     PKDEVICE_QUEUE_ENTRY entry = KeRemoveDeviceQueue(&Port->ReadQueue);
     CancelIntervalTimerLocked(Port);
@@ -104,6 +111,7 @@ static PIRP MakeNextReadCurrentLocked(PortExtension* Port) {
     return Port->CurrentReadIrp;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS ServeCurrentRead(PortExtension* Port) {
     NTSTATUS result = STATUS_CANCELLED;
     BOOLEAN first = TRUE;
@@ -162,6 +170,7 @@ NTSTATUS ServeCurrentRead(PortExtension* Port) {
     }
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS QueueRead(PortExtension* Port, PIRP Irp) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
@@ -221,6 +230,7 @@ NTSTATUS DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return CompleteRead(Irp, STATUS_SUCCESS, (ULONG_PTR)taken, IO_SERIAL_INCREMENT);
 }
 
+_IRQL_requires_(DISPATCH_LEVEL)
 static VOID ReadCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension* port = GetPortExtension(DeviceObject);
     PIRP next = NULL;
@@ -238,6 +248,7 @@ static VOID ReadCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 // Both timers end the current read with STATUS_TIMEOUT and what it has so far. A DPC whose
 // timer was cancelled or re-armed after it fired belongs to an earlier arming and does nothing.
+_IRQL_requires_(DISPATCH_LEVEL)
 static VOID ReadTimedOut(PortExtension* Port, PKTIMER Timer, BOOLEAN* Armed) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
@@ -260,6 +271,7 @@ static VOID ReadTimedOut(PortExtension* Port, PKTIMER Timer, BOOLEAN* Armed) {
     }
 }
 
+_IRQL_requires_(DISPATCH_LEVEL)
 static VOID ReadTotalTimeoutRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                                     PVOID SystemArgument2) {
     UNREFERENCED_PARAMETER(Dpc);
@@ -269,6 +281,7 @@ static VOID ReadTotalTimeoutRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID Syst
     ReadTimedOut(port, &port->ReadTotalTimer, &port->ReadTotalTimerArmed);
 }
 
+_IRQL_requires_(DISPATCH_LEVEL)
 static VOID ReadIntervalTimeoutRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                                        PVOID SystemArgument2) {
     UNREFERENCED_PARAMETER(Dpc);
@@ -278,6 +291,7 @@ static VOID ReadIntervalTimeoutRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID S
     ReadTimedOut(port, &port->ReadIntervalTimer, &port->ReadIntervalTimerArmed);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID CancelReads(PortExtension* Port) {
     // Reads claimed under the lock, completed after it, linked through their list entry.
     LIST_ENTRY claimed;

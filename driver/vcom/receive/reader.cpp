@@ -27,20 +27,26 @@ VOID InitReceivePath(PortExtension* Port) {
     InitReadPath(Port);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID LockStartStop(PortExtension* Port) {
+    PAGED_CODE();
     AcquirePassiveLock(&Port->ReceiveStartStopLock);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID UnlockStartStop(PortExtension* Port) {
+    PAGED_CODE();
     ReleasePassiveLock(&Port->ReceiveStartStopLock);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID ArmTimer(PKTIMER Timer, PKDPC Dpc, ULONG Milliseconds) {
     LARGE_INTEGER due;
     due.QuadPart = -(LONGLONG)Milliseconds * 10000;
     KeSetTimer(Timer, due, Dpc);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID FreePipeRead(PIRP Irp) {
     while (PMDL mdl = Irp->MdlAddress) {
         Irp->MdlAddress = mdl->Next;
@@ -55,6 +61,7 @@ static VOID FreePipeRead(PIRP Irp) {
 // Sends one read and tells whether it went down. A read that the lower driver failed at once
 // has run its completion routine, which counted it; one that was never sent has not. Nothing
 // else of the loop is outstanding meanwhile, so no other completion moves the count.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static BOOLEAN SendPipeRead(PortExtension* Port, volatile LONG* Completions, PFILE_OBJECT PipeFile,
                             PVOID Buffer, ULONG Length, PIO_COMPLETION_ROUTINE Routine) {
     LONG before = InterlockedCompareExchange(Completions, 0, 0);
@@ -67,11 +74,14 @@ static BOOLEAN SendPipeRead(PortExtension* Port, volatile LONG* Completions, PFI
 
 // ---- bulk-in reader -------------------------------------------------------------------------
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID SignalReaderStopped(PortExtension* Port) {
     KeSetEvent(&Port->ReaderStoppedEvent, IO_NO_INCREMENT, FALSE);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID WaitForRoutines(volatile LONG* Sending) {
+    PAGED_CODE();
     while (InterlockedCompareExchange(Sending, 0, 0) != 0) {
     }
 }
@@ -79,7 +89,9 @@ static VOID WaitForRoutines(volatile LONG* Sending) {
 // Stop side of the handshake, with the stop flag set: waits out a routine of the loop that
 // passed its check before the flag, then ends a loop that is only waiting on its timer (a
 // stop need not wait for the next poll).
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID QuiesceLoop(volatile LONG* Sending, PKTIMER Timer, PKEVENT Stopped) {
+    PAGED_CODE();
     WaitForRoutines(Sending);
     if (KeCancelTimer(Timer)) {
         KeSetEvent(Stopped, IO_NO_INCREMENT, FALSE);
@@ -88,7 +100,9 @@ static VOID QuiesceLoop(volatile LONG* Sending, PKTIMER Timer, PKEVENT Stopped) 
 
 // Aborts a loop's transfer and waits for the loop to stop. The transfer waits in the device
 // until an abort reaches it, so an abort that could not be sent or was refused is sent again.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS AbortAndWait(PortExtension* Port, PFILE_OBJECT PipeFile, PKEVENT Stopped) {
+    PAGED_CODE();
     while (!NT_SUCCESS(AbortPipe(Port, PipeFile))) {
         LARGE_INTEGER retry;
         retry.QuadPart = -(LONGLONG)ABORT_RETRY_MS * 10000;
@@ -99,6 +113,7 @@ static NTSTATUS AbortAndWait(PortExtension* Port, PFILE_OBJECT PipeFile, PKEVENT
     return KeWaitForSingleObject(Stopped, Executive, KernelMode, FALSE, NULL);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS IssueRxRead(PortExtension* Port) {
     InterlockedIncrement(&Port->RxSending);
     NTSTATUS status = STATUS_SUCCESS;
@@ -123,6 +138,7 @@ static NTSTATUS IssueRxRead(PortExtension* Port) {
 // From a completion routine: a fresh read at once, unless that would nest too deep.
 // The count also sees a completion on another processor while the issuer is still returning;
 // that only sends an occasional read through the timer.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID IssueRxReadFromCompletion(PortExtension* Port) {
     if (InterlockedIncrement(&Port->RxIssueDepth) > MAX_ISSUE_DEPTH) {
         ArmTimer(&Port->RxPollTimer, &Port->RxPollDpc, 0);
@@ -142,6 +158,7 @@ static BOOLEAN Contains(const UCHAR* Bytes, ULONG64 Length, UCHAR Value) {
 }
 
 // Stores what fits of Length bytes at Offset of RxTransferBuffer; returns the events due.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static ULONG StoreReceived(PortExtension* Port, ULONG64 Offset, ULONG64 Length) {
     const UCHAR* source = (const UCHAR*)Port->RxTransferBuffer + Offset;
     ULONG64 stored = RingPut(&Port->RxBuffer, source, Length);
@@ -169,6 +186,21 @@ static ULONG StoreReceived(PortExtension* Port, ULONG64 Offset, ULONG64 Length) 
     return events;
 }
 
+// Stores what a transfer moved into RxBuffer (the rest stays leftover) and tells the waiters.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static VOID DeliverReceived(PortExtension* Port, ULONG64 Received) {
+    Port->RxTransferLength = Received;
+    Port->RxLeftover = Received;
+    ULONG events = SERIAL_EV_RXCHAR;
+    if (LoadFlag(&Port->RxHasRoom)) {
+        events |= StoreReceived(Port, 0, Received);
+    }
+    PostSerialEvents(Port->DeviceObject, events);
+    ServeCurrentRead(Port);
+    CompletePendingWait(Port->DeviceObject);
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID RxReadDone(PortExtension* port, PIRP Irp) {
     NTSTATUS status = Irp->IoStatus.Status;
     ULONG64 received = Irp->IoStatus.Information;
@@ -177,6 +209,11 @@ static VOID RxReadDone(PortExtension* port, PIRP Irp) {
     InterlockedAdd((volatile LONG*)&port->PerfStats.ReceivedCount, (LONG)received);
 
     if (!NT_SUCCESS(status) && status != STATUS_CANCELLED) {
+        // A transfer that failed part-way still moved its first bytes off the device: they are
+        // kept, and the poll routine stores any that did not fit before it reads again.
+        if (received != 0) {
+            DeliverReceived(port, received);
+        }
         ArmTimer(&port->RxPollTimer, &port->RxPollDpc, RETRY_AFTER_FAILURE_MS);
         return;
     }
@@ -184,15 +221,7 @@ static VOID RxReadDone(PortExtension* port, PIRP Irp) {
         if (received != 0) {
             // The transfer finished as the reader was being stopped: its bytes were received
             // all the same. Store what fits; the rest stays leftover for the next start.
-            port->RxTransferLength = received;
-            port->RxLeftover = received;
-            ULONG events = SERIAL_EV_RXCHAR;
-            if (LoadFlag(&port->RxHasRoom)) {
-                events |= StoreReceived(port, 0, received);
-            }
-            PostSerialEvents(port->DeviceObject, events);
-            ServeCurrentRead(port);
-            CompletePendingWait(port->DeviceObject);
+            DeliverReceived(port, received);
         }
         SignalReaderStopped(port);
         return;
@@ -202,15 +231,7 @@ static VOID RxReadDone(PortExtension* port, PIRP Irp) {
         return;
     }
 
-    ULONG events = SERIAL_EV_RXCHAR;
-    port->RxTransferLength = received;
-    port->RxLeftover = received;
-    if (LoadFlag(&port->RxHasRoom)) {
-        events |= StoreReceived(port, 0, received);
-    }
-    PostSerialEvents(port->DeviceObject, events);
-    ServeCurrentRead(port);
-    CompletePendingWait(port->DeviceObject);
+    DeliverReceived(port, received);
 
     if (port->RxPollPeriod != 0) {
         ArmTimer(&port->RxPollTimer, &port->RxPollDpc, port->RxPollPeriod);
@@ -221,6 +242,7 @@ static VOID RxReadDone(PortExtension* port, PIRP Irp) {
     }
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS RxReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     PortExtension* port = (PortExtension*)Context;
@@ -230,6 +252,7 @@ static NTSTATUS RxReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+_IRQL_requires_(DISPATCH_LEVEL)
 static VOID RxPoll(PortExtension* port) {
     if (LoadFlag(&port->ReaderStopped) || PortGone(port)) {
         SignalReaderStopped(port);
@@ -255,6 +278,7 @@ static VOID RxPoll(PortExtension* port) {
     }
 }
 
+_IRQL_requires_(DISPATCH_LEVEL)
 static VOID RxPollRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
     UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(SystemArgument1);
@@ -269,6 +293,7 @@ static VOID RxPollRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument
 // timer for room: the timer fires now rather than after its period, or every refill of a full
 // RxBuffer would wait a period. Only a timer found armed is re-armed, so no second loop starts
 // beside a read in flight; a stop waits for this through RxSending and then finds the timer.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID KickReader(PortExtension* Port) {
     if (Port->RxPollPeriod != 0) {
         return;  // reads are paced by the configured period
@@ -310,7 +335,9 @@ NTSTATUS StartReader(PortExtension* Port) {
     return status;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS StopReaderLocked(PortExtension* Port) {
+    PAGED_CODE();
     if (LoadFlag(&Port->ReaderStopped)) {
         return STATUS_SUCCESS;
     }
@@ -344,6 +371,7 @@ ULONG DecodeStatusByte(UCHAR StatusByte) {
 }
 
 // The change step: the new line state, and an event for each input line that moved.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID ChangeModemStatus(PortExtension* Port) {
     ULONG old = __atomic_load_n(&Port->ModemStatus, __ATOMIC_RELAXED);
     ULONG now = DecodeStatusByte(Port->StatusByte);
@@ -359,11 +387,13 @@ static VOID ChangeModemStatus(PortExtension* Port) {
     }
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID SignalStatusPollStopped(PortExtension* Port) {
     KeSetEvent(&Port->StatusPollStoppedEvent, IO_NO_INCREMENT, FALSE);
 }
 
 // Called with StatusSending raised, so a stop finds the retry timer.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID IssueStatusRead(PortExtension* Port) {
     if (!SendPipeRead(Port, &Port->StatusReadCompletions, &Port->StatusPipe.StatusPipeFile,
                       &Port->StatusByte, 1, StatusReadComplete)) {
@@ -372,6 +402,7 @@ static VOID IssueStatusRead(PortExtension* Port) {
     }
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS ScheduleStatusPoll(PortExtension* Port, LONG Period, BOOLEAN FromCompletion) {
     if (Period < 0) {
         return STATUS_SUCCESS;
@@ -401,6 +432,7 @@ static NTSTATUS ScheduleStatusPoll(PortExtension* Port, LONG Period, BOOLEAN Fro
     return status;
 }
 
+_IRQL_requires_(DISPATCH_LEVEL)
 static VOID StatusPollRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
     UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(SystemArgument1);
@@ -417,6 +449,7 @@ static VOID StatusPollRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgu
     }
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS StatusReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     PortExtension* port = (PortExtension*)Context;

@@ -82,6 +82,7 @@ VOID RingFree(RingBuffer* Ring) {
     }
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID RingClear(RingBuffer* Ring) {
     KIRQL irql;
     KeAcquireSpinLock(&Ring->Lock, &irql);
@@ -91,6 +92,7 @@ VOID RingClear(RingBuffer* Ring) {
     KeReleaseSpinLock(&Ring->Lock, irql);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG64 RingPut(RingBuffer* Ring, const VOID* Source, ULONG64 Length) {
     if (Length == 0) {
         return 0;
@@ -120,6 +122,7 @@ ULONG64 RingPut(RingBuffer* Ring, const VOID* Source, ULONG64 Length) {
     return stored;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG64 RingGet(VOID* Destination, RingBuffer* Ring, ULONG64 Length) {
     if (Length == 0) {
         return 0;

@@ -8,6 +8,8 @@ static KDEFERRED_ROUTINE AsyncWriteTimeout;
 static VOID AsyncStartNextWrite(PortExtension* Port);
 
 // Under WriteQueueLock. The timeout is measured from the moment the write became current.
+_IRQL_requires_(DISPATCH_LEVEL)
+_Requires_lock_held_(Port->WriteQueueLock)
 static VOID StartWriteTotalTimer(PortExtension* Port) {
     PIRP irp = Port->CurrentWriteIrp;
     if (irp == NULL) {
@@ -22,10 +24,12 @@ static VOID StartWriteTotalTimer(PortExtension* Port) {
     }
 }
 
+_IRQL_requires_(DISPATCH_LEVEL)
 static VOID StopWriteTotalTimer(PortExtension* Port) {
     KeCancelTimer(&Port->WriteTotalTimer);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID ArmTxKick(PortExtension* Port) {
     LARGE_INTEGER due;
     due.QuadPart = Port->TxKickDelay;
@@ -34,6 +38,7 @@ static VOID ArmTxKick(PortExtension* Port) {
 
 // Gives up the transmitter without a transfer in flight. A stop waiting for the transmitter
 // may have found it busy: it is woken here.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID ReleaseTransmitter(PortExtension* Port) {
     InterlockedExchange(&Port->TxBusy, 0);
     if (PortGone(Port) || IsTxStopped(Port)) {
@@ -43,6 +48,7 @@ static VOID ReleaseTransmitter(PortExtension* Port) {
 
 // Builds a fresh transfer request of Length bytes (from TxStagingBuffer, none for 0) and passes
 // it down. The request is the port's: TransferComplete frees it.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID SendTransferRequest(PortExtension* Port, PIRP Irp, ULONG Length) {
     IoSetNextIrpStackLocation(Irp);
     PIO_STACK_LOCATION own = IoGetCurrentIrpStackLocation(Irp);
@@ -63,6 +69,7 @@ static VOID SendTransferRequest(PortExtension* Port, PIRP Irp, ULONG Length) {
 
 // The caller owns the transmitter. The rest a power-down cut from the last transfer goes before
 // anything in TxBuffer; it is already in place in TxStagingBuffer.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static ULONG TakeUnsent(PortExtension* Port) {
     KIRQL irql;
     KeAcquireSpinLock(&Port->TxBuffer.Lock, &irql);
@@ -75,6 +82,7 @@ static ULONG TakeUnsent(PortExtension* Port) {
 // The caller owns the transmitter. A power-down aborted the transfer: its bytes come from
 // writes already completed, so what the lower driver did not move is kept to go first at the
 // power-up. A purge's abort drops it, and a transfer the device failed is not repeated.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID KeepUnsent(PortExtension* Port, ULONG_PTR Sent) {
     ULONG length = Port->TxTransferLength;
     if (Sent >= length || PortGone(Port) || !IsTxStopped(Port) || LoadLong(&Port->PowerState) != PowerStateOff) {
@@ -89,6 +97,7 @@ static VOID KeepUnsent(PortExtension* Port, ULONG_PTR Sent) {
 }
 
 // The caller owns the transmitter (TxBusy 1); it is kept by a transfer sent, else released.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS StartTransferOwned(PortExtension* Port) {
     for (;;) {
         if (PortGone(Port)) {
@@ -127,6 +136,7 @@ static NTSTATUS StartTransferOwned(PortExtension* Port) {
     }
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS StartTransfer(PortExtension* Port) {
     if (InterlockedExchange(&Port->TxBusy, 1) != 0) {
         return STATUS_SUCCESS;  // the transfer in flight carries on when it completes
@@ -135,6 +145,7 @@ NTSTATUS StartTransfer(PortExtension* Port) {
 }
 
 // A zero-length transfer; the caller owns the transmitter.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS SendNullPacket(PortExtension* Port) {
     if (PortGone(Port)) {
         ReleaseTransmitter(Port);
@@ -155,6 +166,7 @@ static NTSTATUS SendNullPacket(PortExtension* Port) {
     return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS TransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     PortExtension* port = (PortExtension*)Context;
@@ -220,6 +232,7 @@ static NTSTATUS TransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+_IRQL_requires_(DISPATCH_LEVEL)
 VOID TxKickRoutine(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2) {
     UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(SystemArgument1);
@@ -232,6 +245,7 @@ VOID TxKickRoutine(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID System
 
 // After the current write has ended in any way: takes up the waiting writes in order,
 // completing each that fits whole, until one does not fit or none is left.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID AsyncStartNextWrite(PortExtension* Port) {
     KIRQL irql;
     KeAcquireSpinLock(&Port->WriteQueueLock, &irql);
@@ -274,6 +288,7 @@ static VOID AsyncStartNextWrite(PortExtension* Port) {
     }
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS AsyncStartOrQueueWrite(PortExtension* Port, PIRP Irp) {
     ULONG length = WriteLength(Irp);
     PUCHAR source = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
@@ -331,6 +346,7 @@ static NTSTATUS AsyncStartOrQueueWrite(PortExtension* Port, PIRP Irp) {
     return STATUS_PENDING;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS AsyncWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension* port = GetPortExtension(DeviceObject);
     if (PortGone(port)) {
@@ -348,6 +364,7 @@ NTSTATUS AsyncWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return AsyncStartOrQueueWrite(port, Irp);
 }
 
+_IRQL_requires_(DISPATCH_LEVEL)
 static VOID AsyncWriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoReleaseCancelSpinLock(Irp->CancelIrql);
     PortExtension* port = GetPortExtension(DeviceObject);
@@ -370,6 +387,7 @@ static VOID AsyncWriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
 }
 
+_IRQL_requires_(DISPATCH_LEVEL)
 static VOID AsyncWriteTimeout(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2) {
     UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(SystemArgument1);
@@ -399,6 +417,8 @@ static VOID AsyncWriteTimeout(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, P
     AsyncStartNextWrite(port);
 }
 
+_IRQL_requires_(DISPATCH_LEVEL)
+_Requires_lock_held_(Port->WriteQueueLock)
 PIRP AsyncTakeCurrentWrite(PortExtension* Port) {
     PIRP irp = Port->CurrentWriteIrp;
     if (irp == NULL || IoSetCancelRoutine(irp, NULL) == NULL) {
@@ -411,6 +431,7 @@ PIRP AsyncTakeCurrentWrite(PortExtension* Port) {
     return irp;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID AsyncCancelTakenWrite(PortExtension* Port, PIRP Irp) {
     AddAmountInOutQueue(Port, -(LONG)WriteLength(Irp));
     CompleteWrite(Irp, STATUS_CANCELLED, 0, IO_NO_INCREMENT);

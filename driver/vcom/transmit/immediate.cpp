@@ -4,6 +4,7 @@
 
 static IO_COMPLETION_ROUTINE ImmediateCharComplete;
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS RefuseImmediate(PIRP Irp) {
     Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
     Irp->IoStatus.Information = 0;
@@ -14,6 +15,7 @@ static NTSTATUS RefuseImmediate(PIRP Irp) {
 // Not gated on removal or TxStopped: the lower driver fails it if the device is gone. This
 // routine completes the request when it refuses it; once handed down (STATUS_PENDING) the
 // lower driver completes it and ImmediateCharComplete only lets the completion go on.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS ImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension* port = GetPortExtension(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -40,6 +42,7 @@ NTSTATUS ImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return STATUS_PENDING;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS ImmediateCharComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     PortExtension* port = (PortExtension*)Context;
@@ -53,8 +56,11 @@ static NTSTATUS ImmediateCharComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
     if (AddAmountInOutQueue(port, -1) == 0) {
         PostTxEmpty(port);
     }
-    // The status is UsbPipeDriver's; its byte count is the pipe write's, but the request returns
-    // no data and the I/O manager would copy that many bytes into an output buffer of none.
+    // The status is UsbPipeDriver's; its byte count is the pipe write's: the character is
+    // counted as sent when it went out, even by a transfer that failed after it. The request
+    // returns no data, and the I/O manager would copy that many bytes into an output buffer of
+    // none.
+    InterlockedAdd((volatile LONG*)&port->PerfStats.TransmittedCount, (LONG)Irp->IoStatus.Information);
     Irp->IoStatus.Information = 0;
     return Irp->IoStatus.Status;
 }

@@ -21,6 +21,8 @@ static KDEFERRED_ROUTINE SyncWriteTimeout;
 static VOID SyncStartNextWrite(PortExtension* Port);
 
 // Under WriteQueueLock, with the write's cancel routine taken back.
+_IRQL_requires_(DISPATCH_LEVEL)
+_Requires_lock_held_(Port->WriteQueueLock)
 static VOID MakeCurrentWrite(PortExtension* Port, PIRP Irp) {
     Port->CurrentWriteIrp = Irp;
     Port->BytesWritten = 0;
@@ -33,6 +35,7 @@ static VOID MakeCurrentWrite(PortExtension* Port, PIRP Irp) {
 }
 
 // At DISPATCH_LEVEL, the write current and its cancel routine gone.
+_IRQL_requires_(DISPATCH_LEVEL)
 static VOID SyncSendWrite(PortExtension* Port, PIRP Irp) {
     ULONG length = WriteLength(Irp);
     SetPipeWrite(Port, Irp, length);
@@ -54,6 +57,7 @@ static VOID SyncSendWrite(PortExtension* Port, PIRP Irp) {
 
 // The current write has been taken over by whoever calls this: count it out, complete it and
 // move the queue on.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID FinishCurrentWrite(PortExtension* Port, PIRP Irp, NTSTATUS Status, ULONG_PTR Information,
                                CCHAR Boost) {
     AddAmountInOutQueue(Port, -(LONG)WriteLength(Irp));
@@ -62,6 +66,7 @@ static VOID FinishCurrentWrite(PortExtension* Port, PIRP Irp, NTSTATUS Status, U
 }
 
 // The write is counted and marked pending.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID SyncStartOrQueueWrite(PortExtension* Port, PIRP Irp) {
     KIRQL irql;
     KeAcquireSpinLock(&Port->WriteQueueLock, &irql);
@@ -100,6 +105,7 @@ static VOID SyncStartOrQueueWrite(PortExtension* Port, PIRP Irp) {
     KeReleaseSpinLock(&Port->WriteQueueLock, irql);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS SyncWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension* port = GetPortExtension(DeviceObject);
     if (PortGone(port)) {
@@ -116,6 +122,7 @@ NTSTATUS SyncWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return STATUS_PENDING;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS SyncWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     PortExtension* port = (PortExtension*)Context;
@@ -157,6 +164,7 @@ static NTSTATUS SyncWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID SyncStartNextWrite(PortExtension* Port) {
     KIRQL irql;
     KeAcquireSpinLock(&Port->WriteQueueLock, &irql);
@@ -187,6 +195,7 @@ static VOID SyncStartNextWrite(PortExtension* Port) {
     PostTxEmpty(Port);
 }
 
+_IRQL_requires_(DISPATCH_LEVEL)
 static VOID SyncQueuedWriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoReleaseCancelSpinLock(Irp->CancelIrql);
     PortExtension* port = GetPortExtension(DeviceObject);
@@ -201,6 +210,7 @@ static VOID SyncQueuedWriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // The claim has been made under WriteQueueLock: request the cancellation at the lower driver
 // and finish the write here if its completion routine has already left it to us. The write
 // reports what the lower driver moved, neither less (the caller would send it twice) nor more.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID CancelClaimedWrite(PortExtension* Port, PIRP Irp, NTSTATUS Status) {
     IoCancelIrp(Irp);
     if (InterlockedExchange(&Port->WriteState, WRITE_CANCEL_REQUESTED) == WRITE_RETURNED) {
@@ -209,6 +219,7 @@ static VOID CancelClaimedWrite(PortExtension* Port, PIRP Irp, NTSTATUS Status) {
     }
 }
 
+_IRQL_requires_(DISPATCH_LEVEL)
 static VOID SyncWriteTimeout(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2) {
     UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(SystemArgument1);
@@ -228,6 +239,8 @@ static VOID SyncWriteTimeout(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PV
 }
 
 // Moves every waiting write whose cancel routine can still be taken back to List.
+_IRQL_requires_(DISPATCH_LEVEL)
+_Requires_lock_held_(Port->WriteQueueLock)
 static VOID TakeWaitingWrites(PortExtension* Port, PLIST_ENTRY List) {
     while (!IsListEmpty(&Port->WriteQueue)) {
         PLIST_ENTRY entry = RemoveHeadList(&Port->WriteQueue);
@@ -240,6 +253,7 @@ static VOID TakeWaitingWrites(PortExtension* Port, PLIST_ENTRY List) {
     }
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID CancelWriteList(PortExtension* Port, PLIST_ENTRY List) {
     while (!IsListEmpty(List)) {
         PIRP irp = CONTAINING_RECORD(RemoveHeadList(List), IRP, Tail.Overlay.ListEntry);
@@ -248,6 +262,7 @@ static VOID CancelWriteList(PortExtension* Port, PLIST_ENTRY List) {
     }
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID CancelAllWrites(PortExtension* Port) {
     LIST_ENTRY waiting;
     InitializeListHead(&waiting);
@@ -308,6 +323,7 @@ NTSTATUS StopTransmit(PortExtension* Port) {
     return pipeOpen ? ResetPipe(Port, &Port->TxPipe.TxPipeFile) : STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ResumeTransmit(PortExtension* Port) {
     WriteBooleanNoFence(&Port->TxStopped, FALSE);
     // Bytes a stop left in TxBuffer (an abort without a clear) have completed writes behind

@@ -6,6 +6,7 @@ inline ULONG WriteLength(PIRP Irp) {
     return IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 inline NTSTATUS CompleteWrite(PIRP Irp, NTSTATUS Status, ULONG_PTR Information, CCHAR Boost) {
     Irp->IoStatus.Status = Status;
     Irp->IoStatus.Information = Information;
@@ -18,6 +19,7 @@ inline BOOLEAN IsTxStopped(PortExtension* Port) {
 }
 
 // The bytes waiting to be sent, under TxBuffer's lock: writes store into it on other processors.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 inline ULONG64 TxBufferCount(PortExtension* Port) {
     KIRQL irql;
     KeAcquireSpinLock(&Port->TxBuffer.Lock, &irql);
@@ -26,6 +28,7 @@ inline ULONG64 TxBufferCount(PortExtension* Port) {
     return count;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 inline VOID PostTxEmpty(PortExtension* Port) {
     PostSerialEvents(Port->DeviceObject, SERIAL_EV_TXEMPTY);
     CompletePendingWait(Port->DeviceObject);
@@ -33,6 +36,7 @@ inline VOID PostTxEmpty(PortExtension* Port) {
 
 // Points the request's next stack location at TxPipe as an IOCTL_PIPE_WRITE of Length bytes
 // taken from its system buffer.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 inline VOID SetPipeWrite(PortExtension* Port, PIRP Irp, ULONG Length) {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     RtlZeroMemory(next, sizeof(*next));
@@ -51,6 +55,7 @@ constexpr LONG TX_PASS_HANDED = 2;
 // completion routine, which prepares the next request, inside this call: that request is
 // handed back here and passed down by this loop, so the stack does not grow per request.
 // Only one transmit request of the port is outstanding at a time, so one caller loops.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 inline VOID PassTransmitDown(PortExtension* Port, PIRP Irp) {
     InterlockedExchangePointer((PVOID volatile*)&Port->TxPassNext, Irp);
     if (InterlockedCompareExchange(&Port->TxPassState, TX_PASS_HANDED, TX_PASS_CALLING) == TX_PASS_CALLING) {
@@ -72,6 +77,8 @@ inline VOID PassTransmitDown(PortExtension* Port, PIRP Irp) {
 // Under WriteQueueLock, in a run of WriteTotalDpc: the current write when this run is its
 // timeout, else NULL. A run queued before its timer was cancelled, or for an earlier write,
 // finds another sequence or the timer armed anew and not yet signalled.
+_IRQL_requires_(DISPATCH_LEVEL)
+_Requires_lock_held_(Port->WriteQueueLock)
 inline PIRP TimedOutWriteLocked(PortExtension* Port) {
     PIRP irp = Port->CurrentWriteIrp;
     if (irp == NULL || Port->WriteTimerSequence != Port->WriteSequence || !KeReadStateTimer(&Port->WriteTotalTimer)) {

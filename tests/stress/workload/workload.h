@@ -1,8 +1,8 @@
 // The randomized stress workload: application threads on an open port (reads in every timeout
 // mode, writes, every device control with valid and invalid buffers, purges, waits, flushes,
 // immediate characters, cancels, close and reopen) while the device model delays, holds and
-// fails completions and the PnP and power managers stop, start, power down and remove the
-// device. Every choice comes from the seed, so a run with a seed repeats its choices; under the
+// fails completions, fails transfers part-way and may be unplugged amid one, and the PnP and
+// power managers stop, start, power down and remove the device. Every choice comes from the seed, so a run with a seed repeats its choices; under the
 // deterministic scheduler the threads' interleaving comes from the seed too.
 #pragma once
 
@@ -28,6 +28,8 @@ struct Result {
     bool surpriseRemoved = false;
     uint64_t requests = 0;         // requests the application issued
     uint64_t faultsInjected = 0;   // device-model faults, PnP and power events
+    uint64_t partialFailures = 0;  // transfers the device failed after moving part of their bytes
+    bool unplugged = false;        // the device's knobs unplugged it amid a transfer
     uint64_t bytesWritten = 0;     // bytes the writes carried
     uint64_t bytesOnWire = 0;
     uint64_t bytesRead = 0;

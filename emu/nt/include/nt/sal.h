@@ -11,6 +11,12 @@
 #define _IRQL_saves_
 #define _IRQL_restores_
 #define _IRQL_always_function_max_(irql)
+#define _IRQL_requires_same_
+// Locks a routine expects held (mingw-w64 has these in concurrencysal.h).
+#define _Requires_lock_held_(lock)
+#define _Requires_lock_not_held_(lock)
+#define _Acquires_lock_(lock)
+#define _Releases_lock_(lock)
 
 extern "C" void EmuCheckPagedCode(const char* Routine);
 #define PAGED_CODE() EmuCheckPagedCode(__func__)
