@@ -30,6 +30,9 @@ struct Registry {
     std::unordered_set<IrpBox*> live;
     std::unordered_set<PMDL> mdls;
     std::unordered_set<PDEVICE_OBJECT> removed;  // devices whose driver has handled IRP_MN_REMOVE_DEVICE
+    // Devices whose driver is handling it: one that deletes its device meanwhile is forgotten
+    // at the free, not marked afterwards at an address that is no device any more.
+    std::unordered_set<PDEVICE_OBJECT> removing;
 };
 
 Registry& Reg() {
@@ -92,14 +95,20 @@ void ReleaseRef(IrpBox* box) {
 
 }  // namespace
 
+void NoteRemoving(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> g(Reg().m);
+    Reg().removing.insert(device);
+}
+
 void NoteRemoved(PDEVICE_OBJECT device) {
     std::lock_guard<std::mutex> g(Reg().m);
-    Reg().removed.insert(device);
+    if (Reg().removing.erase(device)) Reg().removed.insert(device);
 }
 
 void ForgetRemoved(PDEVICE_OBJECT device) {
     std::lock_guard<std::mutex> g(Reg().m);
     Reg().removed.erase(device);
+    Reg().removing.erase(device);
 }
 
 void CheckNotRemoved(PDEVICE_OBJECT device, PIRP irp) {
@@ -282,6 +291,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
     UCHAR major = sp->MajorFunction;
     bool removal = major == IRP_MJ_PNP && sp->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    if (removal) NoteRemoving(DeviceObject);
     tlsFrames.push_back(Frame{Irp, sp, false});
     NTSTATUS status;
     {

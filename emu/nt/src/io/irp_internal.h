@@ -48,8 +48,10 @@ void AddRef(IrpBox* box);
 void Release(IrpBox* box);
 size_t LiveIrpCount();
 
-// A device whose driver has handled IRP_MN_REMOVE_DEVICE; forgotten when the address is a new
-// device again or a device is attached above it (a PDO enumerated anew).
+// A device whose driver has handled IRP_MN_REMOVE_DEVICE (NoteRemoving before the call, NoteRemoved
+// after it); forgotten when its memory is freed, the address is a new device again or a device is
+// attached above it (a PDO enumerated anew).
+void NoteRemoving(PDEVICE_OBJECT device);
 void NoteRemoved(PDEVICE_OBJECT device);
 void ForgetRemoved(PDEVICE_OBJECT device);
 void CheckNotRemoved(PDEVICE_OBJECT device, PIRP irp);
