@@ -140,15 +140,18 @@ IrpBox* BoxOf(PIRP irp) {
 
 IrpBox* NewIrp(CCHAR stackSize, IrpKind kind) {
     if (stackSize < 1) stackSize = 1;
-    size_t bytes = kBackPointer + IoSizeOfIrp(stackSize);
-    auto* block = static_cast<char*>(std::calloc(1, bytes));
+    size_t locations = static_cast<size_t>(stackSize) + 2;
+    size_t irpBytes = kBackPointer + IoSizeOfIrp(stackSize);
+    // One block: back pointer, IRP, stack locations, then the pending bookkeeping.
+    auto* block = static_cast<char*>(std::calloc(1, irpBytes + 2 * locations));
     auto* box = new IrpBox;
     *reinterpret_cast<IrpBox**>(block) = box;
     box->irp = reinterpret_cast<PIRP>(block + kBackPointer);
     box->magic = kMagic;
     box->kind = kind;
-    box->passed.assign(static_cast<size_t>(stackSize) + 2, -1);
-    box->deferred.assign(static_cast<size_t>(stackSize) + 2, false);
+    box->passed = reinterpret_cast<int8_t*>(block + irpBytes);
+    box->deferred = reinterpret_cast<bool*>(block + irpBytes + locations);
+    std::memset(box->passed, -1, locations);
     IoInitializeIrp(box->irp, IoSizeOfIrp(stackSize), stackSize);
     std::lock_guard<std::mutex> g(Reg().m);
     Reg().live.insert(box);
@@ -204,7 +207,8 @@ void PostProcess(IrpBox* box) {
             return;
         }
         case IrpKind::Application:
-            if (box->onComplete) box->onComplete(box);
+            if (box->onComplete)
+                if (std::shared_ptr<void> owner = box->owner.lock()) box->onComplete(owner, box);
             return;
     }
 }
