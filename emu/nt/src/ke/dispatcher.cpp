@@ -214,6 +214,7 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
     sched::Point();
     Sched& s = S();
+    WakeAfterUnlock wakes;
     std::lock_guard<std::mutex> g(s.m);
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
@@ -329,6 +330,7 @@ void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
     sched::Point();
     Sched& s = S();
+    WakeAfterUnlock wakes;
     std::lock_guard<std::mutex> g(s.m);
     StartProcessorsLocked(s);
     return QueueDpcLocked(s, Dpc, SystemArgument1, SystemArgument2);

@@ -4,6 +4,7 @@
 // context run at a time and has a strategy choose the next, is in ../sched/.
 #include <algorithm>
 #include <sstream>
+#include <thread>
 
 #include "emu/counters.h"
 #include "emu/verifier.h"
@@ -44,11 +45,36 @@ void NoteTimerDueLocked(Sched& s, LONGLONG due) {
     s.timerCv.notify_one();
 }
 
+namespace {
+// Wakes deferred by a WakeAfterUnlock on this thread; `wakeScopes` counts the nesting.
+thread_local std::vector<ThreadRec*> tlsDeferredWakes;
+thread_local int tlsWakeScopes = 0;
+}  // namespace
+
 void WakeThreadLocked(Sched&, ThreadRec* t) {
     if (!t->sleeping) return;  // awake, or woken already: it checks its condition before it sleeps
     t->sleeping = false;       // so that the next wake on its channel goes to another sleeper
     gWakeups.fetch_add(1, std::memory_order_relaxed);
+    if (tlsWakeScopes > 0) {
+        // Notified once the dispatcher lock is released, so that the woken thread does not
+        // run straight into it. It is still inside its wait (it slept under the lock), so the
+        // notification cannot be lost; the count keeps its record alive until it is sent.
+        t->notifyPending.fetch_add(1, std::memory_order_relaxed);
+        tlsDeferredWakes.push_back(t);
+        return;
+    }
     t->cv.notify_one();
+}
+
+WakeAfterUnlock::WakeAfterUnlock() { tlsWakeScopes++; }
+
+WakeAfterUnlock::~WakeAfterUnlock() {
+    if (--tlsWakeScopes > 0) return;
+    for (ThreadRec* t : tlsDeferredWakes) {
+        t->cv.notify_one();
+        t->notifyPending.fetch_sub(1, std::memory_order_release);
+    }
+    tlsDeferredWakes.clear();
 }
 
 void WakeLocked(Sched& s, const std::condition_variable& channel, bool one) {
@@ -88,6 +114,8 @@ ThreadRec* RegisterLocked(Sched& s, const std::string& name, bool runnable) {
 }
 
 void UnregisterLocked(Sched& s, ThreadRec* rec) {
+    // A wake sent after its notifier's unlock may still be on its way to this record.
+    while (rec->notifyPending.load(std::memory_order_acquire) > 0) std::this_thread::yield();
     if (rec->runnable) s.runnable--;
     s.threads.erase(std::remove(s.threads.begin(), s.threads.end(), rec), s.threads.end());
     if (s.det) DetLeaveLocked(s, rec);

@@ -56,6 +56,7 @@ struct ThreadRec {
     // sleepers on that channel whose condition now holds. `sleeping` is exact under Sched::m.
     const void* channel = nullptr;
     bool sleeping = false;
+    std::atomic<int> notifyPending{0};  // wakes decided under the lock, not yet sent (WakeAfterUnlock)
     PKSPIN_LOCK spinningOn = nullptr;  // deterministic mode: blocked acquiring this lock
     bool abandonWait = false;          // a deadlock was broken by letting this wait go
     int atomic = 0;                    // > 0: no voluntary switch (the device model's steps)
@@ -114,6 +115,15 @@ void NoteTimerDueLocked(Sched& s, LONGLONG due);
 void WakeLocked(Sched& s, const std::condition_variable& channel, bool one = false);
 // Wakes one context out of a wait whose condition its caller has just made true.
 void WakeThreadLocked(Sched& s, ThreadRec* t);
+// Declared before the lock guard of a routine that does not wait itself: the wakes decided
+// under the lock are sent once it is released (at the outermost scope of the thread).
+class WakeAfterUnlock {
+public:
+    WakeAfterUnlock();
+    ~WakeAfterUnlock();
+    WakeAfterUnlock(const WakeAfterUnlock&) = delete;
+    WakeAfterUnlock& operator=(const WakeAfterUnlock&) = delete;
+};
 // The emulation's hand-off counters (emu/counters.h).
 void CountBlockingWait();
 void CountTimerThreadWake();

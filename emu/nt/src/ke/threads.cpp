@@ -166,6 +166,7 @@ Worker::~Worker() {
 void Worker::Post(std::function<void()> task, KIRQL irql) {
     ThreadRec* me = Self();
     Sched& s = S();
+    WakeAfterUnlock wakes;
     std::lock_guard<std::mutex> g(s.m);
     impl_->tasks.push_back({std::move(task), irql, me->atomic});
     NotifyBusyLocked(s, +1);
