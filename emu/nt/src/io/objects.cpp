@@ -84,7 +84,7 @@ std::string GuidText(const GUID& g) {
 }  // namespace
 
 // The removed mark goes with the memory: the address may be a new device next.
-void FreeDevice(PDEVICE_OBJECT device) {
+static void FreeDevice(PDEVICE_OBJECT device) {
     detail::ForgetRemoved(device);
     std::free(device);
 }
