@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "emu/counters.h"
 #include "emu/sched.h"
 #include "emu/verifier.h"
 #include "nt/ke.h"
@@ -274,4 +275,50 @@ TEST(KeWorker, DelayedTasksNotYetDueGoWithTheirWorker) {
     emu::AdvanceTime(100);
     emu::RunUntilIdle(std::chrono::seconds(2));
     EXPECT_EQ(ran.load(), 1);
+}
+
+// The real-time timer thread sleeps until the earliest due time: a timer set to fire earlier
+// must wake it, and hand-offs between threads (no timer due) must not.
+TEST(KeRealTime, AnEarlierTimerWakesTheTimerThreadAndHandOffsDoNot) {
+    auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    auto pollUntil = [&](auto done) {
+        while (!done() && std::chrono::steady_clock::now() < giveUp)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    emu::SetClockMode(emu::ClockMode::RealTime);
+    KTIMER far, near;
+    KeInitializeTimer(&far);
+    KeInitializeTimer(&near);
+    KeSetTimer(&far, RelativeMs(600000), nullptr);
+    // Time for the timer thread to fall asleep until the far timer (were it still awake, it
+    // would see the near one anyway: the test would pass without proving anything, not fail).
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    KeSetTimer(&near, RelativeMs(20), nullptr);
+    // Polled, not waited for: a wait's own time-out would wake the timer thread too.
+    pollUntil([&] { return KeReadStateTimer(&near) != FALSE; });
+    EXPECT_TRUE(KeReadStateTimer(&near));
+    EXPECT_FALSE(KeReadStateTimer(&far));
+
+    constexpr int kRounds = 200;
+    KEVENT ping, pong;
+    KeInitializeEvent(&ping, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&pong, SynchronizationEvent, FALSE);
+    emu::WaitCounters before = emu::ReadWaitCounters();
+    emu::Thread echo([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            KeWaitForSingleObject(&ping, Executive, KernelMode, FALSE, nullptr);
+            KeSetEvent(&pong, 0, FALSE);
+        }
+    }, "echo");
+    for (int i = 0; i < kRounds; ++i) {
+        KeSetEvent(&ping, 0, FALSE);
+        KeWaitForSingleObject(&pong, Executive, KernelMode, FALSE, nullptr);
+    }
+    echo.join();
+    emu::WaitCounters after = emu::ReadWaitCounters();
+    EXPECT_GT(after.blockingWaits, before.blockingWaits);
+    EXPECT_GT(after.wakeups, before.wakeups);
+    EXPECT_LT(after.timerThreadWakes - before.timerThreadWakes, uint64_t{kRounds / 10});
+    KeCancelTimer(&far);
+    emu::SetClockMode(emu::ClockMode::Virtual);
 }

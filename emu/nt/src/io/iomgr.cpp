@@ -178,9 +178,9 @@ std::shared_ptr<Request::State> Build(File::Impl* f, UCHAR major, ULONG code, co
         default:
             break;
     }
-    std::weak_ptr<Request::State> weak = s;
-    box->onComplete = [weak](IrpBox* b) {
-        if (auto st = weak.lock()) Finish(st, b);
+    box->owner = s;
+    box->onComplete = [](const std::shared_ptr<void>& owner, IrpBox* b) {
+        Finish(std::static_pointer_cast<Request::State>(owner), b);
     };
     s->box = box;
     *boxOut = box;

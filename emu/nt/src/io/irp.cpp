@@ -31,6 +31,9 @@ struct Registry {
     std::unordered_set<IrpBox*> live;
     std::unordered_set<PMDL> mdls;
     std::unordered_set<PDEVICE_OBJECT> removed;  // devices whose driver has handled IRP_MN_REMOVE_DEVICE
+    // Devices whose driver is handling it: one that deletes its device meanwhile is forgotten
+    // at the free, not marked afterwards at an address that is no device any more.
+    std::unordered_set<PDEVICE_OBJECT> removing;
 };
 
 Registry& Reg() {
@@ -93,14 +96,20 @@ void ReleaseRef(IrpBox* box) {
 
 }  // namespace
 
+void NoteRemoving(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> g(Reg().m);
+    Reg().removing.insert(device);
+}
+
 void NoteRemoved(PDEVICE_OBJECT device) {
     std::lock_guard<std::mutex> g(Reg().m);
-    Reg().removed.insert(device);
+    if (Reg().removing.erase(device)) Reg().removed.insert(device);
 }
 
 void ForgetRemoved(PDEVICE_OBJECT device) {
     std::lock_guard<std::mutex> g(Reg().m);
     Reg().removed.erase(device);
+    Reg().removing.erase(device);
 }
 
 void CheckNotRemoved(PDEVICE_OBJECT device, PIRP irp) {
@@ -134,15 +143,18 @@ IrpBox* BoxOf(PIRP irp) {
 
 IrpBox* NewIrp(CCHAR stackSize, IrpKind kind) {
     if (stackSize < 1) stackSize = 1;
-    size_t bytes = kBackPointer + IoSizeOfIrp(stackSize);
-    auto* block = static_cast<char*>(std::calloc(1, bytes));
+    size_t locations = static_cast<size_t>(stackSize) + 2;
+    size_t irpBytes = kBackPointer + IoSizeOfIrp(stackSize);
+    // One block: back pointer, IRP, stack locations, then the pending bookkeeping.
+    auto* block = static_cast<char*>(std::calloc(1, irpBytes + 2 * locations));
     auto* box = new IrpBox;
     *reinterpret_cast<IrpBox**>(block) = box;
     box->irp = reinterpret_cast<PIRP>(block + kBackPointer);
     box->magic = kMagic;
     box->kind = kind;
-    box->passed.assign(static_cast<size_t>(stackSize) + 2, -1);
-    box->deferred.assign(static_cast<size_t>(stackSize) + 2, false);
+    box->passed = reinterpret_cast<int8_t*>(block + irpBytes);
+    box->deferred = reinterpret_cast<bool*>(block + irpBytes + locations);
+    std::memset(box->passed, -1, locations);
     IoInitializeIrp(box->irp, IoSizeOfIrp(stackSize), stackSize);
     std::lock_guard<std::mutex> g(Reg().m);
     Reg().live.insert(box);
@@ -198,7 +210,8 @@ void PostProcess(IrpBox* box) {
             return;
         }
         case IrpKind::Application:
-            if (box->onComplete) box->onComplete(box);
+            if (box->onComplete)
+                if (std::shared_ptr<void> owner = box->owner.lock()) box->onComplete(owner, box);
             return;
     }
 }
@@ -290,6 +303,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
     UCHAR major = sp->MajorFunction;
     bool removal = major == IRP_MJ_PNP && sp->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    if (removal) NoteRemoving(DeviceObject);
     tlsFrames.push_back(Frame{Irp, sp, false});
     NTSTATUS status;
     {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -31,16 +32,18 @@ struct IrpBox {
     bool ownsSystemBuffer = false;
     PVOID copyBackTo = nullptr;
     size_t copyBackLength = 0;
-    std::function<void(IrpBox*)> onComplete;  // application requests
-    PVOID owner = nullptr;                    // the application request object
+    // Application requests: called with the request object if it is still there.
+    void (*onComplete)(const std::shared_ptr<void>& owner, IrpBox* box) = nullptr;
+    std::weak_ptr<void> owner;
     bool admittedBeforeRemoval = false;       // a power manager's request (see CheckNotRemoved)
     PIRP irp = nullptr;                       // in its own block, stack locations following it
     // Pending bookkeeping per stack location (index = CurrentLocation while a driver owns it):
     // passed: -1 not yet completed through, 0 completed through unmarked, 1 marked;
     // deferred: its dispatch returned STATUS_PENDING before any mark, so the walk must find one.
+    // Both live in the IRP's block after its stack locations, one entry per location + 2.
     std::mutex pendingLock;
-    std::vector<int8_t> passed;
-    std::vector<bool> deferred;
+    int8_t* passed = nullptr;
+    bool* deferred = nullptr;
 };
 
 IrpBox* NewIrp(CCHAR stackSize, IrpKind kind);
@@ -49,8 +52,10 @@ void AddRef(IrpBox* box);
 void Release(IrpBox* box);
 size_t LiveIrpCount();
 
-// A device whose driver has handled IRP_MN_REMOVE_DEVICE; forgotten when the address is a new
-// device again or a device is attached above it (a PDO enumerated anew).
+// A device whose driver has handled IRP_MN_REMOVE_DEVICE (NoteRemoving before the call, NoteRemoved
+// after it); forgotten when its memory is freed, the address is a new device again or a device is
+// attached above it (a PDO enumerated anew).
+void NoteRemoving(PDEVICE_OBJECT device);
 void NoteRemoved(PDEVICE_OBJECT device);
 void ForgetRemoved(PDEVICE_OBJECT device);
 void CheckNotRemoved(PDEVICE_OBJECT device, PIRP irp);

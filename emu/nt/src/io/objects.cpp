@@ -83,6 +83,12 @@ std::string GuidText(const GUID& g) {
 
 }  // namespace
 
+// The removed mark goes with the memory: the address may be a new device next.
+static void FreeDevice(PDEVICE_OBJECT device) {
+    detail::ForgetRemoved(device);
+    std::free(device);
+}
+
 std::u16string ToU16(const UNICODE_STRING& s) {
     std::u16string out;
     if (s.Buffer)
@@ -268,7 +274,7 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         N().deletePending.insert(DeviceObject);
         return;
     }
-    std::free(DeviceObject);
+    FreeDevice(DeviceObject);
 }
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
@@ -292,7 +298,7 @@ void IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     }
     upper->DeviceObjectExtension->AttachedTo = nullptr;
     TargetDevice->AttachedDevice = nullptr;
-    if (TargetDevice->ReferenceCount == 0 && N().deletePending.erase(TargetDevice)) std::free(TargetDevice);
+    if (TargetDevice->ReferenceCount == 0 && N().deletePending.erase(TargetDevice)) FreeDevice(TargetDevice);
 }
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
@@ -313,7 +319,7 @@ void ObDereferenceObject(PVOID Object) {
     std::lock_guard<std::recursive_mutex> g(N().m);
     auto* dev = static_cast<PDEVICE_OBJECT>(Object);
     if (dev->Type != IO_TYPE_DEVICE) return;
-    if (--dev->ReferenceCount == 0 && dev->AttachedDevice == nullptr && N().deletePending.erase(dev)) std::free(dev);
+    if (--dev->ReferenceCount == 0 && dev->AttachedDevice == nullptr && N().deletePending.erase(dev)) FreeDevice(dev);
 }
 
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {

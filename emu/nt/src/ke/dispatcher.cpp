@@ -30,7 +30,7 @@ void ReleaseWaiterLocked(Sched& s, ThreadRec* t, NTSTATUS status) {
     t->waitStatus = status;
     t->satisfied = true;
     MakeRunnableLocked(s, t);
-    t->cv.notify_one();
+    if (!s.det) WakeThreadLocked(s, t);  // a deterministic session hands over by the baton
 }
 
 
@@ -61,7 +61,7 @@ BOOLEAN QueueDpcLocked(Sched& s, PKDPC dpc, PVOID a1, PVOID a2) {
     s.dpcQueuedTicket[dpc] = ++s.dpcTicket;
     s.dpcOutstanding.insert(s.dpcTicket);
     NotifyBusyLocked(s, +1);
-    s.dpcReady.notify_one();
+    WakeLocked(s, s.dpcReady, true);
     return TRUE;
 }
 
@@ -85,7 +85,7 @@ void InsertTimerLocked(Sched& s, PKTIMER t, LONGLONG due) {
     t->Sequence = ++s.seq;
     t->Header.Inserted = TRUE;
     s.timers[{due, t->Sequence}] = TimerEntry{t, nullptr};
-    s.changed.notify_all();
+    NoteTimerDueLocked(s, due);
 }
 
 bool RemoveQueuedDpcLocked(Sched& s, PKDPC dpc) {
@@ -95,7 +95,7 @@ bool RemoveQueuedDpcLocked(Sched& s, PKDPC dpc) {
     auto ticketIt = s.dpcQueuedTicket.find(dpc);
     s.dpcOutstanding.erase(s.dpcOutstanding.find(ticketIt->second));
     s.dpcQueuedTicket.erase(ticketIt);
-    s.dpcRan.notify_all();
+    WakeLocked(s, s.dpcRan);
     NotifyBusyLocked(s, -1);
     return true;
 }
@@ -152,26 +152,30 @@ void DpcProcessor(ThreadRec* me) {
         me->irql = DISPATCH_LEVEL;
         lk.lock();
         s.dpcOutstanding.erase(s.dpcOutstanding.find(ticket));
-        s.dpcRan.notify_all();
+        WakeLocked(s, s.dpcRan);
         NotifyBusyLocked(s, -1);
     }
 }
 
+// Sleeps until the earliest due time; a timer set to fire earlier than that wakes it
+// (NoteTimerDueLocked), nothing else does. A cancelled timer costs one early wake at most.
 void RealTimerThread() {
     Sched& s = S();
     std::unique_lock<std::mutex> lk(s.m);
     for (;;) {
-        if (s.mode != ClockMode::RealTime || s.timers.empty()) {
-            s.changed.wait(lk);
+        LONGLONG due = kNever;
+        if (s.mode.load(std::memory_order_relaxed) == ClockMode::RealTime && !s.timers.empty())
+            due = s.timers.begin()->first.first;
+        LONGLONG now = RealNow(s);
+        if (due <= now) {
+            FireDueLocked(s);
             continue;
         }
-        LONGLONG due = s.timers.begin()->first.first;
-        LONGLONG now = NowLocked(s);
-        if (due > now) {
-            s.changed.wait_for(lk, std::chrono::nanoseconds((due - now) * 100));
-            continue;
-        }
-        FireDueLocked(s);
+        s.timerWaitUntil = due;
+        if (due == kNever) s.timerCv.wait(lk);
+        else s.timerCv.wait_for(lk, std::chrono::nanoseconds(std::min<LONGLONG>(due - now, 36000000000LL) * 100));
+        s.timerWaitUntil = kNever;
+        CountTimerThreadWake();
     }
 }
 
@@ -187,7 +191,7 @@ void StartProcessorsLocked(Sched& s) {
         // Parked from the start, so that a deterministic session sees it before it first runs.
         rec->parked = true;
         rec->ready = DpcQueued;
-        rec->parkCv = &s.dpcReady;
+        rec->parkCv = &rec->cv;
         std::thread(DpcProcessor, rec).detach();
     }
     std::thread(RealTimerThread).detach();
@@ -211,6 +215,7 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
     sched::Point();
     Sched& s = S();
+    WakeAfterUnlock wakes;
     std::lock_guard<std::mutex> g(s.m);
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
@@ -262,8 +267,8 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
         me->timeoutKey = {due, ++s.seq};
         me->hasTimeout = true;
         s.timers[me->timeoutKey] = TimerEntry{nullptr, me};
-        s.changed.notify_all();
-        if (s.mode == ClockMode::Virtual && due <= s.now) FireDueLocked(s);
+        NoteTimerDueLocked(s, due);
+        if (s.mode.load(std::memory_order_relaxed) == ClockMode::Virtual && due <= s.now) FireDueLocked(s);
     }
     MakeBlockedLocked(s, me);
     WaitLocked(s, me, lk, me->cv, [me] { return me->satisfied; });
@@ -297,7 +302,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     Timer->Dpc = Dpc;
     Timer->Period = Period;
     InsertTimerLocked(s, Timer, DueFromLargeInteger(s, DueTime));
-    if (s.mode == ClockMode::Virtual) FireDueLocked(s);
+    if (s.mode.load(std::memory_order_relaxed) == ClockMode::Virtual) FireDueLocked(s);
     return wasSet;
 }
 
@@ -326,6 +331,7 @@ void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
     sched::Point();
     Sched& s = S();
+    WakeAfterUnlock wakes;
     std::lock_guard<std::mutex> g(s.m);
     StartProcessorsLocked(s);
     return QueueDpcLocked(s, Dpc, SystemArgument1, SystemArgument2);

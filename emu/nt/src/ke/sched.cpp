@@ -4,7 +4,9 @@
 // context run at a time and has a strategy choose the next, is in ../sched/.
 #include <algorithm>
 #include <sstream>
+#include <thread>
 
+#include "emu/counters.h"
 #include "emu/verifier.h"
 #include "sched_internal.h"
 
@@ -18,10 +20,71 @@ Sched& S() {
     return *s;
 }
 
+namespace {
+std::atomic<uint64_t> gBlockingWaits{0}, gWakeups{0}, gTimerThreadWakes{0};
+
+int64_t SteadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+}  // namespace
+
+void CountBlockingWait() { gBlockingWaits.fetch_add(1, std::memory_order_relaxed); }
+void CountTimerThreadWake() { gTimerThreadWakes.fetch_add(1, std::memory_order_relaxed); }
+
+LONGLONG RealNow(const Sched& s) { return (SteadyNs() - s.realStartNs.load(std::memory_order_relaxed)) / 100; }
+
 LONGLONG NowLocked(Sched& s) {
-    if (s.mode == ClockMode::Virtual) return s.now;
-    auto d = std::chrono::steady_clock::now() - s.realStart;
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count() / 100;
+    if (s.mode.load(std::memory_order_relaxed) == ClockMode::Virtual) return s.now;
+    return RealNow(s);
+}
+
+void NoteTimerDueLocked(Sched& s, LONGLONG due) {
+    if (s.mode.load(std::memory_order_relaxed) != ClockMode::RealTime || due >= s.timerWaitUntil) return;
+    s.timerWaitUntil = due;  // one notification per earlier timer, not one per timer set
+    s.timerCv.notify_one();
+}
+
+namespace {
+// Wakes deferred by a WakeAfterUnlock on this thread; `wakeScopes` counts the nesting.
+thread_local std::vector<ThreadRec*> tlsDeferredWakes;
+thread_local int tlsWakeScopes = 0;
+}  // namespace
+
+void WakeThreadLocked(Sched&, ThreadRec* t) {
+    if (!t->sleeping) return;  // awake, or woken already: it checks its condition before it sleeps
+    t->sleeping = false;       // so that the next wake on its channel goes to another sleeper
+    gWakeups.fetch_add(1, std::memory_order_relaxed);
+    if (tlsWakeScopes > 0) {
+        // Notified once the dispatcher lock is released, so that the woken thread does not
+        // run straight into it. It is still inside its wait (it slept under the lock), so the
+        // notification cannot be lost; the count keeps its record alive until it is sent.
+        t->notifyPending.fetch_add(1, std::memory_order_relaxed);
+        tlsDeferredWakes.push_back(t);
+        return;
+    }
+    t->cv.notify_one();
+}
+
+WakeAfterUnlock::WakeAfterUnlock() { tlsWakeScopes++; }
+
+WakeAfterUnlock::~WakeAfterUnlock() {
+    if (--tlsWakeScopes > 0) return;
+    for (ThreadRec* t : tlsDeferredWakes) {
+        t->cv.notify_one();
+        t->notifyPending.fetch_sub(1, std::memory_order_release);
+    }
+    tlsDeferredWakes.clear();
+}
+
+void WakeLocked(Sched& s, const std::condition_variable& channel, bool one) {
+    for (ThreadRec* t : s.threads) {
+        if (!t->sleeping || t->channel != &channel) continue;
+        // A deterministic session hands the processor over itself; the baton wakes its holder.
+        if (s.det || (t->ready && !t->ready())) continue;
+        WakeThreadLocked(s, t);
+        if (one) return;
+    }
 }
 
 namespace {
@@ -51,10 +114,12 @@ ThreadRec* RegisterLocked(Sched& s, const std::string& name, bool runnable) {
 }
 
 void UnregisterLocked(Sched& s, ThreadRec* rec) {
+    // A wake sent after its notifier's unlock may still be on its way to this record.
+    while (rec->notifyPending.load(std::memory_order_acquire) > 0) std::this_thread::yield();
     if (rec->runnable) s.runnable--;
     s.threads.erase(std::remove(s.threads.begin(), s.threads.end(), rec), s.threads.end());
     if (s.det) DetLeaveLocked(s, rec);
-    s.changed.notify_all();
+    WakeLocked(s, s.changed);
     delete rec;
 }
 
@@ -80,13 +145,13 @@ void MakeBlockedLocked(Sched& s, ThreadRec* t) {
     if (t->runnable) {
         t->runnable = false;
         s.runnable--;
-        s.changed.notify_all();
+        if (QuiescentLocked(s)) WakeLocked(s, s.changed);
     }
 }
 
 void NotifyBusyLocked(Sched& s, int delta) {
     s.busy += delta;
-    if (s.busy == 0) s.changed.notify_all();
+    if (QuiescentLocked(s)) WakeLocked(s, s.changed);
 }
 
 bool QuiescentLocked(Sched& s) { return s.runnable == 0 && s.busy == 0; }
@@ -99,15 +164,22 @@ void WaitLocked(Sched& s, ThreadRec* me, std::unique_lock<std::mutex>& lk, std::
     me->parked = true;
     me->idle = idle;
     me->ready = std::move(ready);
-    me->parkCv = &cv;
+    me->parkCv = &me->cv;
+    me->channel = &cv;
     if (running && s.det && DetHolds(s, me)) DetHandOffLocked(s, me, lk);
     // Deterministic: the scheduler hands over only once `ready` holds. A session may also end
     // while this context waits; it then waits as a free-running one.
-    while (s.det ? !DetHolds(s, me) : !me->ready()) cv.wait(lk);
+    while (s.det ? !DetHolds(s, me) : !me->ready()) {
+        me->sleeping = true;
+        CountBlockingWait();
+        me->cv.wait(lk);
+        me->sleeping = false;
+    }
     me->parked = false;
     me->idle = false;
     me->ready = nullptr;
     me->parkCv = nullptr;
+    me->channel = nullptr;
 }
 
 namespace {
@@ -121,7 +193,16 @@ void WaitQuiescentLocked(Sched& s, ThreadRec* me, std::unique_lock<std::mutex>& 
     }
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (!QuiescentLocked(s)) {
-        if (s.changed.wait_until(lk, deadline) == std::cv_status::timeout && !QuiescentLocked(s)) {
+        // Not parked: the deterministic scheduler never picks a free-running idle waiter.
+        me->channel = &s.changed;
+        me->ready = [&s] { return QuiescentLocked(s); };
+        me->sleeping = true;
+        CountBlockingWait();
+        bool timedOut = me->cv.wait_until(lk, deadline) == std::cv_status::timeout;
+        me->sleeping = false;
+        me->channel = nullptr;
+        me->ready = nullptr;
+        if (timedOut && !QuiescentLocked(s)) {
             lk.unlock();
             verifier::Raise(Fault::Other, "the emulation did not become idle within " +
                                               std::to_string(limit.count()) + " ms\n" + DumpState());
@@ -142,20 +223,19 @@ void SetClockMode(ClockMode mode) {
     Self();
     Sched& s = S();
     std::lock_guard<std::mutex> g(s.m);
-    s.mode = mode;
+    s.mode.store(mode, std::memory_order_relaxed);
     s.now = 0;
-    s.realStart = std::chrono::steady_clock::now();
-    s.changed.notify_all();
+    s.realStartNs.store(SteadyNs(), std::memory_order_relaxed);
+    s.timerWaitUntil = kNever;
+    s.timerCv.notify_one();  // the timer thread sleeps anew on the new clock
 }
 
-ClockMode GetClockMode() {
-    Sched& s = S();
-    std::lock_guard<std::mutex> g(s.m);
-    return s.mode;
-}
+ClockMode GetClockMode() { return S().mode.load(std::memory_order_relaxed); }
 
+// The real-time clock is read without the lock; the virtual one moves under it.
 LONGLONG Now() {
     Sched& s = S();
+    if (s.mode.load(std::memory_order_relaxed) == ClockMode::RealTime) return RealNow(s);
     std::lock_guard<std::mutex> g(s.m);
     return NowLocked(s);
 }
@@ -164,7 +244,7 @@ void AdvanceTime100ns(LONGLONG delta, std::chrono::milliseconds wall_limit) {
     ThreadRec* me = Self();
     Sched& s = S();
     std::unique_lock<std::mutex> lk(s.m);
-    if (s.mode != ClockMode::Virtual) {
+    if (s.mode.load(std::memory_order_relaxed) != ClockMode::Virtual) {
         lk.unlock();
         verifier::Raise(Fault::Other, "AdvanceTime needs the virtual clock");
         return;
@@ -233,6 +313,14 @@ std::string DumpState() {
     return out.str();
 }
 
+WaitCounters ReadWaitCounters() {
+    WaitCounters c;
+    c.blockingWaits = gBlockingWaits.load(std::memory_order_relaxed);
+    c.wakeups = gWakeups.load(std::memory_order_relaxed);
+    c.timerThreadWakes = gTimerThreadWakes.load(std::memory_order_relaxed);
+    return c;
+}
+
 PVOID CurrentDriver() { return Self()->driver; }
 
 // Entering a driver marked atomic makes its routines atomic steps; entering any other driver
@@ -299,11 +387,7 @@ KIRQL KeRaiseIrqlToDpcLevel(void) {
 
 ULONG KeGetCurrentProcessorNumber(void) { return Self()->processor; }
 
-void KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
-    Sched& s = S();
-    std::lock_guard<std::mutex> g(s.m);
-    CurrentTime->QuadPart = kSystemTimeBase + NowLocked(s);
-}
+void KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = kSystemTimeBase + emu::Now(); }
 
 ULONGLONG KeQueryInterruptTime(void) { return static_cast<ULONGLONG>(emu::Now()); }
 

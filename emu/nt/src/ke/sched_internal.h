@@ -1,7 +1,8 @@
 // State shared by the scheduler's files: contexts, the dispatcher lock, timers and the DPC queue.
-// Everything here is guarded by Sched::m.
+// Everything here is guarded by Sched::m, except what is marked as read without it.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -49,7 +50,13 @@ struct ThreadRec {
     bool parked = false;
     bool idle = false;
     std::function<bool()> ready;
-    std::condition_variable* parkCv = nullptr;
+    std::condition_variable* parkCv = nullptr;  // what the deterministic scheduler notifies: always `cv`
+    // Free-running waits: every context sleeps on its own `cv`; `channel` names what it waits
+    // for (the condition variable passed to WaitLocked), so that a notifier wakes only the
+    // sleepers on that channel whose condition now holds. `sleeping` is exact under Sched::m.
+    const void* channel = nullptr;
+    bool sleeping = false;
+    std::atomic<int> notifyPending{0};  // wakes decided under the lock, not yet sent (WakeAfterUnlock)
     PKSPIN_LOCK spinningOn = nullptr;  // deterministic mode: blocked acquiring this lock
     bool abandonWait = false;          // a deadlock was broken by letting this wait go
     int atomic = 0;                    // > 0: no voluntary switch (the device model's steps)
@@ -63,12 +70,20 @@ struct TimerEntry {
     ThreadRec* waiter = nullptr;
 };
 
+constexpr LONGLONG kNever = INT64_MAX;
+
 struct Sched {
     std::mutex m;
-    std::condition_variable changed;  // quiescence and real-time timer thread
-    ClockMode mode = ClockMode::Virtual;
+    std::condition_variable changed;  // channel: quiescence, threads leaving
+    std::atomic<ClockMode> mode{ClockMode::Virtual};  // read without the lock
     LONGLONG now = 0;                 // virtual interrupt time
-    std::chrono::steady_clock::time_point realStart = std::chrono::steady_clock::now();
+    // steady_clock nanoseconds at the real-time clock's zero; read without the lock.
+    std::atomic<int64_t> realStartNs{std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now().time_since_epoch()).count()};
+    // The real-time timer thread's own wait: it sleeps until `timerWaitUntil` (kNever: until a
+    // timer is set) and is woken only by a timer due earlier than that, a mode change or the end.
+    std::condition_variable timerCv;
+    LONGLONG timerWaitUntil = kNever;
     ULONGLONG seq = 0;
     std::map<std::pair<LONGLONG, ULONGLONG>, TimerEntry> timers;
     int runnable = 0;
@@ -91,6 +106,27 @@ Sched& S();
 ThreadRec* Self();
 void SetSelf(ThreadRec* rec);
 LONGLONG NowLocked(Sched& s);
+// Real-time interrupt time, without the lock.
+LONGLONG RealNow(const Sched& s);
+// Wakes the real-time timer thread if a timer due at `due` is earlier than its wait.
+void NoteTimerDueLocked(Sched& s, LONGLONG due);
+// Wakes the sleepers on `channel` (the condition variable a WaitLocked was given) whose
+// condition holds: every one, or only the first (one DPC processor for one DPC).
+void WakeLocked(Sched& s, const std::condition_variable& channel, bool one = false);
+// Wakes one context out of a wait whose condition its caller has just made true.
+void WakeThreadLocked(Sched& s, ThreadRec* t);
+// Declared before the lock guard of a routine that does not wait itself: the wakes decided
+// under the lock are sent once it is released (at the outermost scope of the thread).
+class WakeAfterUnlock {
+public:
+    WakeAfterUnlock();
+    ~WakeAfterUnlock();
+    WakeAfterUnlock(const WakeAfterUnlock&) = delete;
+    WakeAfterUnlock& operator=(const WakeAfterUnlock&) = delete;
+};
+// The emulation's hand-off counters (emu/counters.h).
+void CountBlockingWait();
+void CountTimerThreadWake();
 ThreadRec* RegisterLocked(Sched& s, const std::string& name, bool runnable);
 void UnregisterLocked(Sched& s, ThreadRec* rec);
 void StartProcessorsLocked(Sched& s);

@@ -96,7 +96,7 @@ Worker::Worker(std::string name) : impl_(std::make_shared<Impl>()) {
         impl->rec->service = true;
         impl->rec->parked = true;
         impl->rec->ready = [raw = impl.get()] { return raw->stop || !raw->tasks.empty(); };
-        impl->rec->parkCv = &impl->cv;
+        impl->rec->parkCv = &impl->rec->cv;
     }
     impl_->thread = std::thread([impl] {
         Sched& s = S();
@@ -120,7 +120,7 @@ Worker::Worker(std::string name) : impl_(std::make_shared<Impl>()) {
             lk.lock();
             impl->running--;
             NotifyBusyLocked(s, -1);
-            impl->cv.notify_all();
+            WakeLocked(s, impl->cv);  // a Drain waiting for the last task
         }
         SetSelf(nullptr);
         UnregisterLocked(s, impl->rec);
@@ -157,7 +157,7 @@ Worker::~Worker() {
                 ++it;
             }
         }
-        impl_->cv.notify_all();
+        WakeLocked(s, impl_->cv);
         if (s.det) WaitGoneLocked(s, me, lk, impl_->serial);
     }
     impl_->thread.join();
@@ -166,10 +166,11 @@ Worker::~Worker() {
 void Worker::Post(std::function<void()> task, KIRQL irql) {
     ThreadRec* me = Self();
     Sched& s = S();
+    WakeAfterUnlock wakes;
     std::lock_guard<std::mutex> g(s.m);
     impl_->tasks.push_back({std::move(task), irql, me->atomic});
     NotifyBusyLocked(s, +1);
-    impl_->cv.notify_all();
+    WakeLocked(s, impl_->cv);
 }
 
 namespace {
@@ -182,7 +183,7 @@ void DelayedTaskDpc(PKDPC, PVOID context, PVOID, PVOID) {
         if (!d->impl->stop) {
             d->impl->tasks.push_back({std::move(d->fn), d->irql, d->atomic});
             NotifyBusyLocked(s, +1);
-            d->impl->cv.notify_all();
+            WakeLocked(s, d->impl->cv);
         }
     }
     delete d;
