@@ -12,6 +12,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -50,7 +51,8 @@ NTSTATUS ReadDone(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
 // The test driver: pipes opened with file objects of its own, requests built as the port does.
 class Stack : public ::testing::Test {
 protected:
-    void Up(const Config& cfg = {}) {
+    void Up(Config cfg = {}) {
+        cfg.recordTx = true;  // the contract tests check the transmit record
         dev = Device::Create(cfg);
         driver = emu::pnp::LoadDriver("UsbPipe", UsbPipeDriverEntry);
         ASSERT_NE(driver, nullptr);
@@ -182,6 +184,53 @@ TEST_F(Stack, ReadsPendUntilDataAndCompleteInPackets) {
     EXPECT_EQ(r2->info, 5u);
     EXPECT_EQ(std::memcmp(r1->buf, data.data(), 100), 0);
     EXPECT_EQ(std::memcmp(r2->buf, data.data() + 100, 5), 0);
+}
+
+// Received bytes wait in a ring: they keep their order where it wraps and where it grows while
+// wrapped.
+TEST_F(Stack, ReceivedBytesKeepTheirOrderAcrossTheRingsWrapAndGrowth) {
+    Up();
+    PFILE_OBJECT rx = NewFile(u"\\PIPE01");
+    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+    uint64_t next = 0, expect = 0;
+    auto inject = [&](size_t n) {
+        std::vector<uint8_t> b(n);
+        for (auto& x : b) x = static_cast<uint8_t>(next++ * 31 / 7);
+        dev->Inject(b);
+    };
+    auto read = [&](ULONG len, ULONG_PTR want) {
+        auto r = StartRead(rx, len);
+        emu::RunUntilIdle();
+        ASSERT_TRUE(r->completed());
+        ASSERT_EQ(r->info, want);
+        for (ULONG_PTR i = 0; i < want; ++i, ++expect)
+            ASSERT_EQ(r->buf[i], static_cast<uint8_t>(expect * 31 / 7)) << "byte " << expect;
+    };
+    inject(3000);
+    read(2000, 2000);
+    inject(3000);  // wraps
+    inject(2000);  // grows while wrapped
+    EXPECT_EQ(dev->RxBacklog(), 6000u);
+    read(4096, 4096);
+    read(4096, 1904);
+    EXPECT_EQ(dev->RxBacklog(), 0u);
+}
+
+// The transmit record is kept only when asked for; the count of bytes sent always.
+TEST_F(Stack, TheTransmitRecordIsKeptOnlyWhenAskedFor) {
+    Up();
+    PFILE_OBJECT tx = NewFile(u"\\PIPE00");
+    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    uint8_t b[3] = {1, 2, 3};
+    dev->RecordTx(false);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, b, 3, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_THROW(dev->TxStream(), std::logic_error);
+    EXPECT_THROW(dev->TransferLog(), std::logic_error);
+    dev->RecordTx(true);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, b + 1, 2, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_EQ(dev->TxStream(), (std::vector<uint8_t>{2, 3}));
+    EXPECT_EQ(dev->TransferLog().size(), 1u);
+    EXPECT_EQ(dev->TxBytes(), 5u);
 }
 
 // A line that loses a byte, for checks that must notice a loss.
@@ -894,17 +943,22 @@ TEST_F(Stack, InlineCompletionReentersTheModel) {
 // DISPATCH_LEVEL or PASSIVE_LEVEL.
 TEST_F(Stack, CompletionThreadAndLevelFollowTheKnobs) {
     struct Case {
+        bool onWorker;  // Config::completeOnWorker
         unsigned inlineOneIn, passiveOneIn;
         bool callerThread;
         KIRQL irql;
     } cases[] = {
-        {0, 0, false, DISPATCH_LEVEL},
-        {0, 1, false, PASSIVE_LEVEL},
-        {1, 0, true, PASSIVE_LEVEL},
+        {false, 0, 0, true, PASSIVE_LEVEL},  // nothing delays it: completed in the caller
+        {true, 0, 0, false, DISPATCH_LEVEL},
+        {false, 0, 1, false, PASSIVE_LEVEL},
+        {true, 1, 0, true, PASSIVE_LEVEL},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "inline 1/" << c.inlineOneIn << " passive 1/" << c.passiveOneIn);
-        Up();
+        SCOPED_TRACE(testing::Message() << "on worker " << c.onWorker << " inline 1/" << c.inlineOneIn << " passive 1/"
+                                        << c.passiveOneIn);
+        Config cfg;
+        cfg.completeOnWorker = c.onWorker;
+        Up(cfg);
         Knobs k;
         k.inlineOneIn = c.inlineOneIn;
         k.passiveOneIn = c.passiveOneIn;
