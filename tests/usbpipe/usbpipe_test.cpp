@@ -1143,6 +1143,66 @@ TEST_F(Stack, CommandsAnsweredWithReplyBytes) {
 }
 
 // The plug's DTR-to-RI switch: with it on, RI follows DTR (and the status pipe reports the change).
+// With the plug in, a write that finds the device's loopback room full waits, cancellable, until
+// reads make room; waiting writes keep their order and no byte is lost.
+TEST_F(Stack, LoopbackWritesWaitForRoom) {
+    Config cfg;
+    cfg.loopbackRoom = 8;
+    Up(cfg);
+    PFILE_OBJECT tx = NewFile(u"\\PIPE00"), rx = NewFile(u"\\PIPE01");
+    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+    dev->SetLoopback(true);
+    struct W {
+        KEVENT ev;
+        IO_STATUS_BLOCK iosb{};
+        PIRP irp = nullptr;
+        uint8_t data[9];
+    } w[5];
+    auto write = [&](int i, ULONG len) {
+        KeInitializeEvent(&w[i].ev, NotificationEvent, FALSE);
+        std::memset(w[i].data, i + 1, sizeof w[i].data);
+        w[i].irp = IoBuildDeviceIoControlRequest(IOCTL_PIPE_WRITE, top, w[i].data, len, nullptr, 0, FALSE, &w[i].ev, &w[i].iosb);
+        IoGetNextIrpStackLocation(w[i].irp)->FileObject = tx;
+        EXPECT_EQ(IoCallDriver(top, w[i].irp), STATUS_PENDING);
+        emu::RunUntilIdle();
+    };
+    auto done = [&](int i) { return KeReadStateEvent(&w[i].ev) != 0; };
+    auto read = [&](ULONG len) {
+        auto r = StartRead(rx, len);
+        emu::RunUntilIdle();
+        EXPECT_TRUE(r->completed());
+        return std::vector<uint8_t>(r->buf, r->buf + r->info);
+    };
+    write(0, 6);
+    write(1, 6);  // room left: sent
+    write(2, 3);  // full: waits
+    write(3, 2);  // waits behind it
+    EXPECT_TRUE(done(0) && done(1));
+    EXPECT_FALSE(done(2) || done(3));
+    EXPECT_EQ(dev->Pending(kTx), 2u);
+    EXPECT_EQ(dev->TxBytes(), 12u);
+    EXPECT_EQ(read(10), std::vector<uint8_t>({1, 1, 1, 1, 1, 1, 2, 2, 2, 2}));
+    ASSERT_TRUE(done(2) && done(3));
+    EXPECT_EQ(w[2].iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(w[3].iosb.Information, 2u);
+    EXPECT_EQ(read(16), std::vector<uint8_t>({2, 2, 3, 3, 3, 4, 4}));
+    // A waiting write is cancellable; what it would have sent never arrives, and later writes
+    // do not wait behind it.
+    write(4, 9);
+    write(0, 1);
+    ASSERT_FALSE(done(0));
+    IoCancelIrp(w[0].irp);
+    emu::RunUntilIdle();
+    ASSERT_TRUE(done(0));
+    EXPECT_EQ(w[0].iosb.Status, STATUS_CANCELLED);
+    EXPECT_EQ(w[0].iosb.Information, 0u);
+    EXPECT_EQ(read(16), std::vector<uint8_t>(9, 5));
+    write(1, 2);
+    EXPECT_TRUE(done(1));
+    EXPECT_EQ(dev->TxStream().size(), 28u);
+}
+
 TEST_F(Stack, LoopbackPlugWiresDtrToRing) {
     Config cfg;
     cfg.variant = 2;

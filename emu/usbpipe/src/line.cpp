@@ -212,6 +212,7 @@ void Device::SetLoopback(bool on) {
     Model* m = model_.get();
     Section s(*m);
     m->loopback = on;
+    if (!on) m->ResumeWaitingLocked();  // the plug is out: what waited for its room leaves
     m->OnDeviceLocked([m] { m->ServiceStatusLocked(); });
 }
 

@@ -159,6 +159,8 @@ public:
     std::vector<Done> held;
     bool txStalled = false;
     std::deque<std::pair<uint64_t, std::vector<uint8_t>>> stalledTx;  // by id, in arrival order
+    std::deque<std::pair<uint64_t, std::vector<uint8_t>>> waitingTx;  // for loopback room, by id
+    bool resuming = false;
     LONGLONG delay = 0;
     int failCount[kPipeCount] = {};
     NTSTATUS failStatus[kPipeCount] = {};
@@ -186,6 +188,10 @@ public:
     // What an ended write reports it moved: the bytes that stay on the line.
     ULONG_PTR SentLocked(const Entry& e);
     void ServiceRxLocked();
+    // Loopback room: whether a write must wait for reads, and sending those that waited.
+    bool MustWaitForRoomLocked();
+    void ResumeWaitingLocked();
+    bool IsPendingLocked(Pipe p, uint64_t id) const;
     void ServiceStatusLocked();
     // Moves received bytes into a read taken off the queue (or never queued) and finishes it;
     // false when an unplug armed by the knobs cut it (the device is then unplugged).

@@ -146,6 +146,7 @@ bool Model::FillReadLocked(PIRP irp) {
     auto* dst = static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, 0));
     rx.Pop(dst, limit);
     moved += limit;
+    if (!waitingTx.empty()) ResumeWaitingLocked();
     if (cut) {
         FinishHereLocked(irp, STATUS_DEVICE_NOT_CONNECTED, limit);
         UnplugLocked();
@@ -163,6 +164,41 @@ void Model::ServiceRxLocked() {
         if (!ClaimLocked(it, kRx)) continue;
         if (!FillReadLocked(irp)) return;
     }
+}
+
+bool Model::IsPendingLocked(Pipe p, uint64_t id) const {
+    for (const auto& e : pending[p])
+        if (e.id == id) return true;
+    return false;
+}
+
+// Writes that wait for room keep their order: a write also waits while an earlier one does.
+bool Model::MustWaitForRoomLocked() {
+    if (!loopback || cfg.loopbackRoom == 0 || cfg.pacing) return false;
+    while (!waitingTx.empty() && !IsPendingLocked(kTx, waitingTx.front().first)) waitingTx.pop_front();  // ended
+    return !waitingTx.empty() || rx.size() >= cfg.loopbackRoom;
+}
+
+// Reads made room: the writes waiting for it are sent, in order, while there is room.
+void Model::ResumeWaitingLocked() {
+    if (resuming) return;  // the bytes sent below are served by the loop that is sending them
+    resuming = true;
+    while (!waitingTx.empty() && (!loopback || rx.size() < cfg.loopbackRoom) && !unplugged) {
+        auto [id, bytes] = std::move(waitingTx.front());
+        waitingTx.pop_front();
+        for (auto it = pending[kTx].begin(); it != pending[kTx].end(); ++it) {
+            if (it->id != id) continue;
+            PIRP irp = it->irp;
+            if (ClaimLocked(it, kTx)) {
+                RecordTxLocked(bytes.data(), bytes.size());
+                moved += bytes.size();
+                if (loopback) ArriveLocked(bytes);
+                FinishLocked(irp, STATUS_SUCCESS, bytes.size());
+            }
+            break;
+        }
+    }
+    resuming = false;
 }
 
 void Model::ServiceStatusLocked() {
@@ -348,6 +384,11 @@ NTSTATUS Write(Model* m, PIRP irp, PIO_STACK_LOCATION sl) {
         // Not sent until the stall ends; cancellable meanwhile.
         uint64_t id = m->QueueLocked(irp, kTx, sl->FileObject);
         if (id) m->stalledTx.emplace_back(id, std::vector<uint8_t>(src, src + len));
+        return STATUS_PENDING;
+    }
+    if (m->MustWaitForRoomLocked()) {
+        uint64_t id = m->QueueLocked(irp, kTx, sl->FileObject);
+        if (id) m->waitingTx.emplace_back(id, std::vector<uint8_t>(src, src + len));
         return STATUS_PENDING;
     }
     // An unplug or a failure drawn by the knobs ends the transfer after part of its bytes.

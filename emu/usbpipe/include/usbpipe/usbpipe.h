@@ -36,6 +36,10 @@ struct Config {
     bool completeInline = false;
     bool completeOnWorker = false;
     bool recordTx = false;                       // keep TxStream and TransferLog (see RecordTx)
+    // With the loopback plug in, what the device holds of looped bytes not yet read: a write
+    // that finds it full waits (cancellable) until reads make room, as a device refuses OUT
+    // packets it cannot buffer. 0: no bound. Unpaced writes only (paced ones wait for the line).
+    size_t loopbackRoom = 64 * 1024;
     bool pacing = false;                         // bytes take their time on the line
     bool statusOnChange = false;                 // status reads wait for a change of the byte
 };
