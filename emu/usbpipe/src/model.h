@@ -5,6 +5,7 @@
 #include "usbpipe/usbpipe.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <deque>
@@ -251,11 +252,13 @@ public:
     }
     ~Section() {
         m_.workerSection = false;
-        if (m_.outgoing.size() == 1) {  // the common case, without giving up the vector's room
-            Outgoing one = m_.outgoing.front();
+        if (m_.outgoing.size() <= kFew) {  // the common case, without giving up the vector's room
+            std::array<Outgoing, kFew> few;
+            size_t n = m_.outgoing.size();
+            std::copy(m_.outgoing.begin(), m_.outgoing.end(), few.begin());
             m_.outgoing.clear();
             lock_.unlock();
-            m_.CompleteOne(one, onWorker_);
+            for (size_t i = 0; i < n; i++) m_.CompleteOne(few[i], onWorker_);
             return;
         }
         std::vector<Outgoing> out;
@@ -267,6 +270,7 @@ public:
     Section& operator=(const Section&) = delete;
 
 private:
+    static constexpr size_t kFew = 4;
     Model& m_;
     std::unique_lock<std::mutex> lock_;
     bool onWorker_;
