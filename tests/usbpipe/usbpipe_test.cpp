@@ -639,7 +639,9 @@ TEST_F(Stack, PacedWriteCutOffSendsOnlyWhatLeftInTime) {
 // A write whose bytes are all on the line but whose completion has not come yet reports them
 // all when an abort or a cancel ends it: the sender must not send them twice.
 TEST_F(Stack, AnEndedUnpacedWriteReportsItsBytes) {
-    Up();
+    Config cfg;
+    cfg.completeOnWorker = true;  // the write must still wait for its completion when it is ended
+    Up(cfg);
     PFILE_OBJECT tx = NewFile(u"\\PIPE00");
     ASSERT_EQ(Open(tx), STATUS_SUCCESS);
     uint8_t data[6] = {1, 2, 3, 4, 5, 6};
