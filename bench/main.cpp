@@ -13,6 +13,9 @@
 
 namespace {
 
+// What a USB 2.0 high-speed bulk pipe carries at most: 13 packets of 512 bytes per microframe.
+constexpr double kHighSpeedMiBps = 13 * 512 * 8000 / 1048576.0;
+
 struct Setting {
     const char* name;
     ULONG packet;
@@ -102,6 +105,12 @@ bool WriteSvg(const char* path, const std::vector<size_t>& sizes, const std::vec
         double ly = T + 20 + 22 * static_cast<double>(k);
         std::fprintf(f, "<line x1=\"%.1f\" x2=\"%.1f\" y1=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" stroke-width=\"2\"/>\n", W - R + 12, W - R + 36, ly, ly, s.colour);
         std::fprintf(f, "<text x=\"%.1f\" y=\"%.1f\">%s</text>\n", W - R + 42, ly + 4, s.name);
+    }
+    // The goal at 4096 bytes: twice what a USB 2.0 high-speed bulk pipe carries.
+    const double goal = 2 * kHighSpeedMiBps;
+    if (goal > ylo && goal < yhi) {
+        std::fprintf(f, "<line x1=\"%.1f\" x2=\"%.1f\" y1=\"%.1f\" y2=\"%.1f\" stroke=\"#888\" stroke-dasharray=\"5,4\"/>\n", L, W - R, y(goal), y(goal));
+        std::fprintf(f, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"10\" fill=\"#555\">2x USB high speed</text>\n", W - R + 12, y(goal) + 4);
     }
     std::fprintf(f, "<text x=\"%.0f\" y=\"%.0f\" font-size=\"10\" fill=\"#555\">%s</text>\n", L, H - 8, note.c_str());
     std::fprintf(f, "</svg>\n");
