@@ -638,29 +638,71 @@ TEST_F(Stack, PacedWriteCutOffSendsOnlyWhatLeftInTime) {
 
 // A write whose bytes are all on the line but whose completion has not come yet reports them
 // all when an abort or a cancel ends it: the sender must not send them twice.
+// Sends a write and ends it (abort or cancel) from the device thread itself, in a read's
+// completion routine: the write's own completion, queued behind this routine, cannot come first.
+struct EndWhileWaiting {
+    PDEVICE_OBJECT top;
+    PIRP write, abort;  // abort: null to cancel instead
+    NTSTATUS sent = STATUS_SUCCESS;
+};
+
+NTSTATUS EndWriteFromDeviceThread(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
+    auto* e = static_cast<EndWhileWaiting*>(ctx);
+    e->sent = IoCallDriver(e->top, e->write);
+    if (e->abort) IoCallDriver(e->top, e->abort);
+    else IoCancelIrp(e->write);
+    MmUnlockPages(irp->MdlAddress);
+    IoFreeMdl(irp->MdlAddress);
+    irp->MdlAddress = nullptr;
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 TEST_F(Stack, AnEndedUnpacedWriteReportsItsBytes) {
     Config cfg;
     cfg.completeOnWorker = true;  // the write must still wait for its completion when it is ended
     Up(cfg);
-    PFILE_OBJECT tx = NewFile(u"\\PIPE00");
+    PFILE_OBJECT tx = NewFile(u"\\PIPE00"), rx = NewFile(u"\\PIPE01");
     ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
     uint8_t data[6] = {1, 2, 3, 4, 5, 6};
     for (bool held : {false, true}) {
         for (bool abort : {false, true}) {
             SCOPED_TRACE(std::string(held ? "held, " : "waiting, ") + (abort ? "abort" : "cancel"));
             dev->ClearTx();
             dev->HoldCompletions(held);
-            KEVENT ev;
-            IO_STATUS_BLOCK iosb{};
+            KEVENT ev, abortEv;
+            IO_STATUS_BLOCK iosb{}, abortIosb{};
             KeInitializeEvent(&ev, NotificationEvent, FALSE);
+            KeInitializeEvent(&abortEv, NotificationEvent, FALSE);
             PIRP w = IoBuildDeviceIoControlRequest(IOCTL_PIPE_WRITE, top, data, 6, nullptr, 0, FALSE, &ev, &iosb);
             IoGetNextIrpStackLocation(w)->FileObject = tx;
-            EXPECT_EQ(IoCallDriver(top, w), STATUS_PENDING);
-            if (held) emu::RunUntilIdle();
-            if (abort) {
-                ASSERT_EQ(Ioctl(IOCTL_PIPE_ABORT, tx, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+            if (held) {
+                EXPECT_EQ(IoCallDriver(top, w), STATUS_PENDING);
+                emu::RunUntilIdle();
+                if (abort) {
+                    ASSERT_EQ(Ioctl(IOCTL_PIPE_ABORT, tx, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+                } else {
+                    IoCancelIrp(w);
+                }
             } else {
-                IoCancelIrp(w);
+                EndWhileWaiting end{top, w, nullptr};
+                if (abort) {
+                    end.abort = IoBuildDeviceIoControlRequest(IOCTL_PIPE_ABORT, top, nullptr, 0, nullptr, 0, FALSE,
+                                                              &abortEv, &abortIosb);
+                    IoGetNextIrpStackLocation(end.abort)->FileObject = tx;
+                }
+                uint8_t one = 0;
+                PIRP r = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, top, &one, 1, nullptr, nullptr);
+                IoGetNextIrpStackLocation(r)->FileObject = rx;
+                IoSetCompletionRoutine(r, EndWriteFromDeviceThread, &end, TRUE, TRUE, TRUE);
+                EXPECT_EQ(IoCallDriver(top, r), STATUS_PENDING);
+                dev->Inject({9});
+                emu::RunUntilIdle();
+                EXPECT_EQ(end.sent, STATUS_PENDING);
+                if (abort) {
+                    EXPECT_EQ(abortIosb.Status, STATUS_SUCCESS);
+                }
             }
             dev->HoldCompletions(false);
             dev->ReleaseHeld();
