@@ -120,7 +120,7 @@ uint64_t Model::QueueLocked(PIRP irp, Pipe p, PFILE_OBJECT file, ULONG_PTR onLin
     uint64_t id = nextId++;
     pending[p].push_back({irp, id, p, file, false, nullptr, onLine});
     IoSetCancelRoutine(irp, CancelRoutine);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    if (ReadBooleanNoFence(&irp->Cancel) && IoSetCancelRoutine(irp, nullptr) != nullptr) {  // IoCancelIrp sets it from any thread
         pending[p].pop_back();
         FinishHereLocked(irp, STATUS_CANCELLED, onLine);
         return 0;
