@@ -1,6 +1,7 @@
 #include "reference.h"
 
 #include <pty.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -10,7 +11,32 @@
 #include <thread>
 #include <vector>
 
+#include <emu/counters.h>
+
 namespace bench {
+
+Usage Usage::Now() {
+    Usage u;
+    u.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    u.cpuSeconds = ProcessCpuSeconds();
+    rusage r{};
+    getrusage(RUSAGE_SELF, &r);
+    u.contextSwitches = static_cast<uint64_t>(r.ru_nvcsw) + static_cast<uint64_t>(r.ru_nivcsw);
+    auto c = emu::ReadWaitCounters();
+    u.emu.blockingWaits = c.blockingWaits;
+    u.emu.wakeups = c.wakeups;
+    u.emu.timerThreadWakes = c.timerThreadWakes;
+    return u;
+}
+
+void Transfer::Measured(const Usage& before, const Usage& after) {
+    seconds = after.wallSeconds - before.wallSeconds;
+    cpuSeconds = after.cpuSeconds - before.cpuSeconds;
+    contextSwitches = after.contextSwitches - before.contextSwitches;
+    emu.blockingWaits = after.emu.blockingWaits - before.emu.blockingWaits;
+    emu.wakeups = after.emu.wakeups - before.emu.wakeups;
+    emu.timerThreadWakes = after.emu.timerThreadWakes - before.emu.timerThreadWakes;
+}
 
 double ProcessCpuSeconds() {
     timespec ts{};
@@ -28,8 +54,8 @@ Transfer PtyLoopback(uint64_t bytes, size_t chunk) {
         tcsetattr(fd, TCSANOW, &t);
     }
     Transfer result;
-    const double cpu0 = ProcessCpuSeconds();
-    const auto t0 = std::chrono::steady_clock::now();
+    uint64_t writes = 0, reads = 0;
+    const Usage before = Usage::Now();
     std::thread writer([&] {
         std::vector<uint8_t> buf(chunk);
         uint64_t sent = 0;
@@ -37,6 +63,7 @@ Transfer PtyLoopback(uint64_t bytes, size_t chunk) {
             size_t n = std::min<uint64_t>(chunk, bytes - sent);
             for (size_t i = 0; i < n; i++) buf[i] = static_cast<uint8_t>(sent + i);
             ssize_t w = write(master, buf.data(), n);
+            writes++;
             if (w <= 0) break;
             sent += static_cast<uint64_t>(w);
         }
@@ -45,6 +72,7 @@ Transfer PtyLoopback(uint64_t bytes, size_t chunk) {
     uint64_t got = 0;
     while (got < bytes) {
         ssize_t r = read(slave, buf.data(), chunk);
+        reads++;
         if (r <= 0) break;
         for (ssize_t i = 0; i < r; i++) {
             if (buf[i] != static_cast<uint8_t>(got + i)) result.errors++;
@@ -52,8 +80,8 @@ Transfer PtyLoopback(uint64_t bytes, size_t chunk) {
         got += static_cast<uint64_t>(r);
     }
     writer.join();
-    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    result.cpuSeconds = ProcessCpuSeconds() - cpu0;
+    result.Measured(before, Usage::Now());
+    result.requests = writes + reads;
     result.bytes = got;
     result.errors += bytes - got;
     close(master);

@@ -1,7 +1,10 @@
 #include "stack.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -35,11 +38,12 @@ bool Transfer1(HANDLE port, bool write, uint8_t* data, DWORD length, DWORD* done
     return ok;
 }
 
-std::unique_ptr<rig::Port> Plug(rig::Rig& rig, ULONG packet, bool txAsync) {
+std::unique_ptr<rig::Port> Plug(rig::Rig& rig, ULONG packet, bool txAsync, ULONG rxReqSize = 0) {
     usbpipe::Config config;
     config.packetSize[usbpipe::kTx] = config.packetSize[usbpipe::kRx] = packet;
     rig::PortValues values;
     values.dwords[u"TxAsync"] = txAsync ? 1 : 0;
+    if (rxReqSize) values.dwords[u"RxReqSize"] = rxReqSize;
     auto port = rig.Plug(config, values);
     Expect(NT_SUCCESS(port->started), "the device did not start");
     return port;
@@ -48,15 +52,15 @@ std::unique_ptr<rig::Port> Plug(rig::Rig& rig, ULONG packet, bool txAsync) {
 }  // namespace
 
 Transfer VcomLoopback(rig::Rig& rig, const LoopbackOptions& o) {
-    auto port = Plug(rig, o.packet, o.txAsync);
+    auto port = Plug(rig, o.packet, o.txAsync, o.rxReqSize);
     port->device->SetLoopback(true);
     HANDLE com = Open();
     COMMTIMEOUTS t{MAXDWORD, MAXDWORD, 1000, 0, 0};  // a read returns once bytes are there
     Expect(SetCommTimeouts(com, &t), "SetCommTimeouts failed");
 
     Transfer result;
-    const double cpu0 = ProcessCpuSeconds();
-    const auto t0 = Clock::now();
+    uint64_t writes = 0, reads = 0;
+    const Usage before = Usage::Now();
     emu::Thread writer([&] {
         std::vector<uint8_t> buf(o.chunk);
         uint64_t sent = 0;
@@ -64,6 +68,7 @@ Transfer VcomLoopback(rig::Rig& rig, const LoopbackOptions& o) {
             DWORD n = static_cast<DWORD>(std::min<uint64_t>(o.chunk, o.bytes - sent));
             for (DWORD i = 0; i < n; i++) buf[i] = static_cast<uint8_t>(sent + i);
             DWORD done = 0;
+            writes++;
             if (!Transfer1(com, true, buf.data(), n, &done)) break;
             sent += done;
         }
@@ -72,6 +77,7 @@ Transfer VcomLoopback(rig::Rig& rig, const LoopbackOptions& o) {
     uint64_t got = 0;
     while (got < o.bytes) {
         DWORD n = 0;
+        reads++;
         if (!Transfer1(com, false, buf.data(), static_cast<DWORD>(o.chunk), &n) || n == 0) break;
         for (DWORD i = 0; i < n; i++) {
             if (buf[i] != static_cast<uint8_t>(got + i)) result.errors++;
@@ -79,19 +85,43 @@ Transfer VcomLoopback(rig::Rig& rig, const LoopbackOptions& o) {
         got += n;
     }
     writer.join();
-    result.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    result.cpuSeconds = ProcessCpuSeconds() - cpu0;
+    result.Measured(before, Usage::Now());
+    result.requests = writes + reads;
     result.bytes = got;
     result.errors += o.bytes - std::min(got, o.bytes);
     CloseHandle(com);
     return result;
 }
 
-Latency ReadLatency(rig::Rig& rig, int samples) {
+Latency ReadLatency(rig::Rig& rig, int samples, bool farThread) {
     auto port = Plug(rig, 64, false);
     HANDLE com = Open();
     COMMTIMEOUTS t{MAXDWORD, MAXDWORD, 5000, 0, 0};  // wait for the first byte
     Expect(SetCommTimeouts(com, &t), "SetCommTimeouts failed");
+    // The far end: sends one byte when asked, noting when it did.
+    std::mutex mu;
+    std::condition_variable cv;
+    int asked = 0;
+    bool stop = false;
+    std::atomic<int64_t> sentAt{0};
+    auto send = [&](int i) {
+        sentAt = Clock::now().time_since_epoch().count();
+        port->device->Inject({static_cast<uint8_t>(i)});
+    };
+    std::unique_ptr<emu::Thread> far;
+    if (farThread) {
+        far = std::make_unique<emu::Thread>([&] {
+            int done = 0;
+            std::unique_lock<std::mutex> g(mu);
+            for (;;) {
+                cv.wait(g, [&] { return stop || asked > done; });
+                if (stop) return;
+                g.unlock();
+                send(done++);
+                g.lock();
+            }
+        });
+    }
     std::vector<double> us;
     for (int i = 0; i < samples; i++) {
         uint8_t b = 0;
@@ -100,19 +130,36 @@ Latency ReadLatency(rig::Rig& rig, int samples) {
         ReadFile(com, &b, 1, nullptr, &ov);
         // Let the read reach the driver and pend before the byte arrives.
         std::this_thread::sleep_for(std::chrono::microseconds(300));
-        auto start = Clock::now();
-        port->device->Inject({static_cast<uint8_t>(i)});
+        if (farThread) {
+            std::lock_guard<std::mutex> g(mu);
+            asked++;
+            cv.notify_one();
+        } else {
+            send(i);
+        }
         DWORD n = 0;
         GetOverlappedResult(com, &ov, &n, TRUE);
-        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        auto end = Clock::now().time_since_epoch().count();
+        us.push_back(static_cast<double>(end - sentAt.load()) * Clock::period::num / Clock::period::den * 1e6);
         CloseHandle(ov.hEvent);
+    }
+    if (far) {
+        {
+            std::lock_guard<std::mutex> g(mu);
+            stop = true;
+            cv.notify_one();
+        }
+        far->join();
     }
     CloseHandle(com);
     std::sort(us.begin(), us.end());
+    auto at = [&us](double q) { return us[std::min(us.size() - 1, static_cast<size_t>(static_cast<double>(us.size()) * q))]; };
     Latency l;
     l.samples = samples;
-    l.medianUs = us[us.size() / 2];
-    l.p99Us = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+    l.medianUs = at(0.5);
+    l.p90Us = at(0.9);
+    l.p99Us = at(0.99);
+    l.maxUs = us.back();
     return l;
 }
 

@@ -245,7 +245,9 @@ TEST(Reader, ReaderRetriesWhenTheReadCannotBeBuiltAndStopStillReturns) {
 }
 
 TEST(Reader, StartWaitsForAStopInProgress) {
-    Stack s(NoPolling());
+    StackOptions o = NoPolling();
+    o.device.completeOnWorker = true;  // the reader's completion runs beside this thread, which holds its lock
+    Stack s(o);
     auto& f = s.OpenOk();
     PortExtension* p = s.Ext();
     auto until = [](auto done) {

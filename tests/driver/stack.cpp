@@ -12,6 +12,7 @@ StackOptions Variant(int variant) {
 
 Stack::Stack(StackOptions options) {
     options.values.emplace(u"PortName", emu::pnp::HardwareValue::String(u"COM7"));
+    options.device.recordTx = true;  // driver tests check the bytes that reached the wire
     device_ = usbpipe::Device::Create(options.device);
     lower_ = emu::pnp::LoadDriver("UsbPipe", UsbPipeDriverEntry);
     vcom_ = emu::pnp::LoadDriver("vcom", DriverEntry);

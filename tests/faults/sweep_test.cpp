@@ -122,6 +122,7 @@ private:
     static usbpipe::Config DeviceConfig() {
         usbpipe::Config c;
         c.variant = 3;
+        c.recordTx = true;  // the sweep compares the wire with what was written
         return c;
     }
 

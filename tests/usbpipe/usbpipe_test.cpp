@@ -12,6 +12,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -50,7 +51,8 @@ NTSTATUS ReadDone(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
 // The test driver: pipes opened with file objects of its own, requests built as the port does.
 class Stack : public ::testing::Test {
 protected:
-    void Up(const Config& cfg = {}) {
+    void Up(Config cfg = {}) {
+        cfg.recordTx = true;  // the contract tests check the transmit record
         dev = Device::Create(cfg);
         driver = emu::pnp::LoadDriver("UsbPipe", UsbPipeDriverEntry);
         ASSERT_NE(driver, nullptr);
@@ -182,6 +184,53 @@ TEST_F(Stack, ReadsPendUntilDataAndCompleteInPackets) {
     EXPECT_EQ(r2->info, 5u);
     EXPECT_EQ(std::memcmp(r1->buf, data.data(), 100), 0);
     EXPECT_EQ(std::memcmp(r2->buf, data.data() + 100, 5), 0);
+}
+
+// Received bytes wait in a ring: they keep their order where it wraps and where it grows while
+// wrapped.
+TEST_F(Stack, ReceivedBytesKeepTheirOrderAcrossTheRingsWrapAndGrowth) {
+    Up();
+    PFILE_OBJECT rx = NewFile(u"\\PIPE01");
+    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+    uint64_t next = 0, expect = 0;
+    auto inject = [&](size_t n) {
+        std::vector<uint8_t> b(n);
+        for (auto& x : b) x = static_cast<uint8_t>(next++ * 31 / 7);
+        dev->Inject(b);
+    };
+    auto read = [&](ULONG len, ULONG_PTR want) {
+        auto r = StartRead(rx, len);
+        emu::RunUntilIdle();
+        ASSERT_TRUE(r->completed());
+        ASSERT_EQ(r->info, want);
+        for (ULONG_PTR i = 0; i < want; ++i, ++expect)
+            ASSERT_EQ(r->buf[i], static_cast<uint8_t>(expect * 31 / 7)) << "byte " << expect;
+    };
+    inject(3000);
+    read(2000, 2000);
+    inject(3000);  // wraps
+    inject(2000);  // grows while wrapped
+    EXPECT_EQ(dev->RxBacklog(), 6000u);
+    read(4096, 4096);
+    read(4096, 1904);
+    EXPECT_EQ(dev->RxBacklog(), 0u);
+}
+
+// The transmit record is kept only when asked for; the count of bytes sent always.
+TEST_F(Stack, TheTransmitRecordIsKeptOnlyWhenAskedFor) {
+    Up();
+    PFILE_OBJECT tx = NewFile(u"\\PIPE00");
+    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    uint8_t b[3] = {1, 2, 3};
+    dev->RecordTx(false);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, b, 3, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_THROW(dev->TxStream(), std::logic_error);
+    EXPECT_THROW(dev->TransferLog(), std::logic_error);
+    dev->RecordTx(true);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, b + 1, 2, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_EQ(dev->TxStream(), (std::vector<uint8_t>{2, 3}));
+    EXPECT_EQ(dev->TransferLog().size(), 1u);
+    EXPECT_EQ(dev->TxBytes(), 5u);
 }
 
 // A line that loses a byte, for checks that must notice a loss.
@@ -589,27 +638,71 @@ TEST_F(Stack, PacedWriteCutOffSendsOnlyWhatLeftInTime) {
 
 // A write whose bytes are all on the line but whose completion has not come yet reports them
 // all when an abort or a cancel ends it: the sender must not send them twice.
+// Sends a write and ends it (abort or cancel) from the device thread itself, in a read's
+// completion routine: the write's own completion, queued behind this routine, cannot come first.
+struct EndWhileWaiting {
+    PDEVICE_OBJECT top;
+    PIRP write, abort;  // abort: null to cancel instead
+    NTSTATUS sent = STATUS_SUCCESS;
+};
+
+NTSTATUS EndWriteFromDeviceThread(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
+    auto* e = static_cast<EndWhileWaiting*>(ctx);
+    e->sent = IoCallDriver(e->top, e->write);
+    if (e->abort) IoCallDriver(e->top, e->abort);
+    else IoCancelIrp(e->write);
+    MmUnlockPages(irp->MdlAddress);
+    IoFreeMdl(irp->MdlAddress);
+    irp->MdlAddress = nullptr;
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 TEST_F(Stack, AnEndedUnpacedWriteReportsItsBytes) {
-    Up();
-    PFILE_OBJECT tx = NewFile(u"\\PIPE00");
+    Config cfg;
+    cfg.completeOnWorker = true;  // the write must still wait for its completion when it is ended
+    Up(cfg);
+    PFILE_OBJECT tx = NewFile(u"\\PIPE00"), rx = NewFile(u"\\PIPE01");
     ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
     uint8_t data[6] = {1, 2, 3, 4, 5, 6};
     for (bool held : {false, true}) {
         for (bool abort : {false, true}) {
             SCOPED_TRACE(std::string(held ? "held, " : "waiting, ") + (abort ? "abort" : "cancel"));
             dev->ClearTx();
             dev->HoldCompletions(held);
-            KEVENT ev;
-            IO_STATUS_BLOCK iosb{};
+            KEVENT ev, abortEv;
+            IO_STATUS_BLOCK iosb{}, abortIosb{};
             KeInitializeEvent(&ev, NotificationEvent, FALSE);
+            KeInitializeEvent(&abortEv, NotificationEvent, FALSE);
             PIRP w = IoBuildDeviceIoControlRequest(IOCTL_PIPE_WRITE, top, data, 6, nullptr, 0, FALSE, &ev, &iosb);
             IoGetNextIrpStackLocation(w)->FileObject = tx;
-            EXPECT_EQ(IoCallDriver(top, w), STATUS_PENDING);
-            if (held) emu::RunUntilIdle();
-            if (abort) {
-                ASSERT_EQ(Ioctl(IOCTL_PIPE_ABORT, tx, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+            if (held) {
+                EXPECT_EQ(IoCallDriver(top, w), STATUS_PENDING);
+                emu::RunUntilIdle();
+                if (abort) {
+                    ASSERT_EQ(Ioctl(IOCTL_PIPE_ABORT, tx, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+                } else {
+                    IoCancelIrp(w);
+                }
             } else {
-                IoCancelIrp(w);
+                EndWhileWaiting end{top, w, nullptr};
+                if (abort) {
+                    end.abort = IoBuildDeviceIoControlRequest(IOCTL_PIPE_ABORT, top, nullptr, 0, nullptr, 0, FALSE,
+                                                              &abortEv, &abortIosb);
+                    IoGetNextIrpStackLocation(end.abort)->FileObject = tx;
+                }
+                uint8_t one = 0;
+                PIRP r = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, top, &one, 1, nullptr, nullptr);
+                IoGetNextIrpStackLocation(r)->FileObject = rx;
+                IoSetCompletionRoutine(r, EndWriteFromDeviceThread, &end, TRUE, TRUE, TRUE);
+                EXPECT_EQ(IoCallDriver(top, r), STATUS_PENDING);
+                dev->Inject({9});
+                emu::RunUntilIdle();
+                EXPECT_EQ(end.sent, STATUS_PENDING);
+                if (abort) {
+                    EXPECT_EQ(abortIosb.Status, STATUS_SUCCESS);
+                }
             }
             dev->HoldCompletions(false);
             dev->ReleaseHeld();
@@ -894,17 +987,22 @@ TEST_F(Stack, InlineCompletionReentersTheModel) {
 // DISPATCH_LEVEL or PASSIVE_LEVEL.
 TEST_F(Stack, CompletionThreadAndLevelFollowTheKnobs) {
     struct Case {
+        bool onWorker;  // Config::completeOnWorker
         unsigned inlineOneIn, passiveOneIn;
         bool callerThread;
         KIRQL irql;
     } cases[] = {
-        {0, 0, false, DISPATCH_LEVEL},
-        {0, 1, false, PASSIVE_LEVEL},
-        {1, 0, true, PASSIVE_LEVEL},
+        {false, 0, 0, true, PASSIVE_LEVEL},  // nothing delays it: completed in the caller
+        {true, 0, 0, false, DISPATCH_LEVEL},
+        {false, 0, 1, false, PASSIVE_LEVEL},
+        {true, 1, 0, true, PASSIVE_LEVEL},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "inline 1/" << c.inlineOneIn << " passive 1/" << c.passiveOneIn);
-        Up();
+        SCOPED_TRACE(testing::Message() << "on worker " << c.onWorker << " inline 1/" << c.inlineOneIn << " passive 1/"
+                                        << c.passiveOneIn);
+        Config cfg;
+        cfg.completeOnWorker = c.onWorker;
+        Up(cfg);
         Knobs k;
         k.inlineOneIn = c.inlineOneIn;
         k.passiveOneIn = c.passiveOneIn;
@@ -1089,6 +1187,66 @@ TEST_F(Stack, CommandsAnsweredWithReplyBytes) {
 }
 
 // The plug's DTR-to-RI switch: with it on, RI follows DTR (and the status pipe reports the change).
+// With the plug in, a write that finds the device's loopback room full waits, cancellable, until
+// reads make room; waiting writes keep their order and no byte is lost.
+TEST_F(Stack, LoopbackWritesWaitForRoom) {
+    Config cfg;
+    cfg.loopbackRoom = 8;
+    Up(cfg);
+    PFILE_OBJECT tx = NewFile(u"\\PIPE00"), rx = NewFile(u"\\PIPE01");
+    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+    dev->SetLoopback(true);
+    struct W {
+        KEVENT ev;
+        IO_STATUS_BLOCK iosb{};
+        PIRP irp = nullptr;
+        uint8_t data[9];
+    } w[5];
+    auto write = [&](int i, ULONG len) {
+        KeInitializeEvent(&w[i].ev, NotificationEvent, FALSE);
+        std::memset(w[i].data, i + 1, sizeof w[i].data);
+        w[i].irp = IoBuildDeviceIoControlRequest(IOCTL_PIPE_WRITE, top, w[i].data, len, nullptr, 0, FALSE, &w[i].ev, &w[i].iosb);
+        IoGetNextIrpStackLocation(w[i].irp)->FileObject = tx;
+        EXPECT_EQ(IoCallDriver(top, w[i].irp), STATUS_PENDING);
+        emu::RunUntilIdle();
+    };
+    auto done = [&](int i) { return KeReadStateEvent(&w[i].ev) != 0; };
+    auto read = [&](ULONG len) {
+        auto r = StartRead(rx, len);
+        emu::RunUntilIdle();
+        EXPECT_TRUE(r->completed());
+        return std::vector<uint8_t>(r->buf, r->buf + r->info);
+    };
+    write(0, 6);
+    write(1, 6);  // room left: sent
+    write(2, 3);  // full: waits
+    write(3, 2);  // waits behind it
+    EXPECT_TRUE(done(0) && done(1));
+    EXPECT_FALSE(done(2) || done(3));
+    EXPECT_EQ(dev->Pending(kTx), 2u);
+    EXPECT_EQ(dev->TxBytes(), 12u);
+    EXPECT_EQ(read(10), std::vector<uint8_t>({1, 1, 1, 1, 1, 1, 2, 2, 2, 2}));
+    ASSERT_TRUE(done(2) && done(3));
+    EXPECT_EQ(w[2].iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(w[3].iosb.Information, 2u);
+    EXPECT_EQ(read(16), std::vector<uint8_t>({2, 2, 3, 3, 3, 4, 4}));
+    // A waiting write is cancellable; what it would have sent never arrives, and later writes
+    // do not wait behind it.
+    write(4, 9);
+    write(0, 1);
+    ASSERT_FALSE(done(0));
+    IoCancelIrp(w[0].irp);
+    emu::RunUntilIdle();
+    ASSERT_TRUE(done(0));
+    EXPECT_EQ(w[0].iosb.Status, STATUS_CANCELLED);
+    EXPECT_EQ(w[0].iosb.Information, 0u);
+    EXPECT_EQ(read(16), std::vector<uint8_t>(9, 5));
+    write(1, 2);
+    EXPECT_TRUE(done(1));
+    EXPECT_EQ(dev->TxStream().size(), 28u);
+}
+
 TEST_F(Stack, LoopbackPlugWiresDtrToRing) {
     Config cfg;
     cfg.variant = 2;

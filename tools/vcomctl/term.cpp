@@ -52,6 +52,7 @@ int RunTerm(const Common& common, TermFarEnd farEnd) {
     std::unique_ptr<rig::Port> dev = rig.Plug(common.Device(), common.Values());
     if (!NT_SUCCESS(dev->started)) return 1;
     if (farEnd == TermFarEnd::Loopback) dev->device->SetLoopback(true);
+    if (farEnd == TermFarEnd::Echo) dev->device->RecordTx(true);  // the echo sends back what it reads there
     HANDLE com = OpenPort(L"\\\\.\\COM7", false);
     if (com == INVALID_HANDLE_VALUE || !ApplyLine(com, 115200, false)) {
         std::fprintf(stderr, "vcomctl: cannot open COM7: %s\n", LastError().c_str());

@@ -149,13 +149,13 @@ NTSTATUS Purge(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack) {
     }
     if (mask & SERIAL_PURGE_RXCLEAR) {
         // Bytes of the last transfer not yet stored (RxLeftover) are purged too: the reader is
-        // stopped so that nothing of the loop touches them meanwhile.
-        StopReader(Port);
+        // held stopped so that nothing of the loop touches them meanwhile, a read's start included.
+        HoldReader(Port);
         RingClear(&Port->RxBuffer);
         Port->RxLeftover = 0;
         // The empty buffer is below the XON limit: a reader stopped for lack of room resumes.
         StoreFlag(&Port->RxHasRoom, TRUE);
-        StartReader(Port);
+        ReleaseReader(Port, TRUE);
     }
     if (mask & SERIAL_PURGE_TXABORT) {
         // Under PortStateLock, like every other stop: two stops at once would share TxIdleEvent,

@@ -158,9 +158,11 @@ NTSTATUS SetQueueSize(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack) {
         return STATUS_INVALID_PARAMETER;
     }
 
-    // Nothing of the reader may be outstanding while the receive buffer is replaced.
-    NTSTATUS status = StopReader(Port);
+    // Nothing of the reader may be outstanding while the receive buffer is replaced, nor be
+    // started meanwhile by a read.
+    NTSTATUS status = HoldReader(Port);
     if (!NT_SUCCESS(status)) {
+        ReleaseReader(Port, FALSE);
         return status;
     }
     // The receive buffer only grows; its bytes are kept.
@@ -174,7 +176,7 @@ NTSTATUS SetQueueSize(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack) {
     if (RingSize(&Port->RxBuffer) - RingCount(&Port->RxBuffer) > (ULONG)LoadSetting(&Port->HandFlow.XoffLimit)) {
         StoreFlag(&Port->RxHasRoom, TRUE);
     }
-    status = StartReader(Port);
+    status = ReleaseReader(Port, TRUE);
     if (!NT_SUCCESS(status)) {
         VCOM_TRACE(TRACE_LEVEL_WARNING, "reader not restarted after a queue size change: %#lx", (unsigned long)status);
     }

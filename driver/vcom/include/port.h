@@ -321,6 +321,11 @@ VOID InitReadPath(PortExtension* Port);
 // stops return when nothing of the loop is outstanding.
 NTSTATUS StartReader(PortExtension* Port);
 NTSTATUS StopReader(PortExtension* Port);
+// Stops the reader and keeps it stopped until ReleaseReader, against the start a read makes:
+// for what must change while nothing of the reader runs (a purge, a new receive buffer). The
+// start/stop lock is held in between, whatever HoldReader returns.
+NTSTATUS HoldReader(PortExtension* Port);
+NTSTATUS ReleaseReader(PortExtension* Port, BOOLEAN Restart);
 VOID KickReader(PortExtension* Port);
 NTSTATUS StopReceiveSide(PDEVICE_OBJECT DeviceObject);
 NTSTATUS ReadInitialStatus(PortExtension* Port);

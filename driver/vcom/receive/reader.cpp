@@ -305,13 +305,7 @@ VOID KickReader(PortExtension* Port) {
     InterlockedDecrement(&Port->RxSending);
 }
 
-_IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS StartReader(PortExtension* Port) {
-    PAGED_CODE();
-    if (!LoadFlag(&Port->ReaderStopped)) {
-        return STATUS_SUCCESS;
-    }
-    LockStartStop(Port);
+static NTSTATUS StartReaderLocked(PortExtension* Port) {
     NTSTATUS status;
     if (!LoadFlag(&Port->ReaderStopped)) {
         status = STATUS_SUCCESS;
@@ -331,6 +325,17 @@ NTSTATUS StartReader(PortExtension* Port) {
             status = IssueRxRead(Port);
         }
     }
+    return status;
+}
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS StartReader(PortExtension* Port) {
+    PAGED_CODE();
+    if (!LoadFlag(&Port->ReaderStopped)) {
+        return STATUS_SUCCESS;
+    }
+    LockStartStop(Port);
+    NTSTATUS status = StartReaderLocked(Port);
     UnlockStartStop(Port);
     return status;
 }
@@ -536,6 +541,21 @@ NTSTATUS StartStatusPoller(PortExtension* Port) {
             status = ScheduleStatusPoll(Port, Port->CtlPollPeriod, FALSE);
         }
     }
+    UnlockStartStop(Port);
+    return status;
+}
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS HoldReader(PortExtension* Port) {
+    PAGED_CODE();
+    LockStartStop(Port);
+    return StopReaderLocked(Port);
+}
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS ReleaseReader(PortExtension* Port, BOOLEAN Restart) {
+    PAGED_CODE();
+    NTSTATUS status = Restart ? StartReaderLocked(Port) : STATUS_SUCCESS;
     UnlockStartStop(Port);
     return status;
 }

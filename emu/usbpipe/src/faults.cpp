@@ -120,6 +120,7 @@ void Device::SetKnobs(const Knobs& knobs) {
     Model* m = model_.get();
     Section s(*m);
     m->knobs = knobs;
+    m->knobsSet = knobs.Describe() != "none";
     m->rng.seed(knobs.seed);
     m->moved = 0;
     m->statusOutageEnd = -1;
@@ -178,8 +179,7 @@ void Device::SendStalled(size_t count) {
             if (it->id != id) continue;
             PIRP irp = it->irp;
             if (m->ClaimLocked(it, kTx)) {
-                m->txStream.insert(m->txStream.end(), bytes.begin(), bytes.end());
-                m->txLog.push_back({kTx, bytes});
+                m->RecordTxLocked(bytes.data(), bytes.size());
                 m->moved += bytes.size();
                 if (m->loopback) m->ArriveLocked(bytes);
                 m->FinishLocked(irp, STATUS_SUCCESS, bytes.size());
@@ -196,7 +196,7 @@ void Device::ReleaseHeld() {
         std::lock_guard<std::mutex> g(model_->mu);
         held.swap(model_->held);
     }
-    Model::CompleteAt(held, DISPATCH_LEVEL);
+    for (const auto& d : held) Model::CompleteAt(d, DISPATCH_LEVEL);
 }
 
 size_t Device::HeldCount() const {

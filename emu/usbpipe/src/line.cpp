@@ -2,6 +2,8 @@
 // status byte, the loopback plug and the counting pattern.
 #include "model.h"
 
+#include <stdexcept>
+
 namespace usbpipe {
 
 uint8_t Model::ReportedStatusLocked() const {
@@ -23,23 +25,26 @@ LONGLONG Model::ByteTimeLocked() const {
 
 // Received bytes enter the line; with pacing they arrive at the line rate (and the paced arrival
 // is returned, so that a write cut off can shorten it).
-std::shared_ptr<Arrival> Model::ArriveLocked(std::vector<uint8_t> bytes) {
-    if (dropAt >= arrived && dropAt - arrived < bytes.size()) {
-        bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(dropAt - arrived));
+std::shared_ptr<Arrival> Model::ArriveLocked(const uint8_t* p, size_t n) {
+    if (dropAt >= arrived && dropAt - arrived < n) {
+        // The line loses one byte: what came before and after it arrives as one.
+        std::vector<uint8_t> kept(p, p + n);
+        kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(dropAt - arrived));
         arrived++;  // the dropped byte still counts as arrived
         dropAt = UINT64_MAX;
+        return ArriveLocked(kept.data(), kept.size());
     }
-    arrived += bytes.size();
-    if (bytes.empty()) return nullptr;
+    arrived += n;
+    if (n == 0) return nullptr;
     if (!cfg.pacing) {
-        rx.insert(rx.end(), bytes.begin(), bytes.end());
+        rx.Push(p, n);
         OnDeviceLocked([this] { ServiceRxLocked(); });
         return nullptr;
     }
     auto a = std::make_shared<Arrival>();
     a->start = std::max(emu::Now(), rxLineFreeAt);
-    a->end = a->start + ByteTimeLocked() * static_cast<LONGLONG>(bytes.size());
-    a->bytes = std::move(bytes);
+    a->end = a->start + ByteTimeLocked() * static_cast<LONGLONG>(n);
+    a->bytes.assign(p, p + n);
     rxLineFreeAt = a->end;
     PostArrivalLocked(a);
     return a;
@@ -49,7 +54,7 @@ void Model::PostArrivalLocked(const std::shared_ptr<Arrival>& a) {
     PostToDevice(std::max<LONGLONG>(a->end - emu::Now(), 0), [this, a] {
         Section s(*this, true);
         if (a->cut) return;
-        rx.insert(rx.end(), a->bytes.begin(), a->bytes.end());
+        rx.Push(a->bytes.data(), a->bytes.size());
         ServiceRxLocked();
     });
 }
@@ -66,11 +71,12 @@ size_t Model::CutUnsentLocked(const PacedWrite& w) {
     txLineFreeAt = end - w.byteTime * static_cast<LONGLONG>(unsent);
     // Bytes not taken off the stream count as sent.
     size_t kept = w.len;
-    if (txStream.size() == w.streamAt + w.len) {
-        txStream.resize(w.streamAt + sent);
+    if (txTotal == w.streamAt + w.len) {
+        txTotal = w.streamAt + sent;
+        if (recordTx && txStream.size() >= unsent) txStream.resize(txStream.size() - unsent);
         kept = sent;
     }
-    if (w.logAt + 1 == txLog.size() && txLog.back().bytes.size() == w.len) txLog.back().bytes.resize(sent);
+    if (recordTx && w.logAt + 1 == txLog.size() && txLog.back().bytes.size() == w.len) txLog.back().bytes.resize(sent);
     const auto& a = w.looped;
     if (a && !a->cut && rxLineFreeAt == a->end && a->bytes.size() == w.len) {
         a->cut = true;
@@ -99,7 +105,7 @@ void Model::CountingTick(uint64_t epoch) {
     countingCarry = due - static_cast<double>(n);
     std::vector<uint8_t> bytes(n);
     for (auto& b : bytes) b = static_cast<uint8_t>(countingGen++);
-    if (!unplugged) ArriveLocked(std::move(bytes));
+    if (!unplugged) ArriveLocked(bytes);
     PostToDevice(10000, [this, epoch] { CountingTick(epoch); });
 }
 
@@ -145,14 +151,43 @@ bool Device::RxLineBusy() const {
     return model_->cfg.pacing && model_->rxLineFreeAt > emu::Now();
 }
 
+// Recorded only on request: a long stream kept whole costs the benchmarks memory and time.
+void Model::RecordTxLocked(const uint8_t* bytes, size_t n) {
+    txTotal += n;
+    if (!recordTx) return;
+    txStream.insert(txStream.end(), bytes, bytes + n);
+    txLog.push_back({kTx, std::vector<uint8_t>(bytes, bytes + n)});
+}
+
+namespace {
+
+void ExpectRecording(const Model& m) {
+    if (!m.recordTx)
+        throw std::logic_error("usbpipe: the transmit record was not asked for (Config::recordTx or Device::RecordTx)");
+}
+
+}  // namespace
+
 std::vector<uint8_t> Device::TxStream() const {
     std::lock_guard<std::mutex> g(model_->mu);
+    ExpectRecording(*model_);
     return model_->txStream;
 }
 
 std::vector<Transfer> Device::TransferLog() const {
     std::lock_guard<std::mutex> g(model_->mu);
+    ExpectRecording(*model_);
     return model_->txLog;
+}
+
+uint64_t Device::TxBytes() const {
+    std::lock_guard<std::mutex> g(model_->mu);
+    return model_->txTotal;
+}
+
+void Device::RecordTx(bool on) {
+    std::lock_guard<std::mutex> g(model_->mu);
+    model_->recordTx = on;
 }
 
 void Device::ClearTx() {
@@ -177,6 +212,7 @@ void Device::SetLoopback(bool on) {
     Model* m = model_.get();
     Section s(*m);
     m->loopback = on;
+    if (!on) m->ResumeWaitingLocked();  // the plug is out: what waited for its room leaves
     m->OnDeviceLocked([m] { m->ServiceStatusLocked(); });
 }
 
@@ -184,6 +220,7 @@ void Device::SetLoopbackRing(bool on) {
     Model* m = model_.get();
     Section s(*m);
     m->knobs.loopbackRing = on;
+    m->knobsSet = m->knobs.Describe() != "none";
     m->OnDeviceLocked([m] { m->ServiceStatusLocked(); });
 }
 

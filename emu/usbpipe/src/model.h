@@ -4,7 +4,10 @@
 
 #include "usbpipe/usbpipe.h"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <list>
@@ -19,6 +22,44 @@
 
 namespace usbpipe {
 
+// Received bytes waiting for a read: a flat ring that grows by doubling and never shrinks, so a
+// steady stream moves bytes with two memcpy calls and no allocation.
+class ByteRing {
+public:
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    void clear() { head_ = size_ = 0; }
+    void Push(const uint8_t* p, size_t n) {
+        if (size_ + n > buf_.size()) Grow(size_ + n);
+        size_t mask = buf_.size() - 1, tail = (head_ + size_) & mask;
+        size_t first = std::min(n, buf_.size() - tail);
+        std::memcpy(buf_.data() + tail, p, first);
+        std::memcpy(buf_.data(), p + first, n - first);
+        size_ += n;
+    }
+    void Pop(uint8_t* dst, size_t n) {
+        size_t first = std::min(n, buf_.size() - head_);
+        std::memcpy(dst, buf_.data() + head_, first);
+        std::memcpy(dst + first, buf_.data(), n - first);
+        head_ = (head_ + n) & (buf_.size() - 1);
+        size_ -= n;
+    }
+
+private:
+    void Grow(size_t need) {
+        size_t cap = buf_.empty() ? 4096 : buf_.size();
+        while (cap < need) cap *= 2;
+        std::vector<uint8_t> next(cap);
+        size_t n = size_;
+        if (n) Pop(next.data(), n);
+        buf_.swap(next);
+        head_ = 0;
+        size_ = n;
+    }
+    std::vector<uint8_t> buf_;  // a power of two in size
+    size_t head_ = 0, size_ = 0;
+};
+
 // Bytes on their way along the paced receive line, due together at `end`.
 struct Arrival {
     std::vector<uint8_t> bytes;
@@ -31,8 +72,8 @@ struct Arrival {
 struct PacedWrite {
     LONGLONG start = 0, byteTime = 0;
     size_t len = 0;
-    size_t streamAt = 0;  // where its bytes begin in txStream
-    size_t logAt = 0;     // its record in txLog
+    uint64_t streamAt = 0;  // where its bytes begin in the transmitted stream (txTotal)
+    size_t logAt = 0;       // its record in txLog (when recorded)
     std::shared_ptr<Arrival> looped;  // its bytes coming back through the loopback plug
 };
 
@@ -72,7 +113,7 @@ struct Outgoing {
 
 class Model {
 public:
-    explicit Model(const Config& c) : cfg(c), worker("usbpipe"), rng(1) {}
+    explicit Model(const Config& c) : cfg(c), worker("usbpipe"), rng(1), recordTx(c.recordTx) {}
 
     mutable std::mutex mu;
     Config cfg;
@@ -84,10 +125,13 @@ public:
     uint64_t nextId = 1;
     bool workerSection = false;      // the lock is held by a task of the device thread
     std::vector<Outgoing> outgoing;  // completions decided under the lock, made after it
+    bool knobsSet = false;           // a knob other than the seed is on: completions go as they draw
     std::atomic<int> maxNesting{0};  // deepest requests sent into the model from its own completions
 
     // ---- line (line.cpp) ----
-    std::deque<uint8_t> rx;
+    ByteRing rx;
+    uint64_t txTotal = 0;            // bytes transmitted so far, recorded or not
+    bool recordTx = false;           // keep txStream and txLog (Config::recordTx)
     std::vector<uint8_t> txStream;
     std::vector<Transfer> txLog;
     LineState line;
@@ -116,6 +160,8 @@ public:
     std::vector<Done> held;
     bool txStalled = false;
     std::deque<std::pair<uint64_t, std::vector<uint8_t>>> stalledTx;  // by id, in arrival order
+    std::deque<std::pair<uint64_t, std::vector<uint8_t>>> waitingTx;  // for loopback room, by id
+    bool resuming = false;
     LONGLONG delay = 0;
     int failCount[kPipeCount] = {};
     NTSTATUS failStatus[kPipeCount] = {};
@@ -136,24 +182,44 @@ public:
         outgoing.push_back({{irp, status, info}, Where::Here, DISPATCH_LEVEL});
     }
     static void Complete(const Done& d);
-    static void CompleteAt(const std::vector<Done>& done, KIRQL level);
+    static void CompleteAt(const Done& done, KIRQL level);
     bool ClaimLocked(std::list<Entry>::iterator it, Pipe p);
     std::list<Entry>::iterator FirstLive(Pipe p);
     uint64_t QueueLocked(PIRP irp, Pipe p, PFILE_OBJECT file, ULONG_PTR onLine = 0);
     // What an ended write reports it moved: the bytes that stay on the line.
     ULONG_PTR SentLocked(const Entry& e);
     void ServiceRxLocked();
+    // Loopback room: whether a write must wait for reads, and sending those that waited.
+    bool MustWaitForRoomLocked();
+    void ResumeWaitingLocked();
+    bool IsPendingLocked(Pipe p, uint64_t id) const;
     void ServiceStatusLocked();
+    // Moves received bytes into a read taken off the queue (or never queued) and finishes it;
+    // false when an unplug armed by the knobs cut it (the device is then unplugged).
+    bool FillReadLocked(PIRP irp);
     void FailAllLocked(NTSTATUS status, PFILE_OBJECT onlyFile = nullptr, int onlyPipe = -1);
+    // Nothing delays, holds, paces or draws the completion of the next request: it completes in
+    // the caller's thread, as a lower driver with the data at hand does.
+    bool AutoInlineLocked() const {
+        return !cfg.completeOnWorker && !knobsSet && !hold && delay == 0 && !cfg.pacing && !txStalled;
+    }
+    // Requests finishing now complete in the caller (not from a task of the device thread).
+    bool InlineLocked() const {
+        return !workerSection && (cfg.completeInline || knobs.inlineOneIn != 0 || AutoInlineLocked());
+    }
     // Runs `fn` under the lock on the device thread, or at once when requests complete inline.
-    void OnDeviceLocked(std::function<void()> fn);
+    template <class F>
+    void OnDeviceLocked(F fn);
     void PostToDevice(LONGLONG delay100ns, std::function<void()> fn);
     void CompleteOutgoing(std::vector<Outgoing> out, bool onWorker);
+    void CompleteOne(const Outgoing& o, bool onWorker);
 
     // ---- line ----
     uint8_t ReportedStatusLocked() const;
     LONGLONG ByteTimeLocked() const;
-    std::shared_ptr<Arrival> ArriveLocked(std::vector<uint8_t> bytes);
+    std::shared_ptr<Arrival> ArriveLocked(const uint8_t* bytes, size_t n);
+    std::shared_ptr<Arrival> ArriveLocked(const std::vector<uint8_t>& bytes) { return ArriveLocked(bytes.data(), bytes.size()); }
+    void RecordTxLocked(const uint8_t* bytes, size_t n);
     void PostArrivalLocked(const std::shared_ptr<Arrival>& a);
     size_t CutUnsentLocked(const PacedWrite& w);
     void CountingTick(uint64_t epoch);
@@ -186,6 +252,15 @@ public:
     }
     ~Section() {
         m_.workerSection = false;
+        if (m_.outgoing.size() <= kFew) {  // the common case, without giving up the vector's room
+            std::array<Outgoing, kFew> few;
+            size_t n = m_.outgoing.size();
+            std::copy(m_.outgoing.begin(), m_.outgoing.end(), few.begin());
+            m_.outgoing.clear();
+            lock_.unlock();
+            for (size_t i = 0; i < n; i++) m_.CompleteOne(few[i], onWorker_);
+            return;
+        }
         std::vector<Outgoing> out;
         out.swap(m_.outgoing);
         lock_.unlock();
@@ -195,10 +270,23 @@ public:
     Section& operator=(const Section&) = delete;
 
 private:
+    static constexpr size_t kFew = 4;
     Model& m_;
     std::unique_lock<std::mutex> lock_;
     bool onWorker_;
 };
+
+template <class F>
+void Model::OnDeviceLocked(F fn) {
+    if (InlineLocked()) {
+        fn();
+        return;
+    }
+    PostToDevice(0, [this, fn] {
+        Section s(*this, true);
+        fn();
+    });
+}
 
 Model* ModelOf(PDEVICE_OBJECT device);
 int PipeOfFile(PFILE_OBJECT file);

@@ -39,11 +39,10 @@ void Model::Complete(const Done& d) {
     IoCompleteRequest(d.irp, IO_NO_INCREMENT);
 }
 
-void Model::CompleteAt(const std::vector<Done>& done, KIRQL level) {
-    if (done.empty()) return;
+void Model::CompleteAt(const Done& done, KIRQL level) {
     KIRQL old = KeGetCurrentIrql();
     if (level > old) KeRaiseIrql(level, &old);
-    for (const auto& d : done) Complete(d);
+    Complete(done);
     if (level > old) KeLowerIrql(old);
 }
 
@@ -55,8 +54,8 @@ void Model::FinishLocked(PIRP irp, NTSTATUS status, ULONG_PTR info) {
         held.push_back(d);
     } else if (delay > 0) {
         KIRQL level = OneInLocked(knobs.passiveOneIn) ? PASSIVE_LEVEL : DISPATCH_LEVEL;
-        PostToDevice(delay, [d, level] { CompleteAt({d}, level); });
-    } else if (!workerSection && (cfg.completeInline || OneInLocked(knobs.inlineOneIn))) {
+        PostToDevice(delay, [d, level] { CompleteAt(d, level); });
+    } else if (!workerSection && (cfg.completeInline || AutoInlineLocked() || OneInLocked(knobs.inlineOneIn))) {
         outgoing.push_back({d, Where::Caller, PASSIVE_LEVEL});
     } else {
         KIRQL level = OneInLocked(knobs.passiveOneIn) ? PASSIVE_LEVEL : DISPATCH_LEVEL;
@@ -72,29 +71,26 @@ void Model::CompleteOutgoing(std::vector<Outgoing> out, bool onWorker) {
             continue;
         }
         KIRQL level = o.where == Where::Caller ? KeGetCurrentIrql() : o.level;
-        CompleteAt({o.done}, level);
+        CompleteAt(o.done, level);
     }
     if (!later.empty())
         worker.Post([later] {
-            for (const auto& o : later) CompleteAt({o.done}, o.level);
+            for (const auto& o : later) CompleteAt(o.done, o.level);
         }, PASSIVE_LEVEL);
+}
+
+void Model::CompleteOne(const Outgoing& o, bool onWorker) {
+    if (o.where == Where::Device && !onWorker) {
+        worker.Post([o] { CompleteAt(o.done, o.level); }, PASSIVE_LEVEL);
+        return;
+    }
+    CompleteAt(o.done, o.where == Where::Caller ? KeGetCurrentIrql() : o.level);
 }
 
 void Model::PostToDevice(LONGLONG delay100ns, std::function<void()> fn) {
     auto task = [fn = std::move(fn)] { fn(); };
     if (delay100ns > 0) worker.PostAfter(delay100ns, task, PASSIVE_LEVEL);
     else worker.Post(task, PASSIVE_LEVEL);
-}
-
-void Model::OnDeviceLocked(std::function<void()> fn) {
-    if (!workerSection && (cfg.completeInline || knobs.inlineOneIn != 0)) {
-        fn();
-        return;
-    }
-    PostToDevice(0, [this, fn = std::move(fn)] {
-        Section s(*this, true);
-        fn();
-    });
 }
 
 // ---- request queues --------------------------------------------------------------------------
@@ -124,7 +120,7 @@ uint64_t Model::QueueLocked(PIRP irp, Pipe p, PFILE_OBJECT file, ULONG_PTR onLin
     uint64_t id = nextId++;
     pending[p].push_back({irp, id, p, file, false, nullptr, onLine});
     IoSetCancelRoutine(irp, CancelRoutine);
-    if (ReadBooleanNoFence(&irp->Cancel) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    if (ReadBooleanNoFence(&irp->Cancel) && IoSetCancelRoutine(irp, nullptr) != nullptr) {  // IoCancelIrp sets it from any thread
         pending[p].pop_back();
         FinishHereLocked(irp, STATUS_CANCELLED, onLine);
         return 0;
@@ -139,34 +135,70 @@ ULONG_PTR Model::SentLocked(const Entry& e) {
 
 // Moves received bytes into waiting reads, a packet at a time; a read completes when full or
 // when the data runs out (the device ends the transfer with a short packet).
+// The packets of one transfer follow each other on the bus without a gap, so they are copied
+// as one.
+bool Model::FillReadLocked(PIRP irp) {
+    ULONG len = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+    size_t want = std::min<size_t>(len, rx.size());
+    bool cut = false;
+    size_t failAfter = PartialFailLocked(want);
+    size_t limit = UnplugCutLocked(failAfter ? failAfter : want, &cut);
+    auto* dst = static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, 0));
+    rx.Pop(dst, limit);
+    moved += limit;
+    if (!waitingTx.empty()) ResumeWaitingLocked();
+    if (cut) {
+        FinishHereLocked(irp, STATUS_DEVICE_NOT_CONNECTED, limit);
+        UnplugLocked();
+        return false;
+    }
+    FinishLocked(irp, failAfter ? knobs.faultStatus : STATUS_SUCCESS, limit);
+    return true;
+}
+
 void Model::ServiceRxLocked() {
-    ULONG packet = cfg.packetSize[kRx] ? cfg.packetSize[kRx] : 64;
     while (!rx.empty() && !unplugged) {
         auto it = FirstLive(kRx);
         if (it == pending[kRx].end()) return;
         PIRP irp = it->irp;
         if (!ClaimLocked(it, kRx)) continue;
-        ULONG len = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
-        size_t want = std::min<size_t>(len, rx.size());
-        bool cut = false;
-        size_t failAfter = PartialFailLocked(want);
-        size_t limit = UnplugCutLocked(failAfter ? failAfter : want, &cut);
-        auto* dst = static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, 0));
-        ULONG filled = 0;
-        while (filled < limit) {
-            ULONG n = std::min<ULONG>(packet, static_cast<ULONG>(limit) - filled);
-            std::copy(rx.begin(), rx.begin() + n, dst + filled);
-            rx.erase(rx.begin(), rx.begin() + n);
-            filled += n;
-        }
-        moved += filled;
-        if (cut) {
-            FinishHereLocked(irp, STATUS_DEVICE_NOT_CONNECTED, filled);
-            UnplugLocked();
-            return;
-        }
-        FinishLocked(irp, failAfter ? knobs.faultStatus : STATUS_SUCCESS, filled);
+        if (!FillReadLocked(irp)) return;
     }
+}
+
+bool Model::IsPendingLocked(Pipe p, uint64_t id) const {
+    for (const auto& e : pending[p])
+        if (e.id == id) return true;
+    return false;
+}
+
+// Writes that wait for room keep their order: a write also waits while an earlier one does.
+bool Model::MustWaitForRoomLocked() {
+    if (!loopback || cfg.loopbackRoom == 0 || cfg.pacing) return false;
+    while (!waitingTx.empty() && !IsPendingLocked(kTx, waitingTx.front().first)) waitingTx.pop_front();  // ended
+    return !waitingTx.empty() || rx.size() >= cfg.loopbackRoom;
+}
+
+// Reads made room: the writes waiting for it are sent, in order, while there is room.
+void Model::ResumeWaitingLocked() {
+    if (resuming) return;  // the bytes sent below are served by the loop that is sending them
+    resuming = true;
+    while (!waitingTx.empty() && (!loopback || rx.size() < cfg.loopbackRoom) && !unplugged) {
+        auto [id, bytes] = std::move(waitingTx.front());
+        waitingTx.pop_front();
+        for (auto it = pending[kTx].begin(); it != pending[kTx].end(); ++it) {
+            if (it->id != id) continue;
+            PIRP irp = it->irp;
+            if (ClaimLocked(it, kTx)) {
+                RecordTxLocked(bytes.data(), bytes.size());
+                moved += bytes.size();
+                if (loopback) ArriveLocked(bytes);
+                FinishLocked(irp, STATUS_SUCCESS, bytes.size());
+            }
+            break;
+        }
+    }
+    resuming = false;
 }
 
 void Model::ServiceStatusLocked() {
@@ -323,6 +355,10 @@ NTSTATUS DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
             m->FailAsTransferLocked(irp, fault);
         } else if (pipe == kStatus && m->StatusOutageLocked()) {
             m->FailAsTransferLocked(irp, m->knobs.faultStatus);
+        } else if (pipe == kRx && !m->rx.empty() && m->pending[kRx].empty() && m->InlineLocked()) {
+            // The bytes are there and nothing waits before it: served without queueing.
+            IoMarkIrpPending(irp);
+            m->FillReadLocked(irp);
         } else if (m->QueueLocked(irp, pipe, sl->FileObject)) {
             m->OnDeviceLocked([m, pipe] {
                 if (pipe == kRx) m->ServiceRxLocked();
@@ -350,16 +386,19 @@ NTSTATUS Write(Model* m, PIRP irp, PIO_STACK_LOCATION sl) {
         if (id) m->stalledTx.emplace_back(id, std::vector<uint8_t>(src, src + len));
         return STATUS_PENDING;
     }
+    if (m->MustWaitForRoomLocked()) {
+        uint64_t id = m->QueueLocked(irp, kTx, sl->FileObject);
+        if (id) m->waitingTx.emplace_back(id, std::vector<uint8_t>(src, src + len));
+        return STATUS_PENDING;
+    }
     // An unplug or a failure drawn by the knobs ends the transfer after part of its bytes.
     bool cut = false;
     size_t failAfter = m->cfg.pacing ? 0 : m->PartialFailLocked(len);
     size_t sent = m->UnplugCutLocked(failAfter ? failAfter : len, &cut);
     if (cut || failAfter) {
-        std::vector<uint8_t> part(src, src + sent);
-        m->txStream.insert(m->txStream.end(), part.begin(), part.end());
-        m->txLog.push_back({kTx, part});
+        m->RecordTxLocked(src, sent);
         m->moved += sent;
-        if (m->loopback) m->ArriveLocked(part);
+        if (m->loopback) m->ArriveLocked(src, sent);
         IoMarkIrpPending(irp);
         if (cut) {
             m->FinishHereLocked(irp, STATUS_DEVICE_NOT_CONNECTED, sent);
@@ -369,7 +408,15 @@ NTSTATUS Write(Model* m, PIRP irp, PIO_STACK_LOCATION sl) {
         }
         return STATUS_PENDING;
     }
-    std::vector<uint8_t> bytes(src, src + len);
+    if (!m->cfg.pacing && m->InlineLocked()) {
+        // Sent at once and completed in the caller: nothing to wait for, nothing to queue.
+        m->RecordTxLocked(src, len);
+        m->moved += len;
+        if (m->loopback) m->ArriveLocked(src, len);
+        IoMarkIrpPending(irp);
+        m->FinishLocked(irp, STATUS_SUCCESS, len);
+        return STATUS_PENDING;
+    }
     std::shared_ptr<PacedWrite> paced;
     LONGLONG wait = 0;
     if (m->cfg.pacing && len) {
@@ -377,16 +424,15 @@ NTSTATUS Write(Model* m, PIRP irp, PIO_STACK_LOCATION sl) {
         paced->start = std::max(emu::Now(), m->txLineFreeAt);
         paced->byteTime = m->ByteTimeLocked();
         paced->len = len;
-        paced->streamAt = m->txStream.size();
+        paced->streamAt = m->txTotal;
         paced->logAt = m->txLog.size();
         m->txLineFreeAt = paced->start + paced->byteTime * len;
         wait = m->txLineFreeAt - emu::Now();
     }
-    m->txStream.insert(m->txStream.end(), bytes.begin(), bytes.end());
-    m->txLog.push_back({kTx, bytes});
+    m->RecordTxLocked(src, len);
     m->moved += len;
     if (m->loopback) {
-        auto looped = m->ArriveLocked(bytes);
+        auto looped = m->ArriveLocked(src, len);
         if (paced) paced->looped = looped;
     }
     uint64_t id = m->QueueLocked(irp, kTx, sl->FileObject, len);

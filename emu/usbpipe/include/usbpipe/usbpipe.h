@@ -29,7 +29,17 @@ struct Config {
     bool hasPipe[kPipeCount] = {true, true, true};
     ULONG packetSize[kPipeCount] = {64, 64, 1};  // 512 for a high-speed device
     int variant = 0;                             // 0..3: how line settings are encoded
-    bool completeInline = false;                 // complete every request in the caller's thread
+    // Where requests complete. By default in the caller's thread, inside its IoCallDriver, when
+    // nothing delays, holds, paces or draws the completion (a knob); on the device thread at
+    // DISPATCH_LEVEL otherwise. completeInline: always in the caller (delays and holds aside);
+    // completeOnWorker: always on the device thread unless a knob draws otherwise.
+    bool completeInline = false;
+    bool completeOnWorker = false;
+    bool recordTx = false;                       // keep TxStream and TransferLog (see RecordTx)
+    // With the loopback plug in, what the device holds of looped bytes not yet read: a write
+    // that finds it full waits (cancellable) until reads make room, as a device refuses OUT
+    // packets it cannot buffer. 0: no bound. Unpaced writes only (paced ones wait for the line).
+    size_t loopbackRoom = 64 * 1024;
     bool pacing = false;                         // bytes take their time on the line
     bool statusOnChange = false;                 // status reads wait for a change of the byte
 };
@@ -106,9 +116,13 @@ public:
     bool RxLineBusy() const;   // paced bytes still on their way to the receive side
 
     // ---- sent data (host to device) ----
+    // Transmitted bytes are kept only when asked for (Config::recordTx, or RecordTx before the
+    // writes); TxStream and TransferLog throw std::logic_error otherwise.
+    void RecordTx(bool on);
     std::vector<uint8_t> TxStream() const;
     std::vector<Transfer> TransferLog() const;  // every transfer on the transmit pipe, in order
     void ClearTx();
+    uint64_t TxBytes() const;  // bytes transmitted so far, recorded or not
 
     // ---- device commands ----
     std::vector<std::vector<uint8_t>> Commands() const;
