@@ -91,23 +91,31 @@ BOOL Issue(const std::shared_ptr<FileObject>& file, Kind kind, DWORD code, const
         KeSetEvent(&op->finished, 0, FALSE);
         if (event) KeSetEvent(&event->event, 0, FALSE);
     };
-    auto submitted = std::make_shared<std::optional<emu::io::Request>>();
-    // Dispatch runs in the caller's thread and may wait there (a flush, a purge, a device
-    // command); on the clock thread time must keep moving meanwhile.
-    RunBlocking([file, kind, code, in, inLength, outLength, submitted, done = std::move(done)]() mutable {
-        emu::io::File& io = *file->file;
+    auto submit = [kind, code, in, inLength, outLength](emu::io::File& io, emu::io::File::OnDone d) {
         switch (kind) {
-            case Kind::Read: submitted->emplace(io.ReadAsync(outLength, std::move(done))); break;
-            case Kind::Write: submitted->emplace(io.WriteAsync(in, inLength, std::move(done))); break;
-            case Kind::Ioctl: submitted->emplace(io.IoctlAsync(code, in, inLength, outLength, std::move(done))); break;
-            case Kind::Flush: submitted->emplace(io.FlushAsync(std::move(done))); break;
+            case Kind::Read: return io.ReadAsync(outLength, std::move(d));
+            case Kind::Write: return io.WriteAsync(in, inLength, std::move(d));
+            case Kind::Ioctl: return io.IoctlAsync(code, in, inLength, outLength, std::move(d));
+            case Kind::Flush: break;
         }
-    }, "a request's dispatch routine");
-    if (!submitted->has_value()) {
-        SetLastError(ERROR_POSSIBLE_DEADLOCK);
-        return FALSE;
+        return io.FlushAsync(std::move(d));
+    };
+    std::optional<emu::io::Request> request;
+    if (!IsClockThread()) {
+        request.emplace(submit(*f.file, std::move(done)));
+    } else {
+        // Dispatch runs in the caller's thread and may wait there (a flush, a purge, a device
+        // command); on the clock thread time must keep moving meanwhile.
+        auto submitted = std::make_shared<std::optional<emu::io::Request>>();
+        RunBlocking([file, submit, submitted, done = std::move(done)]() mutable {
+            submitted->emplace(submit(*file->file, std::move(done)));
+        }, "a request's dispatch routine");
+        if (!submitted->has_value()) {
+            SetLastError(ERROR_POSSIBLE_DEADLOCK);
+            return FALSE;
+        }
+        request = *submitted;
     }
-    std::optional<emu::io::Request> request = *submitted;
     {
         std::lock_guard<std::mutex> g(op->m);
         if (!op->done) op->request = *request;  // kept for CancelIoEx while outstanding

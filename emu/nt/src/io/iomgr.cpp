@@ -1,5 +1,6 @@
 // The application side of the emulated I/O manager: opening by name, buffered and direct
 // reads and writes, METHOD_BUFFERED device controls, flush, cancel and close.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -30,6 +31,10 @@ struct Request::State {
     IrpBox* box = nullptr;  // while outstanding
     File::Impl* file = nullptr;
     File::OnDone onDone;
+    // While outstanding, the file's list links the request (under the file's m) and holds it.
+    std::shared_ptr<State> self;
+    State* prev = nullptr;
+    State* next = nullptr;
 };
 
 struct File::Impl {
@@ -37,16 +42,37 @@ struct File::Impl {
     PDEVICE_OBJECT named = nullptr;   // the device the name led to
     FILE_OBJECT* fileObject = nullptr;
     std::mutex m;
-    std::unordered_set<std::shared_ptr<Request::State>> outstanding;
+    Request::State* outstanding = nullptr;  // linked through the requests: no allocation per request
     KEVENT idle;  // signalled while nothing is outstanding
     bool closed = false;
+
+    void Link(const std::shared_ptr<Request::State>& s) {
+        s->self = s;
+        s->prev = nullptr;
+        s->next = outstanding;
+        if (outstanding) outstanding->prev = s.get();
+        outstanding = s.get();
+    }
+    // The list's reference to the request, for the caller to drop outside the lock.
+    std::shared_ptr<Request::State> Unlink(Request::State* s) {
+        if (s->prev) s->prev->next = s->next;
+        else outstanding = s->next;
+        if (s->next) s->next->prev = s->prev;
+        s->prev = s->next = nullptr;
+        return std::move(s->self);
+    }
+    ~Impl() {
+        // Requests still outstanding when the handle goes (a fault the end-of-test check reports)
+        // are not kept alive by the list any more.
+        while (outstanding) Unlink(outstanding);
+    }
 };
 
 namespace {
 
 struct Open {
     std::mutex m;
-    std::unordered_set<Request::State*> all;  // outstanding requests of every handle
+    std::atomic<size_t> outstanding{0};  // requests of every handle not yet completed
     std::unordered_set<PDEVICE_OBJECT> exclusiveOpen;
 };
 Open& O() {
@@ -56,11 +82,7 @@ Open& O() {
 
 [[maybe_unused]] const bool registered = [] {
     testing::AddEndOfTestCheck("io.requests", [] {
-        size_t n;
-        {
-            std::lock_guard<std::mutex> g(O().m);
-            n = O().all.size();
-        }
+        size_t n = O().outstanding.load();
         if (n) verifier::Raise(Fault::RequestLeftPending, std::to_string(n) + " application request(s) still pending at the end of the test");
     });
     return true;
@@ -106,18 +128,16 @@ void Finish(const std::shared_ptr<Request::State>& s, IrpBox* box) {
         s->box = nullptr;
         file = s->file;
     }
-    {
-        std::lock_guard<std::mutex> g(O().m);
-        O().all.erase(s.get());
-    }
+    O().outstanding.fetch_sub(1);
     box->state = detail::IrpState::Freed;
     detail::Release(box);
     std::shared_ptr<Request::State> keep = s;
     if (file) {
+        std::shared_ptr<Request::State> listed;
         emu::sched::AtomicSection atomic;  // no switch while file->m is held
         std::lock_guard<std::mutex> g(file->m);
-        file->outstanding.erase(keep);
-        if (file->outstanding.empty()) KeSetEvent(&file->idle, 0, FALSE);
+        listed = file->Unlink(keep.get());
+        if (file->outstanding == nullptr) KeSetEvent(&file->idle, 0, FALSE);
     }
     if (keep->onDone) {
         Request r(keep);
@@ -193,13 +213,10 @@ Request Submit(File::Impl* f, UCHAR major, ULONG code, const void* in, ULONG inL
     auto s = Build(f, major, code, in, inLength, outLength, &box, std::move(done));
     {
         std::lock_guard<std::mutex> g(f->m);
-        f->outstanding.insert(s);
+        f->Link(s);
         KeClearEvent(&f->idle);
     }
-    {
-        std::lock_guard<std::mutex> g(O().m);
-        O().all.insert(s.get());
-    }
+    O().outstanding.fetch_add(1);
     detail::AddRef(box);  // held across the call, so a completion inside it cannot free the IRP
     IofCallDriver(f->device, box->irp);
     detail::Release(box);
@@ -326,7 +343,7 @@ void File::CancelAll() {
     std::vector<std::shared_ptr<Request::State>> list;
     {
         std::lock_guard<std::mutex> g(impl_->m);
-        list.assign(impl_->outstanding.begin(), impl_->outstanding.end());
+        for (Request::State* s = impl_->outstanding; s; s = s->next) list.push_back(s->self);
     }
     for (auto& s : list) Request(s).Cancel();
 }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -28,7 +29,8 @@ constexpr size_t kBackPointer = 16;      // keeps the IRP 16-byte aligned
 
 struct Registry {
     std::mutex m;
-    std::unordered_set<IrpBox*> live;
+    IrpBox* live = nullptr;  // linked through the boxes: no allocation per IRP
+    size_t liveCount = 0;
     std::unordered_set<PMDL> mdls;
     std::unordered_set<PDEVICE_OBJECT> removed;  // devices whose driver has handled IRP_MN_REMOVE_DEVICE
     // Devices whose driver is handling it: one that deletes its device meanwhile is forgotten
@@ -58,16 +60,22 @@ struct Frame {
 };
 thread_local std::vector<Frame> tlsFrames;
 
+// The box leads its block, rounded so that the back pointer and the IRP stay 16-byte aligned.
+constexpr size_t kBoxBytes = (sizeof(IrpBox) + 15) / 16 * 16;
+
 void RealFree(IrpBox* box) {
     {
         std::lock_guard<std::mutex> g(Reg().m);
-        Reg().live.erase(box);
+        if (box->livePrev) box->livePrev->liveNext = box->liveNext;
+        else Reg().live = box->liveNext;
+        if (box->liveNext) box->liveNext->livePrev = box->livePrev;
+        Reg().liveCount--;
     }
     box->magic = 0;
-    char* block = reinterpret_cast<char*>(box->irp) - kBackPointer;
-    *reinterpret_cast<IrpBox**>(block) = nullptr;
-    std::free(block);
-    delete box;
+    char* back = reinterpret_cast<char*>(box->irp) - kBackPointer;
+    *reinterpret_cast<IrpBox**>(back) = nullptr;
+    box->~IrpBox();
+    std::free(box);
 }
 
 void ReleaseRef(IrpBox* box) {
@@ -79,7 +87,7 @@ void ReleaseRef(IrpBox* box) {
         std::vector<std::string> leaks;
         {
             std::lock_guard<std::mutex> g(Reg().m);
-            for (IrpBox* box : Reg().live) {
+            for (IrpBox* box = Reg().live; box; box = box->liveNext) {
                 if (box->kind == IrpKind::Application) continue;  // reported by the I/O front
                 leaks.push_back(Describe(box->irp) + (box->state == IrpState::Sent ? " still with a driver" : " never freed"));
             }
@@ -144,12 +152,13 @@ IrpBox* BoxOf(PIRP irp) {
 IrpBox* NewIrp(CCHAR stackSize, IrpKind kind) {
     if (stackSize < 1) stackSize = 1;
     size_t locations = static_cast<size_t>(stackSize) + 2;
-    size_t irpBytes = kBackPointer + IoSizeOfIrp(stackSize);
-    // One block: back pointer, IRP, stack locations, then the pending bookkeeping.
-    auto* block = static_cast<char*>(std::calloc(1, irpBytes + 2 * locations));
-    auto* box = new IrpBox;
-    *reinterpret_cast<IrpBox**>(block) = box;
-    box->irp = reinterpret_cast<PIRP>(block + kBackPointer);
+    size_t irpBytes = kBoxBytes + kBackPointer + IoSizeOfIrp(stackSize);
+    // One block: the box, back pointer, IRP, stack locations, then the pending bookkeeping.
+    auto* block = static_cast<char*>(std::aligned_alloc(16, (irpBytes + 2 * locations + 15) / 16 * 16));
+    std::memset(block + kBoxBytes, 0, irpBytes - kBoxBytes + 2 * locations);
+    auto* box = new (block) IrpBox;
+    *reinterpret_cast<IrpBox**>(block + kBoxBytes) = box;
+    box->irp = reinterpret_cast<PIRP>(block + kBoxBytes + kBackPointer);
     box->magic = kMagic;
     box->kind = kind;
     box->passed = reinterpret_cast<int8_t*>(block + irpBytes);
@@ -157,7 +166,10 @@ IrpBox* NewIrp(CCHAR stackSize, IrpKind kind) {
     std::memset(box->passed, -1, locations);
     IoInitializeIrp(box->irp, IoSizeOfIrp(stackSize), stackSize);
     std::lock_guard<std::mutex> g(Reg().m);
-    Reg().live.insert(box);
+    box->liveNext = Reg().live;
+    if (Reg().live) Reg().live->livePrev = box;
+    Reg().live = box;
+    Reg().liveCount++;
     return box;
 }
 
@@ -166,7 +178,7 @@ void Release(IrpBox* box) { ReleaseRef(box); }
 
 size_t LiveIrpCount() {
     std::lock_guard<std::mutex> g(Reg().m);
-    return Reg().live.size();
+    return Reg().liveCount;
 }
 
 }  // namespace emu::io::detail
@@ -315,8 +327,6 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Frame frame = tlsFrames.back();
     tlsFrames.pop_back();
     char buf[160];
-    snprintf(buf, sizeof buf, "dispatch routine for major 0x%x of IRP %p returned STATUS_PENDING without IoMarkIrpPending",
-             major, static_cast<void*>(Irp));
     bool unmarked = false;
     if (status == STATUS_PENDING && !frame.marked) {
         // A completion routine may still mark this location (PendingReturned propagation):
@@ -326,6 +336,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         else if (box->passed[loc] == -1) box->deferred[loc] = true;
     }
     if (unmarked) {
+        snprintf(buf, sizeof buf, "dispatch routine for major 0x%x of IRP %p returned STATUS_PENDING without IoMarkIrpPending",
+                 major, static_cast<void*>(Irp));
         Raise(Fault::PendingNotMarked, buf);
     } else if (status != STATUS_PENDING && frame.marked) {
         snprintf(buf, sizeof buf, "dispatch routine for major 0x%x of IRP %p called IoMarkIrpPending but returned 0x%08x",

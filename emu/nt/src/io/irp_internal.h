@@ -1,5 +1,5 @@
-// Internal record of an IRP in the emulated I/O manager. The IRP and its stack locations live in
-// a block of their own that starts with a pointer back to this record.
+// Internal record of an IRP in the emulated I/O manager. The record, a pointer back to it, the IRP
+// and its stack locations share one block: one allocation per IRP.
 #pragma once
 
 #include <atomic>
@@ -44,6 +44,8 @@ struct IrpBox {
     std::mutex pendingLock;
     int8_t* passed = nullptr;
     bool* deferred = nullptr;
+    IrpBox* livePrev = nullptr;  // the registry of live IRPs, linked through the boxes
+    IrpBox* liveNext = nullptr;
 };
 
 IrpBox* NewIrp(CCHAR stackSize, IrpKind kind);
