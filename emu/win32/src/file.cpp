@@ -58,28 +58,31 @@ BOOL Issue(const std::shared_ptr<FileObject>& file, Kind kind, DWORD code, const
     bool async = f.overlapped && overlapped != nullptr;
     auto op = std::make_shared<Operation>();
     KeInitializeEvent(&op->finished, NotificationEvent, FALSE);
-    std::shared_ptr<EventObject> event;
+    op->overlapped = overlapped;
+    op->out = out;
+    op->outLength = outLength;
+    op->then = std::move(then);
     if (overlapped) {
         if (useEvent && overlapped->hEvent) {
-            event = std::dynamic_pointer_cast<EventObject>(Lookup(overlapped->hEvent));
-            if (!event) {
+            op->event = std::dynamic_pointer_cast<EventObject>(Lookup(overlapped->hEvent));
+            if (!op->event) {
                 SetLastError(ERROR_INVALID_HANDLE);
                 return FALSE;
             }
-            KeClearEvent(&event->event);  // as Windows does when the request starts
+            KeClearEvent(&op->event->event);  // as Windows does when the request starts
         }
         StoreInternal(overlapped, STATUS_PENDING, 0);
         std::lock_guard<std::mutex> g(f.m);
         f.byOverlapped[overlapped] = op;
     }
     // Runs in the completing context: results go to the caller's buffer and OVERLAPPED first,
-    // then the events are set.
-    emu::io::File::OnDone done = [op, event, overlapped, out, outLength, then = std::move(then)](emu::io::Request& r) {
+    // then the events are set. It holds only the operation, so it needs no allocation of its own.
+    emu::io::File::OnDone done = [op](emu::io::Request& r) {
         NTSTATUS status = r.Status();
         ULONG_PTR information = r.Information();
         const std::vector<uint8_t>& data = r.Data();
-        if (out && !data.empty()) memcpy(out, data.data(), std::min<size_t>(data.size(), outLength));
-        if (overlapped) StoreInternal(overlapped, status, information);
+        if (op->out && !data.empty()) memcpy(op->out, data.data(), std::min<size_t>(data.size(), op->outLength));
+        if (op->overlapped) StoreInternal(op->overlapped, status, information);
         {
             std::lock_guard<std::mutex> g(op->m);
             op->done = true;
@@ -87,6 +90,9 @@ BOOL Issue(const std::shared_ptr<FileObject>& file, Kind kind, DWORD code, const
             op->information = information;
             op->request.reset();  // the request holds this routine, which holds the operation
         }
+        // Let go of them here as before: the operation may stay recorded for its OVERLAPPED.
+        Then then = std::move(op->then);
+        std::shared_ptr<EventObject> event = std::move(op->event);
         if (then) then(status, information);
         KeSetEvent(&op->finished, 0, FALSE);
         if (event) KeSetEvent(&event->event, 0, FALSE);

@@ -35,6 +35,8 @@ struct ApcQueue {
 std::shared_ptr<ApcQueue> ThisThreadApcs();
 void QueueApc(const std::shared_ptr<ApcQueue>& queue, std::function<void()> call);
 
+using Then = std::function<void(NTSTATUS status, ULONG_PTR information)>;
+
 // One overlapped (or internally waited) request and where its results go.
 struct Operation {
     KEVENT finished;  // set after the caller's buffer and OVERLAPPED hold the outcome
@@ -43,6 +45,12 @@ struct Operation {
     bool done = false;
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;
+    // Where the completing context puts the outcome (fixed before the request is issued).
+    std::shared_ptr<EventObject> event;
+    OVERLAPPED* overlapped = nullptr;
+    void* out = nullptr;
+    DWORD outLength = 0;
+    Then then;
 };
 
 struct FileObject : Object {
@@ -72,7 +80,6 @@ enum class Kind { Read, Write, Ioctl, Flush };
 // inside the call; without, it blocks until the request is done. Sets the last error.
 // `useEvent` false leaves the OVERLAPPED's hEvent to the caller (ReadFileEx); `then` runs in the
 // completing context once the results are in place.
-using Then = std::function<void(NTSTATUS status, ULONG_PTR information)>;
 BOOL Issue(const std::shared_ptr<FileObject>& file, Kind kind, DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength,
            LPDWORD transferred, LPOVERLAPPED overlapped, bool useEvent = true, Then then = {});
 // A synchronous device control on behalf of a communications function.

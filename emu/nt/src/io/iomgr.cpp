@@ -213,8 +213,10 @@ Request Submit(File::Impl* f, UCHAR major, ULONG code, const void* in, ULONG inL
     auto s = Build(f, major, code, in, inLength, outLength, &box, std::move(done));
     {
         std::lock_guard<std::mutex> g(f->m);
+        // The event is clear whenever the list is not empty: only the first request clears it
+        // (the dispatcher's lock is global).
+        if (f->outstanding == nullptr) KeClearEvent(&f->idle);
         f->Link(s);
-        KeClearEvent(&f->idle);
     }
     O().outstanding.fetch_add(1);
     detail::AddRef(box);  // held across the call, so a completion inside it cannot free the IRP
