@@ -3,9 +3,11 @@
 // remove locks, the PnP manager and the registry; and its verifier checks fire.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "emu/iomgr.h"
@@ -509,6 +511,58 @@ TEST(IoVerifier, RequestLeftPendingAndLeakedIrpsAreReportedAtTheEnd) {
 }  // namespace
 
 namespace {
+
+// A handle's outstanding requests finish in any order (the list loses entries inside and at its
+// ends); CancelAll then reaches each one left, and the close finds the handle idle.
+TEST(IoApplication, OutstandingRequestsFinishInAnyOrderAndCancelAllReachesTheRest) {
+    Stack s;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"\\Device\\iotest7");
+    PDEVICE_OBJECT named;
+    ASSERT_EQ(IoCreateDevice(s.driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &named), STATUS_SUCCESS);
+    named->Flags = (named->Flags & ~DO_DEVICE_INITIALIZING) | DO_BUFFERED_IO;
+    static std::vector<PIRP> held;
+    held.clear();
+    auto finish = [](PIRP r, NTSTATUS status) {
+        held.erase(std::find(held.begin(), held.end(), r));
+        r->IoStatus.Status = status;
+        r->IoStatus.Information = 0;
+        IoCompleteRequest(r, IO_NO_INCREMENT);
+    };
+    static void (*finishHeld)(PIRP, NTSTATUS) = finish;
+    gDispatch = [](PDEVICE_OBJECT, PIRP r) -> NTSTATUS {
+        if (IoGetCurrentIrpStackLocation(r)->MajorFunction == IRP_MJ_READ) {
+            IoMarkIrpPending(r);
+            IoSetCancelRoutine(r, [](PDEVICE_OBJECT, PIRP c) {
+                IoReleaseCancelSpinLock(c->CancelIrql);
+                finishHeld(c, STATUS_CANCELLED);
+            });
+            held.push_back(r);
+            return STATUS_PENDING;
+        }
+        r->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(r, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    std::unique_ptr<emu::io::File> file;
+    ASSERT_EQ(emu::io::File::Open(u"\\Device\\iotest7", &file), STATUS_SUCCESS);
+    std::vector<emu::io::Request> reads;
+    for (ULONG n = 1; n <= 4; n++) reads.push_back(file->ReadAsync(n));
+    ASSERT_EQ(held.size(), 4u);
+    std::vector<PIRP> order = held;
+    for (PIRP r : {order[2], order[0]}) {
+        ASSERT_NE(IoSetCancelRoutine(r, nullptr), nullptr);
+        finish(r, STATUS_SUCCESS);
+    }
+    EXPECT_TRUE(reads[0].Done() && reads[2].Done());
+    EXPECT_FALSE(reads[1].Done() || reads[3].Done());
+    file->CancelAll();
+    EXPECT_TRUE(held.empty());
+    for (size_t i : {1u, 3u}) EXPECT_EQ(reads[i].Status(), STATUS_CANCELLED) << i;
+    for (size_t i : {0u, 2u}) EXPECT_EQ(reads[i].Status(), STATUS_SUCCESS) << i;
+    EXPECT_EQ(file->Close(), STATUS_SUCCESS);
+    IoDeleteDevice(named);
+}
 
 TEST(IoObjects, LowerDeviceDeletedUnderAnAttachedOneLivesUntilTheUpperDetaches) {
     // The removal order of a real stack: the lower driver deletes its device while handling
