@@ -1,6 +1,7 @@
 // IRPs of the emulated I/O manager: allocation, calling a driver, the completion walk,
 // cancellation, the requests the I/O manager builds, MDLs, and the verifier's IRP checks.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +34,7 @@ struct Registry {
     size_t liveCount = 0;
     std::unordered_set<PMDL> mdls;
     std::unordered_set<PDEVICE_OBJECT> removed;  // devices whose driver has handled IRP_MN_REMOVE_DEVICE
+    std::atomic<size_t> removedCount{0};         // its size, so that a call needs no lock while it is empty
     // Devices whose driver is handling it: one that deletes its device meanwhile is forgotten
     // at the free, not marked afterwards at an address that is no device any more.
     std::unordered_set<PDEVICE_OBJECT> removing;
@@ -112,15 +114,18 @@ void NoteRemoving(PDEVICE_OBJECT device) {
 void NoteRemoved(PDEVICE_OBJECT device) {
     std::lock_guard<std::mutex> g(Reg().m);
     if (Reg().removing.erase(device)) Reg().removed.insert(device);
+    Reg().removedCount.store(Reg().removed.size(), std::memory_order_release);
 }
 
 void ForgetRemoved(PDEVICE_OBJECT device) {
     std::lock_guard<std::mutex> g(Reg().m);
     Reg().removed.erase(device);
+    Reg().removedCount.store(Reg().removed.size(), std::memory_order_release);
     Reg().removing.erase(device);
 }
 
 void CheckNotRemoved(PDEVICE_OBJECT device, PIRP irp) {
+    if (Reg().removedCount.load(std::memory_order_acquire) == 0) return;
     {
         std::lock_guard<std::mutex> g(Reg().m);
         if (!Reg().removed.count(device)) return;
