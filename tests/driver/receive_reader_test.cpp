@@ -563,24 +563,6 @@ TEST(Reader, InlineCompletionsNeitherNestNorLoseBytes) {
     }
 }
 
-// The status poller likewise: with a zero period and completions inline, each line change is read
-// by the loop of the read before it, not from inside its completion.
-TEST(StatusPoller, InlineCompletionsDoNotNest) {
-    StackOptions o = WithValue(Variant(1), u"CtlPollPeriod", 0);
-    o.device.statusOnChange = true;
-    o.device.completeInline = true;
-    Stack s(o);
-    s.OpenOk();
-    emu::RunUntilIdle();
-    for (int i = 0; i < 100; i++) {
-        s.dev().SetStatusByte((UCHAR)(i & 0x0F));
-        emu::RunUntilIdle();
-        EXPECT_EQ(s.Ext()->ModemStatus, DecodeStatusByte((UCHAR)(i & 0x0F)));
-    }
-    EXPECT_EQ(s.dev().Pending(kStatus), 1u);
-    EXPECT_EQ(s.dev().MaxNesting(), 1);
-}
-
 // A device that always has bytes must not keep the sender in its loop: after 16 transfers
 // handed back to it, the poll DPC carries on. Without preemption the DPC cannot run before the
 // start returns, so what the start's own thread stored is exactly those 16 packets.
@@ -603,5 +585,31 @@ TEST(Reader, TheSendersLoopLeavesTheRestToThePollDpc) {
     }
     emu::RunUntilIdle();
     EXPECT_EQ(Drain(f), sent);
+    EXPECT_EQ(s.dev().MaxNesting(), 1);
+}
+
+// The status poller's loop alike: with a zero period and status reads answered inline, the
+// start's own thread sends 16 reads, none nested, and leaves the rest to the poll DPC.
+TEST(StatusPoller, TheSendersLoopLeavesTheRestToThePollDpc) {
+    StackOptions o = Variant(1);
+    o.device.completeInline = true;
+    Stack s(o);
+    s.OpenOk();
+    PortExtension* p = s.Ext();
+    ASSERT_EQ(StopReceiveSide(p->DeviceObject), STATUS_SUCCESS);
+    p->CtlPollPeriod = 0;  // every read answered at once: a device that always has news
+    s.dev().SetStatusByte(0x05);
+    LONG before = p->StatusReadCompletions;
+    auto strategy = emu::sched::Replay({});
+    {
+        emu::sched::Session session(*strategy);
+        session.Choose(false);
+        EXPECT_EQ(StartStatusPoller(p), STATUS_SUCCESS);
+        EXPECT_EQ(p->StatusReadCompletions - before, 16);
+        EXPECT_EQ(emu::sched::ArmedIn(&p->StatusPollDpc, sizeof p->StatusPollDpc).size(), 1u);
+        EXPECT_EQ(p->ModemStatus, DecodeStatusByte(0x05));
+        ASSERT_EQ(StopReceiveSide(p->DeviceObject), STATUS_SUCCESS);
+    }
+    p->CtlPollPeriod = 10;
     EXPECT_EQ(s.dev().MaxNesting(), 1);
 }
