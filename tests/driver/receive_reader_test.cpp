@@ -5,6 +5,7 @@
 #include <thread>
 #include <optional>
 
+#include "emu/explore.h"
 #include "receive_util.h"
 
 using namespace vcomtest;
@@ -514,4 +515,101 @@ TEST(Reader, BytesHeldBackAtCloseAreNotDeliveredByTheNextOpen) {
     s.dev().Inject(fresh);
     emu::AdvanceTime(20);
     EXPECT_EQ(Drain(f), fresh);
+}
+
+// A lower driver that completes inline runs the completion inside the reader's own send: the
+// completion hands the next read back to the sender's loop, so requests never nest, however long
+// the device streams, and every byte arrives once and in order. Each row streams 40 KiB (640
+// full-speed packets) through a slow reader, with completions always inline or one in three,
+// with and without transfers failing part-way, which keep their bytes.
+TEST(Reader, InlineCompletionsNeitherNestNorLoseBytes) {
+    struct Row {
+        const char* name;
+        bool alwaysInline;
+        unsigned inlineOneIn;
+        unsigned partialFailOneIn;
+    };
+    const Row rows[] = {
+        {"always inline", true, 0, 0},
+        {"one in three inline", false, 3, 0},
+        {"inline, partial failures", true, 0, 7},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        StackOptions o = NoPolling();
+        o.device.completeInline = row.alwaysInline;
+        Stack s(o);
+        usbpipe::Knobs k;
+        k.inlineOneIn = row.inlineOneIn;
+        k.partialFailOneIn = row.partialFailOneIn;
+        s.dev().SetKnobs(k);
+        auto& f = s.OpenOk();
+        Bytes sent = Pattern(40 * 1024, 3), got;
+        for (size_t at = 0; at < sent.size(); at += 5000) {
+            s.dev().Inject(Bytes(sent.begin() + (ptrdiff_t)at, sent.begin() + (ptrdiff_t)std::min(at + 5000, sent.size())));
+            emu::AdvanceTime(25);  // past a retry after a failed transfer
+            Bytes part = Drain(f);
+            got.insert(got.end(), part.begin(), part.end());
+        }
+        // A failed transfer is retried after 20 ms: one in seven takes a while.
+        for (int i = 0; i < 1000 && got.size() < sent.size(); i++) {
+            emu::AdvanceTime(25);
+            Bytes part = Drain(f);
+            got.insert(got.end(), part.begin(), part.end());
+        }
+        EXPECT_EQ(got, sent);
+        EXPECT_EQ(s.dev().MaxNesting(), 1);
+        EXPECT_EQ(s.dev().Pending(kRx), 1u);  // one read outstanding, no second loop beside it
+    }
+}
+
+// A device that always has bytes must not keep the sender in its loop: after 16 transfers
+// handed back to it, the poll DPC carries on. Without preemption the DPC cannot run before the
+// start returns, so what the start's own thread stored is exactly those 16 packets.
+TEST(Reader, TheSendersLoopLeavesTheRestToThePollDpc) {
+    StackOptions o = NoPolling();
+    o.device.completeInline = true;
+    Stack s(o);
+    auto& f = s.OpenOk();
+    PortExtension* p = s.Ext();
+    ASSERT_EQ(HoldReader(p), STATUS_SUCCESS);
+    Bytes sent = Pattern(3000);
+    s.dev().Inject(sent);
+    auto strategy = emu::sched::Replay({});
+    {
+        emu::sched::Session session(*strategy);
+        session.Choose(false);
+        EXPECT_EQ(ReleaseReader(p, TRUE), STATUS_SUCCESS);
+        EXPECT_EQ(Held(p), 16u * 64);
+        EXPECT_EQ(emu::sched::ArmedIn(&p->RxPollDpc, sizeof p->RxPollDpc).size(), 1u);  // the DPC takes over
+    }
+    emu::RunUntilIdle();
+    EXPECT_EQ(Drain(f), sent);
+    EXPECT_EQ(s.dev().MaxNesting(), 1);
+}
+
+// The status poller's loop alike: with a zero period and status reads answered inline, the
+// start's own thread sends 16 reads, none nested, and leaves the rest to the poll DPC.
+TEST(StatusPoller, TheSendersLoopLeavesTheRestToThePollDpc) {
+    StackOptions o = Variant(1);
+    o.device.completeInline = true;
+    Stack s(o);
+    s.OpenOk();
+    PortExtension* p = s.Ext();
+    ASSERT_EQ(StopReceiveSide(p->DeviceObject), STATUS_SUCCESS);
+    p->CtlPollPeriod = 0;  // every read answered at once: a device that always has news
+    s.dev().SetStatusByte(0x05);
+    LONG before = p->StatusReadCompletions;
+    auto strategy = emu::sched::Replay({});
+    {
+        emu::sched::Session session(*strategy);
+        session.Choose(false);
+        EXPECT_EQ(StartStatusPoller(p), STATUS_SUCCESS);
+        EXPECT_EQ(p->StatusReadCompletions - before, 16);
+        EXPECT_EQ(emu::sched::ArmedIn(&p->StatusPollDpc, sizeof p->StatusPollDpc).size(), 1u);
+        EXPECT_EQ(p->ModemStatus, DecodeStatusByte(0x05));
+        ASSERT_EQ(StopReceiveSide(p->DeviceObject), STATUS_SUCCESS);
+    }
+    p->CtlPollPeriod = 10;
+    EXPECT_EQ(s.dev().MaxNesting(), 1);
 }

@@ -64,6 +64,15 @@ struct RxPipeRecord {
     FILE_OBJECT RxPipeFile;
     ULONG RxMaxPacketSize;
 };
+// Between a loop's routine that sends its read and that read's completion routine (reader.cpp).
+// A lower driver may complete inline, inside the sender's IoCallDriver: the completion then leaves
+// its next step (another read, or the poll timer in Delay ms) in State for the sender's loop to
+// take, rather than calling down or arming the timer from inside the call. So the stack does not
+// grow per transfer, and nothing of the loop starts elsewhere while the sender still owns State.
+struct IssueHandOff {
+    volatile LONG State;
+    ULONG Delay;
+};
 struct StatusPipeRecord {
     WCHAR Name[PIPE_NAME_CHARS];  // "\PIPE02", only when EndPointCaps is not 0
     FILE_OBJECT StatusPipeFile;
@@ -113,9 +122,9 @@ struct PortExtension {
     // Completions of reader reads: a failed send tells a read that never went down from one
     // whose completion routine has already run by whether this moved.
     volatile LONG RxReadCompletions;
-    // Reads issued from inside a completion routine still on the stack; bounds the recursion
-    // of a lower driver that completes inline.
-    volatile LONG RxIssueDepth;
+    // A completion that runs while the reader's read is still being sent hands the loop's next
+    // step back to the sender (IssueHandOff).
+    IssueHandOff RxHandOff;
     // Non-zero while a routine of the loop runs (between a stop-flag check and the read or
     // timer it leads to); a stop waits for it, then the abort or the timer cancel catches
     // whatever the loop has outstanding.
@@ -133,9 +142,9 @@ struct PortExtension {
     KTIMER StatusPollTimer;
     KDPC StatusPollDpc;
     LONG CtlPollPeriod;
-    // As RxReadCompletions and RxIssueDepth, for the status reads.
+    // As RxReadCompletions and RxHandOff, for the status reads.
     volatile LONG StatusReadCompletions;
-    volatile LONG StatusIssueDepth;
+    IssueHandOff StatusHandOff;
     volatile LONG StatusSending;
 
     // Transmit side

@@ -1,6 +1,8 @@
 // Bulk-in reader and status poller. Each is a loop of completion routine and timer DPC with
 // exactly one read or one armed timer outstanding; a routine hands the loop on as its last use of
-// the loop's state, so the transfer bookkeeping needs no lock.
+// the loop's state, so the transfer bookkeeping needs no lock. A completion that runs inside the
+// sender's IoCallDriver hands its next step back to the sender (IssueHandOff), whose loop sends
+// the next read: an inline-completing lower driver neither nests calls nor needs the timer.
 #include "port.h"
 
 static IO_COMPLETION_ROUTINE RxReadComplete;
@@ -8,8 +10,18 @@ static IO_COMPLETION_ROUTINE StatusReadComplete;
 static KDEFERRED_ROUTINE RxPollRoutine;
 static KDEFERRED_ROUTINE StatusPollRoutine;
 
-// A lower driver that completes inline would otherwise recurse once per transfer.
-#define MAX_ISSUE_DEPTH 4
+// IssueHandOff states.
+#define HANDOFF_IDLE 0
+#define HANDOFF_CALLING 1  // the sender is in IoCallDriver
+#define HANDOFF_READ 2     // the completion asks for another read
+#define HANDOFF_TIMER 3    // the completion asks for the poll timer in Delay ms
+
+// Reads one sender sends on completions handed back to it before the poll DPC takes over: a
+// device that always has bytes must not hold the sender's thread (a DPC, a completion on another
+// thread, an open) for as long as it streams. 16 bounds a pass to 16 transfers, 1 KiB of
+// full-speed packets (tens of microseconds, within the time a DPC should take even at 4 KiB
+// requests), while the DPC's cost is shared by 16 transfers rather than paid per few.
+#define MAX_HANDED_READS 16
 
 #define RETRY_AFTER_FAILURE_MS 20
 // How long an open waits for the first line status.
@@ -61,15 +73,34 @@ static VOID FreePipeRead(PIRP Irp) {
 // Sends one read and tells whether it went down. A read that the lower driver failed at once
 // has run its completion routine, which counted it; one that was never sent has not. Nothing
 // else of the loop is outstanding meanwhile, so no other completion moves the count.
+// *Handed is the step the read's completion handed back during the call (HANDOFF_READ or
+// HANDOFF_TIMER), else HANDOFF_IDLE: the completion has not run, and takes its step itself.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-static BOOLEAN SendPipeRead(PortExtension* Port, volatile LONG* Completions, PFILE_OBJECT PipeFile,
-                            PVOID Buffer, ULONG Length, PIO_COMPLETION_ROUTINE Routine) {
+static BOOLEAN SendPipeRead(PortExtension* Port, IssueHandOff* HandOff, volatile LONG* Completions,
+                            PFILE_OBJECT PipeFile, PVOID Buffer, ULONG Length, PIO_COMPLETION_ROUTINE Routine,
+                            LONG* Handed) {
     LONG before = InterlockedCompareExchange(Completions, 0, 0);
+    InterlockedExchange(&HandOff->State, HANDOFF_CALLING);
     NTSTATUS status = IssuePipeRead(Port, PipeFile, Buffer, Length, Routine);
+    LONG seen = InterlockedCompareExchange(&HandOff->State, HANDOFF_IDLE, HANDOFF_CALLING);
+    *Handed = HANDOFF_IDLE;
+    if (seen != HANDOFF_CALLING) {
+        // The completion has run and left; the step is this sender's.
+        InterlockedExchange(&HandOff->State, HANDOFF_IDLE);
+        *Handed = seen;
+    }
     if (NT_SUCCESS(status)) {
         return TRUE;
     }
     return InterlockedCompareExchange(Completions, 0, 0) != before;
+}
+
+// From a completion routine: leaves the loop's next step to a sender still in its call, and
+// tells whether it did; if not, the routine takes the step itself.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static BOOLEAN HandBack(IssueHandOff* HandOff, LONG Step, ULONG Delay) {
+    HandOff->Delay = Delay;
+    return InterlockedCompareExchange(&HandOff->State, Step, HANDOFF_CALLING) == HANDOFF_CALLING;
 }
 
 // ---- bulk-in reader -------------------------------------------------------------------------
@@ -113,39 +144,63 @@ static NTSTATUS AbortAndWait(PortExtension* Port, PFILE_OBJECT PipeFile, PKEVENT
     return KeWaitForSingleObject(Stopped, Executive, KernelMode, FALSE, NULL);
 }
 
+// Sends the reader's read, and the reads its completions hand back meanwhile. The status is the
+// first send's: a start learns whether the reader runs.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS IssueRxRead(PortExtension* Port) {
     InterlockedIncrement(&Port->RxSending);
     NTSTATUS status = STATUS_SUCCESS;
-    if (LoadFlag(&Port->ReaderStopped)) {
-        status = STATUS_CANCELLED;
-    } else if (PortGone(Port)) {
-        status = STATUS_DELETE_PENDING;
-    } else if (!SendPipeRead(Port, &Port->RxReadCompletions, &Port->RxPipe.RxPipeFile,
-                             Port->RxTransferBuffer, Port->RxReqSize, RxReadComplete)) {
-        // A moment of low memory must not end reception: the poll timer tries again. Armed
-        // before RxSending drops, so a stop finds it.
-        VCOM_TRACE(TRACE_LEVEL_WARNING, "reader: read could not be sent, retrying");
-        ArmTimer(&Port->RxPollTimer, &Port->RxPollDpc, RETRY_AFTER_FAILURE_MS);
+    BOOLEAN ended = FALSE;
+    for (ULONG reads = 0;; reads++) {
+        if (LoadFlag(&Port->ReaderStopped)) {
+            status = reads == 0 ? STATUS_CANCELLED : STATUS_SUCCESS;
+            ended = TRUE;
+            break;
+        }
+        if (PortGone(Port)) {
+            status = reads == 0 ? STATUS_DELETE_PENDING : STATUS_SUCCESS;
+            ended = TRUE;
+            break;
+        }
+        if (reads == MAX_HANDED_READS) {
+            ArmTimer(&Port->RxPollTimer, &Port->RxPollDpc, 0);
+            break;
+        }
+        LONG handed;
+        if (!SendPipeRead(Port, &Port->RxHandOff, &Port->RxReadCompletions, &Port->RxPipe.RxPipeFile,
+                          Port->RxTransferBuffer, Port->RxReqSize, RxReadComplete, &handed)) {
+            // A moment of low memory must not end reception: the poll timer tries again. Armed
+            // before RxSending drops, so a stop finds it.
+            VCOM_TRACE(TRACE_LEVEL_WARNING, "reader: read could not be sent, retrying");
+            ArmTimer(&Port->RxPollTimer, &Port->RxPollDpc, RETRY_AFTER_FAILURE_MS);
+            break;
+        }
+        if (handed == HANDOFF_TIMER) {
+            ArmTimer(&Port->RxPollTimer, &Port->RxPollDpc, Port->RxHandOff.Delay);
+        }
+        if (handed != HANDOFF_READ) {
+            break;
+        }
     }
     InterlockedDecrement(&Port->RxSending);
-    if (!NT_SUCCESS(status)) {
+    if (ended) {
         SignalReaderStopped(Port);
     }
     return status;
 }
 
-// From a completion routine: a fresh read at once, unless that would nest too deep.
-// The count also sees a completion on another processor while the issuer is still returning;
-// that only sends an occasional read through the timer.
+// The reader's next step from its completion routine: a fresh read (Read), or the poll timer in
+// Delay ms. A sender still in its call takes it; else the routine does.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-static VOID IssueRxReadFromCompletion(PortExtension* Port) {
-    if (InterlockedIncrement(&Port->RxIssueDepth) > MAX_ISSUE_DEPTH) {
-        ArmTimer(&Port->RxPollTimer, &Port->RxPollDpc, 0);
-    } else {
-        IssueRxRead(Port);
+static VOID ContinueReader(PortExtension* Port, BOOLEAN Read, ULONG Delay) {
+    if (HandBack(&Port->RxHandOff, Read ? HANDOFF_READ : HANDOFF_TIMER, Delay)) {
+        return;
     }
-    InterlockedDecrement(&Port->RxIssueDepth);
+    if (Read) {
+        IssueRxRead(Port);
+    } else {
+        ArmTimer(&Port->RxPollTimer, &Port->RxPollDpc, Delay);
+    }
 }
 
 static BOOLEAN Contains(const UCHAR* Bytes, ULONG64 Length, UCHAR Value) {
@@ -214,7 +269,7 @@ static VOID RxReadDone(PortExtension* port, PIRP Irp) {
         if (received != 0) {
             DeliverReceived(port, received);
         }
-        ArmTimer(&port->RxPollTimer, &port->RxPollDpc, RETRY_AFTER_FAILURE_MS);
+        ContinueReader(port, FALSE, RETRY_AFTER_FAILURE_MS);
         return;
     }
     if (LoadFlag(&port->ReaderStopped)) {
@@ -227,18 +282,18 @@ static VOID RxReadDone(PortExtension* port, PIRP Irp) {
         return;
     }
     if (received == 0) {
-        ArmTimer(&port->RxPollTimer, &port->RxPollDpc, port->RxPollPeriod ? EMPTY_READ_POLL_MS : 0);
+        ContinueReader(port, FALSE, port->RxPollPeriod ? EMPTY_READ_POLL_MS : 0);
         return;
     }
 
     DeliverReceived(port, received);
 
     if (port->RxPollPeriod != 0) {
-        ArmTimer(&port->RxPollTimer, &port->RxPollDpc, port->RxPollPeriod);
+        ContinueReader(port, FALSE, port->RxPollPeriod);
     } else if (port->RxLeftover == 0 && LoadFlag(&port->RxHasRoom)) {
-        IssueRxReadFromCompletion(port);
+        ContinueReader(port, TRUE, 0);
     } else {
-        ArmTimer(&port->RxPollTimer, &port->RxPollDpc, LEFTOVER_FIRST_POLL_MS);
+        ContinueReader(port, FALSE, LEFTOVER_FIRST_POLL_MS);
     }
 }
 
@@ -397,13 +452,32 @@ static VOID SignalStatusPollStopped(PortExtension* Port) {
     KeSetEvent(&Port->StatusPollStoppedEvent, IO_NO_INCREMENT, FALSE);
 }
 
-// Called with StatusSending raised, so a stop finds the retry timer.
+// Sends the status read, and the reads its completions hand back meanwhile. Called with
+// StatusSending raised and the poller found running, so a stop finds the timer this arms.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID IssueStatusRead(PortExtension* Port) {
-    if (!SendPipeRead(Port, &Port->StatusReadCompletions, &Port->StatusPipe.StatusPipeFile,
-                      &Port->StatusByte, 1, StatusReadComplete)) {
-        VCOM_TRACE(TRACE_LEVEL_WARNING, "status poller: read could not be sent, retrying");
-        ArmTimer(&Port->StatusPollTimer, &Port->StatusPollDpc, RETRY_AFTER_FAILURE_MS);
+    for (ULONG reads = 0;; reads++) {
+        if (reads == MAX_HANDED_READS) {
+            ArmTimer(&Port->StatusPollTimer, &Port->StatusPollDpc, 0);
+            return;
+        }
+        LONG handed;
+        if (!SendPipeRead(Port, &Port->StatusHandOff, &Port->StatusReadCompletions,
+                          &Port->StatusPipe.StatusPipeFile, &Port->StatusByte, 1, StatusReadComplete, &handed)) {
+            VCOM_TRACE(TRACE_LEVEL_WARNING, "status poller: read could not be sent, retrying");
+            ArmTimer(&Port->StatusPollTimer, &Port->StatusPollDpc, RETRY_AFTER_FAILURE_MS);
+            return;
+        }
+        if (handed == HANDOFF_TIMER) {
+            ArmTimer(&Port->StatusPollTimer, &Port->StatusPollDpc, Port->StatusHandOff.Delay);
+        }
+        if (handed != HANDOFF_READ) {
+            return;
+        }
+        if (LoadFlag(&Port->StatusPollStopped) || PortGone(Port)) {
+            SignalStatusPollStopped(Port);
+            return;
+        }
     }
 }
 
@@ -418,17 +492,13 @@ static NTSTATUS ScheduleStatusPoll(PortExtension* Port, LONG Period, BOOLEAN Fro
         status = STATUS_CANCELLED;
     } else if (PortGone(Port)) {
         status = STATUS_DELETE_PENDING;
+    } else if (FromCompletion && HandBack(&Port->StatusHandOff, Period != 0 ? HANDOFF_TIMER : HANDOFF_READ,
+                                          (ULONG)Period)) {
+        // The sender still in its call takes the step.
     } else if (Period != 0) {
         ArmTimer(&Port->StatusPollTimer, &Port->StatusPollDpc, (ULONG)Period);
-    } else if (!FromCompletion) {
-        IssueStatusRead(Port);
     } else {
-        if (InterlockedIncrement(&Port->StatusIssueDepth) > MAX_ISSUE_DEPTH) {
-            ArmTimer(&Port->StatusPollTimer, &Port->StatusPollDpc, 0);
-        } else {
-            IssueStatusRead(Port);
-        }
-        InterlockedDecrement(&Port->StatusIssueDepth);
+        IssueStatusRead(Port);
     }
     InterlockedDecrement(&Port->StatusSending);
     if (!NT_SUCCESS(status)) {
