@@ -1,10 +1,4 @@
 # The stress workload is a library shared by the bounded seeds (stress_tests) and the soak runner.
-if(NOT TARGET vcomtest_stack)
-  add_library(vcomtest_stack STATIC ${CMAKE_CURRENT_SOURCE_DIR}/driver/stack.cpp)
-  target_include_directories(vcomtest_stack PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/driver)
-  target_link_libraries(vcomtest_stack PUBLIC vcom_driver emu_usbpipe GTest::gtest)
-  vcom_warnings(vcomtest_stack)
-endif()
 if(NOT TARGET stress_workload)
   add_library(stress_workload STATIC ${CMAKE_CURRENT_SOURCE_DIR}/stress/workload/workload.cpp
                                      ${CMAKE_CURRENT_SOURCE_DIR}/stress/workload/stream.cpp)
