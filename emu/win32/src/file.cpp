@@ -73,6 +73,13 @@ BOOL Issue(const std::shared_ptr<FileObject>& file, Kind kind, DWORD code, const
         }
         StoreInternal(overlapped, STATUS_PENDING, 0);
         std::lock_guard<std::mutex> g(f.m);
+        if (f.byOverlapped.size() >= f.sweepAt) {
+            std::erase_if(f.byOverlapped, [](const auto& entry) {
+                std::lock_guard<std::mutex> g2(entry.second->m);
+                return entry.second->done;
+            });
+            f.sweepAt = std::max<size_t>(64, 2 * f.byOverlapped.size());
+        }
         f.byOverlapped[overlapped] = op;
     }
     // Runs in the completing context: results go to the caller's buffer and OVERLAPPED first,

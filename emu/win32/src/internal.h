@@ -57,7 +57,11 @@ struct FileObject : Object {
     std::unique_ptr<emu::io::File> file;
     bool overlapped = false;
     std::mutex m;
-    std::map<const OVERLAPPED*, std::shared_ptr<Operation>> byOverlapped;  // last request of each
+    // The request outstanding on each OVERLAPPED, for GetOverlappedResult's wait and CancelIoEx.
+    // A finished one is no longer needed there (its outcome is in the OVERLAPPED): they are swept
+    // out as the map grows, so a program that never reuses an OVERLAPPED does not grow it for ever.
+    std::map<const OVERLAPPED*, std::shared_ptr<Operation>> byOverlapped;
+    size_t sweepAt = 64;
 };
 
 std::shared_ptr<Object> Lookup(HANDLE h);
