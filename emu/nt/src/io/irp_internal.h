@@ -19,10 +19,13 @@ enum class IrpState { Owned, Sent, Completed, Freed };
 struct IrpBox {
     uint32_t magic = 0;
     IrpKind kind = IrpKind::Allocated;
-    IrpState state = IrpState::Owned;
+    // Atomic: a walk records where the IRP stands after a routine that returned
+    // STATUS_MORE_PROCESSING_REQUIRED, by which time that routine may have let the owner's thread
+    // complete or send the IRP again.
+    std::atomic<IrpState> state{IrpState::Owned};
     std::atomic<int> refs{1};
-    // inWalk, freeRequested and state as a free meets a walk: the completing thread may still
-    // be in the walk when the routine it ran has let another thread free the IRP.
+    // inWalk, freeRequested and the state's changes as a free meets a walk: the completing thread
+    // may still be in the walk when the routine it ran has let another thread free the IRP.
     std::mutex walkLock;
     int inWalk = 0;
     bool freeRequested = false;
