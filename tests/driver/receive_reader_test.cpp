@@ -47,21 +47,17 @@ TEST(Reader, StopsAtXoffFreeAndResumesAtXonHeld) {
     EXPECT_EQ(Held(p), 3584u);
 
     // Above XonLimit the reader keeps waiting; at 2048 held it resumes within one poll.
-    Bytes got;
-    auto r = f.Read(1000);
-    got.insert(got.end(), r.Data().begin(), r.Data().end());
+    Bytes got = f.Read(1000).Data();
     emu::AdvanceTime(100);
     EXPECT_EQ(Held(p), 2584u);
     EXPECT_EQ(s.dev().Pending(kRx), 0u);
-    r = f.Read(536);
-    got.insert(got.end(), r.Data().begin(), r.Data().end());
+    got = Cat({got, f.Read(536).Data()});
     emu::AdvanceTime(10);
     EXPECT_EQ(s.dev().RxBacklog(), 0u);
     EXPECT_EQ(Held(p), 2048u + 1416);
     EXPECT_EQ(s.dev().Pending(kRx), 1u);
 
-    Bytes rest = Drain(f);
-    got.insert(got.end(), rest.begin(), rest.end());
+    got = Cat({got, Drain(f)});
     EXPECT_EQ(got, sent);
     EXPECT_EQ(p->PerfStats.ReceivedCount, 5000u);
 }
@@ -121,8 +117,7 @@ TEST(Reader, BytesThatDidNotFitAreStoredLaterWithTheirEvents) {
     EXPECT_EQ(Held(p), 2048u + 64);
     EXPECT_EQ(History(p), (ULONG)(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
     EXPECT_EQ(s.dev().Pending(kRx), 1u);  // reading again
-    Bytes rest = Drain(f);
-    got.insert(got.end(), rest.begin(), rest.end());
+    got = Cat({got, Drain(f)});
     EXPECT_EQ(got, sent);
 }
 
@@ -142,8 +137,7 @@ TEST(Reader, AReadThatMakesRoomResumesTheReaderWithoutWaitingForThePoll) {
     EXPECT_EQ(emu::Now(), before);  // no time passed
     EXPECT_EQ(p->RxLeftover, 0u);
     EXPECT_EQ(s.dev().RxBacklog(), 0u);
-    Bytes rest = Drain(f);
-    got.insert(got.end(), rest.begin(), rest.end());
+    got = Cat({got, Drain(f)});
     EXPECT_EQ(got, sent);
 }
 
@@ -452,11 +446,8 @@ TEST(Reader, BytesOfATransferFinishingAsTheStopBeginsAreKept) {
 
     Bytes got = f.Read(4096).Data();
     emu::AdvanceTime(50);  // the poll routine stores the leftover once there is room
-    Bytes rest = Drain(f);
-    got.insert(got.end(), rest.begin(), rest.end());
-    Bytes expect = first;
-    expect.insert(expect.end(), fill.begin(), fill.end());
-    expect.insert(expect.end(), late.begin(), late.end());
+    got = Cat({got, Drain(f)});
+    Bytes expect = Cat({first, fill, late});
     EXPECT_EQ(got.size(), expect.size());
     EXPECT_EQ(got, expect);
 }
@@ -489,8 +480,7 @@ TEST(Reader, BytesOfATransferThatFailedPartWayAreKept) {
         for (int i = 0; i < 2000 && got.size() < sent.size(); ++i) {
             emu::AdvanceTime(5);
             if (i % 10 == 9) {
-                Bytes more = Drain(f);
-                got.insert(got.end(), more.begin(), more.end());
+                got = Cat({got, Drain(f)});
             }
         }
         EXPECT_GT(s.dev().PartialFailures(), 10u);
@@ -548,14 +538,12 @@ TEST(Reader, InlineCompletionsNeitherNestNorLoseBytes) {
         for (size_t at = 0; at < sent.size(); at += 5000) {
             s.dev().Inject(Bytes(sent.begin() + (ptrdiff_t)at, sent.begin() + (ptrdiff_t)std::min(at + 5000, sent.size())));
             emu::AdvanceTime(25);  // past a retry after a failed transfer
-            Bytes part = Drain(f);
-            got.insert(got.end(), part.begin(), part.end());
+            got = Cat({got, Drain(f)});
         }
         // A failed transfer is retried after 20 ms: one in seven takes a while.
         for (int i = 0; i < 1000 && got.size() < sent.size(); i++) {
             emu::AdvanceTime(25);
-            Bytes part = Drain(f);
-            got.insert(got.end(), part.begin(), part.end());
+            got = Cat({got, Drain(f)});
         }
         EXPECT_EQ(got, sent);
         EXPECT_EQ(s.dev().MaxNesting(), 1);

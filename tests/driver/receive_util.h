@@ -1,5 +1,5 @@
-// Helpers of the receive-path tests: an opened port with the far end, read timeouts set as the
-// set-timeouts request stores them, and the counting pattern.
+// Helpers of the receive-path tests: an opened port with the far end, and read timeouts set as the
+// set-timeouts request stores them.
 #pragma once
 
 #include <cstdint>
@@ -47,11 +47,5 @@ inline ULONG History(PortExtension* p, bool clear = false) {
 }
 
 inline uint64_t Held(PortExtension* p) { return RingCount(&p->RxBuffer); }
-
-inline Bytes Pattern(size_t n, uint8_t start = 0) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(start + i);
-    return b;
-}
 
 }  // namespace vcomtest

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
@@ -60,5 +61,18 @@ private:
 };
 
 using Bytes = std::vector<uint8_t>;
+
+// n bytes counting from `start` by `step`: a stream in which a lost, doubled or misplaced byte shows.
+inline Bytes Pattern(size_t n, uint8_t start = 0, uint8_t step = 1) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(start + i * step);
+    return b;
+}
+
+inline Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
 
 }  // namespace vcomtest

@@ -15,19 +15,6 @@ using usbpipe::kTx;
 
 namespace {
 
-Bytes Pattern(size_t n, uint8_t seed) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; i++) b[i] = (uint8_t)(seed + i * 7);
-    return b;
-}
-
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (auto& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
 struct AsyncPort : TxPort {
     explicit AsyncPort(ULONG allowNullPacket = 1, ULONG kickThreshold = 0)
         : TxPort(TxOptions(true, allowNullPacket, kickThreshold)) {}
@@ -40,7 +27,7 @@ TEST(AsyncTransmit, WriteOnAnIdlePortCompletesAtOnce) {
     AsyncPort t;
     t.TakeEvents();
     t.dev().StallTx(true);
-    Bytes a = Pattern(100, 1);
+    Bytes a = Pattern(100, 1, 7);
     auto w = t.file->WriteAsync(a.data(), 100);
     emu::RunUntilIdle();
     ASSERT_TRUE(w.Done());
@@ -60,7 +47,7 @@ TEST(AsyncTransmit, WriteOnAnIdlePortCompletesAtOnce) {
 TEST(AsyncTransmit, LongWriteCompletesWhenItsLastByteIsBuffered) {
     AsyncPort t;
     t.dev().StallTx(true);
-    Bytes a = Pattern(10000, 3);
+    Bytes a = Pattern(10000, 3, 7);
     auto w = t.file->WriteAsync(a.data(), 10000);
     emu::RunUntilIdle();
     EXPECT_FALSE(w.Done());
@@ -82,7 +69,7 @@ TEST(AsyncTransmit, LongWriteCompletesWhenItsLastByteIsBuffered) {
 TEST(AsyncTransmit, SmallWritesCollectUntilTheKickTimer) {
     AsyncPort t;  // threshold: one 64-byte packet
     t.dev().StallTx(true);
-    Bytes a = Pattern(10, 1), b = Pattern(20, 2), c = Pattern(30, 3);
+    Bytes a = Pattern(10, 1, 7), b = Pattern(20, 2, 7), c = Pattern(30, 3, 7);
     auto wa = t.file->WriteAsync(a.data(), 10);
     emu::RunUntilIdle();
     auto wb = t.file->WriteAsync(b.data(), 20);
@@ -105,7 +92,7 @@ TEST(AsyncTransmit, KickThresholdStartsTheNextTransferAtOnce) {
         AsyncPort t(1, 128);
         ASSERT_EQ(t.p()->TxKickThreshold, 128u);
         t.dev().StallTx(true);
-        Bytes a = Pattern(10, 1), b = Pattern(buffered, 9);
+        Bytes a = Pattern(10, 1, 7), b = Pattern(buffered, 9, 7);
         t.file->WriteAsync(a.data(), 10);
         emu::RunUntilIdle();
         EXPECT_EQ(t.file->WriteAsync(b.data(), (ULONG)buffered).Status(), STATUS_SUCCESS);
@@ -116,7 +103,7 @@ TEST(AsyncTransmit, KickThresholdStartsTheNextTransferAtOnce) {
         } else {
             EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{10}));
             // A write reaching the idle transmitter first takes the bytes along.
-            Bytes c = Pattern(5, 5);
+            Bytes c = Pattern(5, 5, 7);
             t.file->Write(c.data(), 5);
             emu::RunUntilIdle();
             EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{10, buffered + 5}));
@@ -128,7 +115,7 @@ TEST(AsyncTransmit, KickThresholdStartsTheNextTransferAtOnce) {
 
 TEST(AsyncTransmit, ZeroLengthTransferOnlyAfterAFullLastTransfer) {
     AsyncPort t;
-    Bytes full = Pattern(4096, 0), small = Pattern(100, 1);
+    Bytes full = Pattern(4096, 0, 7), small = Pattern(100, 1, 7);
     t.file->Write(full.data(), 4096);
     emu::RunUntilIdle();
     t.file->Write(small.data(), 100);
@@ -148,7 +135,7 @@ TEST(AsyncTransmit, ZeroLengthTransferOnlyAfterAFullLastTransfer) {
 
 TEST(AsyncTransmit, NoZeroLengthTransferWhenNotAllowed) {
     AsyncPort t(0);
-    Bytes full = Pattern(4096, 0);
+    Bytes full = Pattern(4096, 0, 7);
     t.file->Write(full.data(), 4096);
     emu::RunUntilIdle();
     EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{4096}));
@@ -158,7 +145,7 @@ TEST(AsyncTransmit, TimeoutOfTheCurrentWriteKeepsItsBytes) {
     AsyncPort t;
     t.p()->Timeouts.WriteTotalTimeoutConstant = 1000;
     t.dev().StallTx(true);
-    Bytes a = Pattern(5000, 4);
+    Bytes a = Pattern(5000, 4, 7);
     auto w = t.file->WriteAsync(a.data(), 5000);
     emu::AdvanceTime(999);
     EXPECT_FALSE(w.Done());
@@ -179,7 +166,7 @@ TEST(AsyncTransmit, LateTimerRunLeavesTheNextWriteAlone) {
     AsyncPort t;
     t.p()->Timeouts.WriteTotalTimeoutConstant = 100;
     t.dev().StallTx(true);
-    Bytes a = Pattern(5000, 4), b = Pattern(5000, 5);
+    Bytes a = Pattern(5000, 4, 7), b = Pattern(5000, 5, 7);
     auto wa = t.file->WriteAsync(a.data(), 5000);
     auto wb = t.file->WriteAsync(b.data(), 5000);
     emu::RunUntilIdle();
@@ -198,7 +185,7 @@ TEST(AsyncTransmit, CancellingTheCurrentWriteTakesUpTheNext) {
     AsyncPort t;
     t.TakeEvents();
     t.dev().StallTx(true);
-    Bytes a = Pattern(5000, 4), b = Pattern(50, 5);
+    Bytes a = Pattern(5000, 4, 7), b = Pattern(50, 5, 7);
     auto wa = t.file->WriteAsync(a.data(), 5000);
     auto wb = t.file->WriteAsync(b.data(), 50);
     emu::RunUntilIdle();
@@ -222,7 +209,7 @@ TEST(AsyncTransmit, AbortCancelsWritesAndKeepsBufferedBytes) {
     for (bool clear : {false, true}) {
         AsyncPort t;
         t.dev().StallTx(true);
-        Bytes full = Pattern(4096, 0), kept = Pattern(100, 1), big = Pattern(5000, 2), c = Pattern(10, 3);
+        Bytes full = Pattern(4096, 0, 7), kept = Pattern(100, 1, 7), big = Pattern(5000, 2, 7), c = Pattern(10, 3, 7);
         t.file->WriteAsync(full.data(), 4096);  // in flight
         emu::RunUntilIdle();
         EXPECT_EQ(t.file->WriteAsync(kept.data(), 100).Status(), STATUS_SUCCESS);
@@ -254,7 +241,7 @@ TEST(AsyncTransmit, AbortCancelsWritesAndKeepsBufferedBytes) {
 TEST(AsyncTransmit, StopWaitsForTheTransferInFlight) {
     AsyncPort t;
     t.dev().SetCompletionDelay(50 * 10000);
-    Bytes a = Pattern(100, 1);
+    Bytes a = Pattern(100, 1, 7);
     EXPECT_EQ(t.file->Write(a.data(), 100).Status(), STATUS_SUCCESS);
     emu::RunUntilIdle();  // the device has finished the transfer; only its completion waits
     std::atomic<bool> stopped{false};
@@ -276,7 +263,7 @@ TEST(AsyncTransmit, StopWaitsForTheTransferInFlight) {
 TEST(AsyncTransmit, WriteWhileStoppedSendsNothing) {
     AsyncPort t;
     StopTransmit(t.p());
-    Bytes a = Pattern(10, 1);
+    Bytes a = Pattern(10, 1, 7);
     auto w = t.file->Write(a.data(), 10);
     EXPECT_EQ(w.Status(), STATUS_SUCCESS);
     EXPECT_EQ(w.Information(), 0u);
@@ -292,7 +279,7 @@ TEST(AsyncTransmit, TransferAllocationFailureLosesNothing) {
     // Only the transmit side may allocate requests here: the reader and status poller would
     // take the injected failure instead.
     StopReceiveSide(t.stack.Port());
-    Bytes a = Pattern(100, 1), b = Pattern(50, 2);
+    Bytes a = Pattern(100, 1, 7), b = Pattern(50, 2, 7);
     emu::io::FailNthIrpAllocation(1);
     EXPECT_EQ(t.file->Write(a.data(), 100).Information(), 100u);
     emu::RunUntilIdle();
@@ -321,7 +308,7 @@ TEST(AsyncTransmit, FlushWaitsForTheBufferToDrain) {
     AsyncPort t;
     EXPECT_EQ(t.file->Flush().Status(), STATUS_SUCCESS);  // empty: at once
     t.dev().StallTx(true);
-    Bytes a = Pattern(4096, 1), b = Pattern(10, 2);
+    Bytes a = Pattern(4096, 1, 7), b = Pattern(10, 2, 7);
     t.file->Write(a.data(), 4096);
     t.file->Write(b.data(), 10);  // stays in TxBuffer while the first transfer hangs
     std::atomic<bool> done{false};
@@ -428,7 +415,7 @@ TEST(TransmitNesting, InlineFailuresDoNotDeepenTheStack) {
             done++;
         };
         uintptr_t top = (uintptr_t)__builtin_frame_address(0);
-        Bytes data = Pattern(c.size, 5);
+        Bytes data = Pattern(c.size, 5, 7);
         if (c.async) {
             t.dev().Unplug();
             t.file->WriteAsync(data.data(), c.size, onDone);
@@ -457,7 +444,7 @@ TEST(TransmitBoost, EachWayAWriteOrFlushEndsCarriesItsBoost) {
         NTSTATUS status;
         CCHAR boost;
     };
-    static Bytes data = Pattern(10000, 5);
+    static Bytes data = Pattern(10000, 5, 7);
     const Row rows[] = {
         {"sync write", false, [](TxPort& t) { return t.file->WriteAsync(data.data(), 100); }, STATUS_SUCCESS,
          IO_SERIAL_INCREMENT},
@@ -508,7 +495,7 @@ TEST(PortTimers, NoneLeftArmedOnceTheirRequestEnded) {
         std::function<void(TxPort&)> run;
         std::function<PKTIMER(PortExtension*)> timer;
     };
-    static Bytes data = Pattern(100, 9);
+    static Bytes data = Pattern(100, 9, 7);
     const Row rows[] = {
         {"sync write with a total time-out, sent", TxOptions(false),
          [](TxPort& t) {

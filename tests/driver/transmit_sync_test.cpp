@@ -11,16 +11,6 @@
 using namespace vcomtest;
 using usbpipe::kTx;
 
-namespace {
-
-Bytes Pattern(size_t n, uint8_t seed) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; i++) b[i] = (uint8_t)(seed + i);
-    return b;
-}
-
-}  // namespace
-
 TEST(SyncTransmit, ZeroLengthTransferAfterWholePackets) {
     TxPort t;
     Bytes b128 = Pattern(128, 0), b100 = Pattern(100, 0);
@@ -93,10 +83,7 @@ TEST(SyncTransmit, WritesGoDownOneAtATimeAndTxEmptyFollowsTheLast) {
     EXPECT_EQ(t.TakeEvents() & SERIAL_EV_TXEMPTY, (ULONG)SERIAL_EV_TXEMPTY);
     EXPECT_TRUE(t.TxIdle());
     EXPECT_EQ(t.OutQueue(), 0u);
-    Bytes all = a;
-    all.insert(all.end(), b.begin(), b.end());
-    all.insert(all.end(), c.begin(), c.end());
-    EXPECT_EQ(t.dev().TxStream(), all);
+    EXPECT_EQ(t.dev().TxStream(), Cat({a, b, c}));
 }
 
 TEST(SyncTransmit, CancellingWaitingAndCurrentWrites) {

@@ -55,11 +55,7 @@ vcomtest::StackOptions Transmit(bool async) {
     return o;
 }
 
-Bytes Pattern(size_t n) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + 1);
-    return b;
-}
+Bytes Pattern(size_t n) { return vcomtest::Pattern(n, 1, 7); }
 
 void SetTimeouts(Port& p, ULONG readInterval, ULONG readConstant, ULONG writeConstant) {
     SERIAL_TIMEOUTS t{};
