@@ -285,10 +285,7 @@ TEST_F(ControlFlow, SetTimeoutsRearmsTheCurrentRead) {
     emu::AdvanceTime(1000);
     ASSERT_FALSE(r.Done());
     ASSERT_EQ(Set(f, IOCTL_SERIAL_SET_TIMEOUTS, SERIAL_TIMEOUTS{0, 0, 200, 0, 0}), STATUS_SUCCESS);
-    emu::AdvanceTime(199);
-    EXPECT_FALSE(r.Done());
-    emu::AdvanceTime(1);
-    ASSERT_TRUE(r.Done());
+    ASSERT_TRUE(DoneAfter(r, 200));
     EXPECT_EQ(r.Status(), STATUS_TIMEOUT);
 }
 

@@ -49,9 +49,7 @@ TEST(Read, FirstByteModeCompletesWithTheFirstChunkOrTimesOut) {
     ExpectDone(r, STATUS_SUCCESS, Pattern(4), IO_SERIAL_INCREMENT);
 
     r = f.ReadAsync(10);
-    emu::AdvanceTime(499);
-    EXPECT_FALSE(r.Done());
-    emu::AdvanceTime(1);
+    ASSERT_TRUE(DoneAfter(r, 500));
     ExpectDone(r, STATUS_TIMEOUT, {}, IO_NO_INCREMENT);
 
     // Bytes already held satisfy it at once.
@@ -84,9 +82,7 @@ TEST(Read, IntervalTimeoutCountsFromTheLastChunkOnly) {
     emu::AdvanceTime(99);
     EXPECT_FALSE(r.Done());
     Arrive(s, Pattern(2, 3));
-    emu::AdvanceTime(99);
-    EXPECT_FALSE(r.Done());
-    emu::AdvanceTime(1);
+    ASSERT_TRUE(DoneAfter(r, 100));
     ExpectDone(r, STATUS_TIMEOUT, Pattern(5), IO_NO_INCREMENT);
 }
 
@@ -97,9 +93,7 @@ TEST(Read, TotalTimeoutIsLengthTimesMultiplierPlusConstant) {
     Request r = f.ReadAsync(50);
     emu::AdvanceTime(300);
     Arrive(s, Pattern(20));
-    emu::AdvanceTime(299);
-    EXPECT_FALSE(r.Done());
-    emu::AdvanceTime(1);
+    ASSERT_TRUE(DoneAfter(r, 300));
     ExpectDone(r, STATUS_TIMEOUT, Pattern(20), IO_NO_INCREMENT);
 }
 
@@ -128,14 +122,10 @@ TEST(Read, QueuedReadsWaitInOrderAndEachGetsItsOwnTotalTimer) {
     Arrive(s, Pattern(70));
     ExpectDone(a, STATUS_SUCCESS, Pattern(50), IO_SERIAL_INCREMENT);
     EXPECT_FALSE(b.Done());
-    emu::AdvanceTime(599);
-    EXPECT_FALSE(b.Done());
-    emu::AdvanceTime(1);
+    ASSERT_TRUE(DoneAfter(b, 600));
     ExpectDone(b, STATUS_TIMEOUT, Pattern(20, 50), IO_NO_INCREMENT);
     // c started at 900 with 5 x 10 + 100 = 150.
-    emu::AdvanceTime(149);
-    EXPECT_FALSE(c.Done());
-    emu::AdvanceTime(1);
+    ASSERT_TRUE(DoneAfter(c, 150));
     ExpectDone(c, STATUS_TIMEOUT, {}, IO_NO_INCREMENT);
 }
 
@@ -178,9 +168,7 @@ TEST(Read, NewTimeoutsReArmTheCurrentReadsTotalTimer) {
     Request r = f.ReadAsync(10);
     emu::AdvanceTime(400);
     SetReadTimeouts(s.Ext(), 0, 0, 200);
-    emu::AdvanceTime(199);
-    EXPECT_FALSE(r.Done());
-    emu::AdvanceTime(1);
+    ASSERT_TRUE(DoneAfter(r, 200));
     ExpectDone(r, STATUS_TIMEOUT, {}, IO_NO_INCREMENT);
 
     // Timeouts changed to none take the old timer away.

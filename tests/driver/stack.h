@@ -69,6 +69,15 @@ inline Bytes Pattern(size_t n, uint8_t start = 0, uint8_t step = 1) {
     return b;
 }
 
+// Moves the virtual clock `ms` on, checking that `r` is still pending a millisecond before; returns
+// whether it has completed by then.
+inline bool DoneAfter(const emu::io::Request& r, LONGLONG ms) {
+    emu::AdvanceTime(ms - 1);
+    EXPECT_FALSE(r.Done()) << "completed before " << ms << " ms";
+    emu::AdvanceTime(1);
+    return r.Done();
+}
+
 inline Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes all;
     for (auto& p : parts) all.insert(all.end(), p.begin(), p.end());

@@ -147,10 +147,7 @@ TEST(AsyncTransmit, TimeoutOfTheCurrentWriteKeepsItsBytes) {
     t.dev().StallTx(true);
     Bytes a = Pattern(5000, 4, 7);
     auto w = t.file->WriteAsync(a.data(), 5000);
-    emu::AdvanceTime(999);
-    EXPECT_FALSE(w.Done());
-    emu::AdvanceTime(1);
-    ASSERT_TRUE(w.Done());
+    ASSERT_TRUE(DoneAfter(w, 1000));
     EXPECT_EQ(w.Status(), STATUS_TIMEOUT);
     EXPECT_EQ(w.Information(), 4096u);
     EXPECT_EQ(w.Boost(), IO_NO_INCREMENT);

@@ -122,18 +122,12 @@ TEST(SyncTransmit, TimeoutIsMeasuredFromHandDown) {
     Bytes a = Pattern(50, 0), b = Pattern(50, 7);
     auto wa = t.file->WriteAsync(a.data(), 50);
     auto wb = t.file->WriteAsync(b.data(), 50);
-    emu::AdvanceTime(599);
-    EXPECT_FALSE(wa.Done());
-    emu::AdvanceTime(1);
-    ASSERT_TRUE(wa.Done());
+    ASSERT_TRUE(DoneAfter(wa, 600));
     EXPECT_EQ(wa.Status(), STATUS_TIMEOUT);
     EXPECT_EQ(wa.Information(), 0u);
     EXPECT_EQ(wa.Boost(), IO_SERIAL_INCREMENT);
     // b waited 600 ms and was handed down only now: its own 600 ms start here.
-    emu::AdvanceTime(599);
-    EXPECT_FALSE(wb.Done());
-    emu::AdvanceTime(1);
-    ASSERT_TRUE(wb.Done());
+    ASSERT_TRUE(DoneAfter(wb, 600));
     EXPECT_EQ(wb.Status(), STATUS_TIMEOUT);
     EXPECT_EQ(t.OutQueue(), 0u);
     EXPECT_TRUE(t.TxIdle());
@@ -188,9 +182,7 @@ TEST(SyncTransmit, LateTimerRunLeavesTheNextWriteAlone) {
     emu::AdvanceTime(10);
     t.RunLateWriteTimer();
     EXPECT_FALSE(wb.Done());
-    emu::AdvanceTime(989);
-    EXPECT_FALSE(wb.Done());
-    emu::AdvanceTime(1);
+    ASSERT_TRUE(DoneAfter(wb, 990));
     EXPECT_EQ(wb.Status(), STATUS_TIMEOUT);
 
     // Next write without a timer: the earlier timer expired and still reads signalled.
