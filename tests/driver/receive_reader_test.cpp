@@ -18,6 +18,14 @@ const NTSTATUS kDeviceError = (NTSTATUS)0xC000009CL;  // STATUS_DEVICE_DATA_ERRO
 
 StackOptions NoPolling(StackOptions o = {}) { return WithValue(std::move(o), u"CtlPollPeriod", MAXULONG); }
 
+// The next read of `pipe` reaches the device `ms` from now, and not a millisecond sooner.
+void ExpectReadSentAfter(Stack& s, usbpipe::Pipe pipe, LONGLONG ms) {
+    emu::AdvanceTime(ms - 1);
+    EXPECT_EQ(s.dev().Pending(pipe), 0u) << "sent before " << ms << " ms";
+    emu::AdvanceTime(1);
+    EXPECT_EQ(s.dev().Pending(pipe), 1u) << "not sent at " << ms << " ms";
+}
+
 // Reads everything held, in immediate mode.
 Bytes Drain(emu::io::File& f) {
     Bytes all;
@@ -185,10 +193,7 @@ TEST(Reader, PollPeriodPacesReadsAfterDataAndEmptyReads) {
     emu::AdvanceTime(1);
     // The empty read came and went at once; the next one follows 10 ms later.
     EXPECT_EQ(s.dev().Pending(kRx), 0u);
-    emu::AdvanceTime(9);
-    EXPECT_EQ(s.dev().Pending(kRx), 0u);
-    emu::AdvanceTime(1);
-    EXPECT_EQ(s.dev().Pending(kRx), 1u);
+    ExpectReadSentAfter(s, kRx, 10);
     EXPECT_EQ(Held(s.Ext()), 10u);
 }
 
@@ -203,10 +208,7 @@ TEST(Reader, NoPollPeriodChainsEmptyReadsAndRetriesFailuresAfter20ms) {
     s.dev().Inject(Pattern(10));
     emu::RunUntilIdle();  // data, then the next read fails at once
     EXPECT_EQ(s.dev().Pending(kRx), 0u);
-    emu::AdvanceTime(19);
-    EXPECT_EQ(s.dev().Pending(kRx), 0u);
-    emu::AdvanceTime(1);
-    EXPECT_EQ(s.dev().Pending(kRx), 1u);
+    ExpectReadSentAfter(s, kRx, 20);
     EXPECT_EQ(Held(s.Ext()), 10u);
 }
 
@@ -318,10 +320,7 @@ TEST(StatusPoller, PeriodPacesReadsAndChangesPostEvents) {
     EXPECT_EQ(p->ModemStatus, 0xD0u);
     EXPECT_EQ(History(p, true), (ULONG)SERIAL_EV_DSR);
     EXPECT_EQ(s.dev().Pending(kStatus), 0u);
-    emu::AdvanceTime(9);
-    EXPECT_EQ(s.dev().Pending(kStatus), 0u);
-    emu::AdvanceTime(1);
-    EXPECT_EQ(s.dev().Pending(kStatus), 1u);
+    ExpectReadSentAfter(s, kStatus, 10);
 
     s.dev().SetStatusByte(0x02);  // CTS, DCD and RI off, DSR on
     emu::AdvanceTime(10);
@@ -383,10 +382,7 @@ TEST(StatusPoller, ZeroPeriodChainsReadsAndRetriesFailuresAfter20ms) {
     s.dev().SetStatusByte(0x03);
     emu::RunUntilIdle();
     EXPECT_EQ(s.dev().Pending(kStatus), 0u);
-    emu::AdvanceTime(19);
-    EXPECT_EQ(s.dev().Pending(kStatus), 0u);
-    emu::AdvanceTime(1);
-    EXPECT_EQ(s.dev().Pending(kStatus), 1u);
+    ExpectReadSentAfter(s, kStatus, 20);
     EXPECT_EQ(s.Ext()->ModemStatus, (ULONG)(SERIAL_CTS_STATE | SERIAL_DSR_STATE));
 }
 

@@ -406,22 +406,26 @@ TEST_F(Stack, FaultsHoldAndUnplug) {
 }
 
 // A driver above sends its next request from the completion routine of the last, as the port's
-// reader does; on an unplugged device each completes at once, in the sender's call.
+// reader does: reads, or one-byte writes of 0x41.
 struct Chain {
     PDEVICE_OBJECT top;
     PFILE_OBJECT file;
     UCHAR major;  // IRP_MJ_READ or IRP_MJ_DEVICE_CONTROL (a pipe write)
     int left;
+    NTSTATUS expect;  // what each request completes with
     int completed = 0;
-    uint8_t buf[8] = {};
-    KEVENT done;
+    uint8_t buf[8] = {0x41};
+    KEVENT done{};
+    void Start() {
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        SendChained(this);
+    }
+    static void SendChained(Chain* c);
 };
-
-void SendChained(Chain* c);
 
 NTSTATUS ChainDone(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
     auto* c = static_cast<Chain*>(ctx);
-    EXPECT_EQ(irp->IoStatus.Status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(irp->IoStatus.Status, c->expect);
     if (irp->MdlAddress) {
         MmUnlockPages(irp->MdlAddress);
         IoFreeMdl(irp->MdlAddress);
@@ -429,12 +433,12 @@ NTSTATUS ChainDone(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
     }
     IoFreeIrp(irp);
     c->completed++;
-    if (--c->left > 0) SendChained(c);
+    if (--c->left > 0) Chain::SendChained(c);
     else KeSetEvent(&c->done, 0, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-void SendChained(Chain* c) {
+void Chain::SendChained(Chain* c) {
     PIRP irp = c->major == IRP_MJ_READ
                    ? IoBuildAsynchronousFsdRequest(IRP_MJ_READ, c->top, c->buf, sizeof c->buf, nullptr, nullptr)
                    : IoAllocateIrp(c->top->StackSize, FALSE);
@@ -450,13 +454,13 @@ void SendChained(Chain* c) {
     IoCallDriver(c->top, irp);
 }
 
+// On an unplugged device each completes at once, in the sender's call.
 TEST_F(Stack, RequestsSentFromACompletionOnAnUnpluggedDeviceComplete) {
     Up({}, {kRx, kTx});
     dev->Unplug();
     for (auto [file, major] : {std::pair{rx, UCHAR(IRP_MJ_READ)}, std::pair{tx, UCHAR(IRP_MJ_DEVICE_CONTROL)}}) {
-        Chain c{top, file, major, 3, 0, {}, {}};
-        KeInitializeEvent(&c.done, NotificationEvent, FALSE);
-        SendChained(&c);
+        Chain c{top, file, major, 3, STATUS_DEVICE_NOT_CONNECTED};
+        c.Start();
         emu::RunUntilIdle();
         ASSERT_TRUE(KeReadStateEvent(&c.done));
         EXPECT_EQ(c.completed, 3);
@@ -858,38 +862,6 @@ NTSTATUS RecordDone(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
 
 }  // namespace
 
-// A chain of one-byte writes, each sent from the completion routine of the last.
-struct Writes {
-    PDEVICE_OBJECT top;
-    PFILE_OBJECT file;
-    int left;
-    uint8_t byte = 0x41;
-    KEVENT done;
-};
-
-void SendWrite(Writes* w);
-
-NTSTATUS WriteThenNext(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
-    auto* w = static_cast<Writes*>(ctx);
-    EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
-    IoFreeIrp(irp);
-    if (--w->left > 0) SendWrite(w);
-    else KeSetEvent(&w->done, 0, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-void SendWrite(Writes* w) {
-    PIRP irp = IoAllocateIrp(w->top->StackSize, FALSE);
-    auto* sl = IoGetNextIrpStackLocation(irp);
-    sl->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    sl->Parameters.DeviceIoControl.IoControlCode = IOCTL_PIPE_WRITE;
-    sl->Parameters.DeviceIoControl.InputBufferLength = 1;
-    sl->FileObject = w->file;
-    irp->AssociatedIrp.SystemBuffer = &w->byte;
-    IoSetCompletionRoutine(irp, WriteThenNext, w, TRUE, TRUE, TRUE);
-    IoCallDriver(w->top, irp);
-}
-
 // Writes sent from each other's completion over the loopback plug into a waiting read, completed
 // in the caller's thread: never under the model's lock (which once deadlocked).
 TEST_F(Stack, InlineCompletionReentersTheModel) {
@@ -906,9 +878,8 @@ TEST_F(Stack, InlineCompletionReentersTheModel) {
         dev->SetLoopback(true);
         ASSERT_NO_FATAL_FAILURE(OpenPipes({kRx, kTx}));
         auto r = StartRead(rx, 64);
-        Writes w{top, tx, 3, 0x41, {}};
-        KeInitializeEvent(&w.done, NotificationEvent, FALSE);
-        SendWrite(&w);
+        Chain w{top, tx, IRP_MJ_DEVICE_CONTROL, 3, STATUS_SUCCESS};
+        w.Start();
         // Everything happened inside the calls, on this thread.
         EXPECT_TRUE(KeReadStateEvent(&w.done));
         ASSERT_TRUE(r->completed());
