@@ -113,34 +113,6 @@ TEST(AsyncTransmit, KickThresholdStartsTheNextTransferAtOnce) {
     }
 }
 
-TEST(AsyncTransmit, ZeroLengthTransferOnlyAfterAFullLastTransfer) {
-    AsyncPort t;
-    Bytes full = Pattern(4096, 0, 7), small = Pattern(100, 1, 7);
-    t.file->Write(full.data(), 4096);
-    emu::RunUntilIdle();
-    t.file->Write(small.data(), 100);
-    emu::RunUntilIdle();
-    EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{4096, 0, 100}));
-
-    // A full transfer with bytes waiting behind it is followed by those bytes instead.
-    t.dev().ClearTx();
-    t.dev().StallTx(true);
-    t.file->Write(full.data(), 4096);
-    t.file->Write(small.data(), 100);
-    t.dev().StallTx(false);
-    emu::RunUntilIdle();
-    EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{4096, 100}));
-
-}
-
-TEST(AsyncTransmit, NoZeroLengthTransferWhenNotAllowed) {
-    AsyncPort t(0);
-    Bytes full = Pattern(4096, 0, 7);
-    t.file->Write(full.data(), 4096);
-    emu::RunUntilIdle();
-    EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{4096}));
-}
-
 TEST(AsyncTransmit, TimeoutOfTheCurrentWriteKeepsItsBytes) {
     AsyncPort t;
     t.p()->Timeouts.WriteTotalTimeoutConstant = 1000;
@@ -321,6 +293,47 @@ TEST(AsyncTransmit, FlushWaitsForTheBufferToDrain) {
     t.dev().StallTx(false);
     emu::AdvanceTime(10);
     EXPECT_EQ(t.dev().TxStream(), Cat({a, b}));
+}
+
+// A transfer that ends on a whole packet (a synchronous write of 64-byte packets, the whole
+// 4096-byte transmit buffer) is followed by a zero-length one, where allowed, unless more bytes
+// follow it at once; never with the power off. Every write counts its bytes either way.
+TEST(Transmit, ZeroLengthTransferEndsAWholePacketTransferWhenAllowed) {
+    struct Row {
+        const char* name;
+        bool async, allowed, stalled, powerOff;
+        std::vector<ULONG> writes;
+        std::vector<size_t> transfers;
+    } rows[] = {
+        {"sync", false, true, false, false, {128, 100}, {128, 0, 100}},
+        {"sync, not allowed", false, false, false, false, {128}, {128}},
+        {"sync, power off", false, true, false, true, {128}, {128}},
+        {"async", true, true, false, false, {4096, 100}, {4096, 0, 100}},
+        {"async, bytes waiting behind the full transfer", true, true, true, false, {4096, 100}, {4096, 100}},
+        {"async, not allowed", true, false, false, false, {4096}, {4096}},
+    };
+    static Bytes data = Pattern(4096, 0, 7);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TxPort t(TxOptions(row.async, row.allowed));
+        if (row.powerOff) t.p()->PowerState = PowerStateOff;
+        t.dev().StallTx(row.stalled);
+        Bytes sent;
+        for (ULONG n : row.writes) {
+            auto w = t.file->Write(data.data(), n);
+            EXPECT_EQ(w.Status(), STATUS_SUCCESS);
+            EXPECT_EQ(w.Information(), n);
+            EXPECT_EQ(w.Boost(), IO_SERIAL_INCREMENT);
+            sent = Cat({sent, Bytes(data.begin(), data.begin() + n)});
+            if (!row.stalled) emu::RunUntilIdle();
+        }
+        t.dev().StallTx(false);
+        emu::RunUntilIdle();
+        EXPECT_EQ(TransferSizes(t.dev()), row.transfers);
+        EXPECT_EQ(t.dev().TxStream(), sent);
+        EXPECT_EQ(t.OutQueue(), 0u);
+        EXPECT_EQ(t.p()->PerfStats.TransmittedCount, sent.size());
+    }
 }
 
 // Several application threads write records of random sizes; every record arrives whole and

@@ -11,34 +11,6 @@
 using namespace vcomtest;
 using usbpipe::kTx;
 
-TEST(SyncTransmit, ZeroLengthTransferAfterWholePackets) {
-    TxPort t;
-    Bytes b128 = Pattern(128, 0), b100 = Pattern(100, 0);
-    auto w = t.file->Write(b128.data(), 128);
-    EXPECT_EQ(w.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(w.Information(), 128u);
-    EXPECT_EQ(w.Boost(), IO_SERIAL_INCREMENT);
-    auto w2 = t.file->Write(b100.data(), 100);
-    EXPECT_EQ(w2.Information(), 100u);
-    EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{128, 0, 100}));
-    EXPECT_EQ(t.dev().TxStream().size(), 228u);
-    EXPECT_EQ(t.OutQueue(), 0u);
-    EXPECT_EQ(t.p()->PerfStats.TransmittedCount, 228u);  // as the asynchronous path counts
-
-    // Not with the power off.
-    t.dev().ClearTx();
-    t.p()->PowerState = PowerStateOff;
-    EXPECT_EQ(t.file->Write(b128.data(), 128).Status(), STATUS_SUCCESS);
-    EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{128}));
-}
-
-TEST(SyncTransmit, NoZeroLengthTransferWhenNotAllowed) {
-    TxPort t(TxOptions(false, 0));
-    Bytes b = Pattern(128, 0);
-    EXPECT_EQ(t.file->Write(b.data(), 128).Information(), 128u);
-    EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{128}));
-}
-
 TEST(SyncTransmit, EmptyWriteIsNeverCounted) {
     TxPort t;
     t.dev().StallTx(true);
