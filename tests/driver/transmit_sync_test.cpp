@@ -11,8 +11,17 @@
 using namespace vcomtest;
 using usbpipe::kTx;
 
-TEST(SyncTransmit, EmptyWriteIsNeverCounted) {
+namespace {
+
+// An open port in synchronous transmit mode.
+class SyncTransmit : public ::testing::Test {
+protected:
     TxPort t;
+};
+
+}  // namespace
+
+TEST_F(SyncTransmit, EmptyWriteIsNeverCounted) {
     t.dev().StallTx(true);
     auto w = t.file->WriteAsync(nullptr, 0);
     emu::RunUntilIdle();
@@ -24,8 +33,7 @@ TEST(SyncTransmit, EmptyWriteIsNeverCounted) {
     EXPECT_EQ(t.dev().Pending(kTx), 0u);
 }
 
-TEST(SyncTransmit, WritesGoDownOneAtATimeAndTxEmptyFollowsTheLast) {
-    TxPort t;
+TEST_F(SyncTransmit, WritesGoDownOneAtATimeAndTxEmptyFollowsTheLast) {
     t.TakeEvents();
     t.dev().StallTx(true);
     Bytes a = Pattern(10, 1), b = Pattern(20, 50), c = Pattern(30, 100);
@@ -58,8 +66,7 @@ TEST(SyncTransmit, WritesGoDownOneAtATimeAndTxEmptyFollowsTheLast) {
     EXPECT_EQ(t.dev().TxStream(), Cat({a, b, c}));
 }
 
-TEST(SyncTransmit, CancellingWaitingAndCurrentWrites) {
-    TxPort t;
+TEST_F(SyncTransmit, CancellingWaitingAndCurrentWrites) {
     t.dev().StallTx(true);
     Bytes a = Pattern(10, 1), b = Pattern(20, 50), c = Pattern(30, 100);
     auto wa = t.file->WriteAsync(a.data(), 10);
@@ -86,8 +93,7 @@ TEST(SyncTransmit, CancellingWaitingAndCurrentWrites) {
     EXPECT_EQ(t.OutQueue(), 0u);
 }
 
-TEST(SyncTransmit, TimeoutIsMeasuredFromHandDown) {
-    TxPort t;
+TEST_F(SyncTransmit, TimeoutIsMeasuredFromHandDown) {
     t.p()->Timeouts.WriteTotalTimeoutMultiplier = 10;
     t.p()->Timeouts.WriteTotalTimeoutConstant = 100;
     t.dev().StallTx(true);
@@ -106,8 +112,7 @@ TEST(SyncTransmit, TimeoutIsMeasuredFromHandDown) {
     EXPECT_TRUE(t.dev().TransferLog().empty());
 }
 
-TEST(SyncTransmit, NoTimeoutWhenBothTermsAreZero) {
-    TxPort t;
+TEST_F(SyncTransmit, NoTimeoutWhenBothTermsAreZero) {
     t.dev().StallTx(true);
     Bytes a = Pattern(50, 0);
     auto w = t.file->WriteAsync(a.data(), 50);
@@ -120,8 +125,7 @@ TEST(SyncTransmit, NoTimeoutWhenBothTermsAreZero) {
 
 // The timer fires while the finished transfer waits for its completion: the claim cannot
 // cancel it and the write ends once, as the lower driver reported it.
-TEST(SyncTransmit, TimeoutRacingTheCompletion) {
-    TxPort t;
+TEST_F(SyncTransmit, TimeoutRacingTheCompletion) {
     t.p()->Timeouts.WriteTotalTimeoutConstant = 100;
     t.dev().HoldCompletions(true);
     Bytes a = Pattern(10, 0), b = Pattern(10, 10);
@@ -141,8 +145,7 @@ TEST(SyncTransmit, TimeoutRacingTheCompletion) {
 
 // A run of the timer's DPC queued before the timer was cancelled runs only after the next write
 // has become current: it must leave that write alone, whether its timer is set or not.
-TEST(SyncTransmit, LateTimerRunLeavesTheNextWriteAlone) {
-    TxPort t;
+TEST_F(SyncTransmit, LateTimerRunLeavesTheNextWriteAlone) {
     t.p()->Timeouts.WriteTotalTimeoutConstant = 100;
     Bytes a = Pattern(10, 0);
     EXPECT_EQ(t.file->Write(a.data(), 10).Status(), STATUS_SUCCESS);
@@ -170,8 +173,7 @@ TEST(SyncTransmit, LateTimerRunLeavesTheNextWriteAlone) {
     EXPECT_EQ(t.OutQueue(), 0u);
 }
 
-TEST(SyncTransmit, StopCancelsWaitingAndCurrentWrites) {
-    TxPort t;
+TEST_F(SyncTransmit, StopCancelsWaitingAndCurrentWrites) {
     t.dev().StallTx(true);
     Bytes a = Pattern(10, 1), b = Pattern(20, 50), c = Pattern(30, 100);
     auto wa = t.file->WriteAsync(a.data(), 10);
@@ -206,8 +208,7 @@ TEST(SyncTransmit, StopCancelsWaitingAndCurrentWrites) {
 
 // The timeout has claimed the write and the transfer is finished but not completed when the
 // stop comes: the stop leaves it to the claimer, the abort completes it, once, as a timeout.
-TEST(SyncTransmit, StopRacingTimeoutAndCompletion) {
-    TxPort t;
+TEST_F(SyncTransmit, StopRacingTimeoutAndCompletion) {
     t.p()->Timeouts.WriteTotalTimeoutConstant = 100;
     t.dev().HoldCompletions(true);
     Bytes a = Pattern(10, 0);
@@ -225,8 +226,7 @@ TEST(SyncTransmit, StopRacingTimeoutAndCompletion) {
 
 // The stop claims a write whose transfer is finished but held: cancelling it does nothing, the
 // abort ends it, and the stop returns only after that.
-TEST(SyncTransmit, StopWaitsForTheTransferAtTheLowerDriver) {
-    TxPort t;
+TEST_F(SyncTransmit, StopWaitsForTheTransferAtTheLowerDriver) {
     t.dev().HoldCompletions(true);
     Bytes a = Pattern(64, 0);
     auto wa = t.file->WriteAsync(a.data(), 64);
@@ -239,8 +239,7 @@ TEST(SyncTransmit, StopWaitsForTheTransferAtTheLowerDriver) {
     t.dev().HoldCompletions(false);
 }
 
-TEST(SyncTransmit, FlushWaitsThirtySecondsForAHangingTransfer) {
-    TxPort t;
+TEST_F(SyncTransmit, FlushWaitsThirtySecondsForAHangingTransfer) {
     t.dev().StallTx(true);
     Bytes a = Pattern(10, 0);
     auto w = t.file->WriteAsync(a.data(), 10);
@@ -265,20 +264,18 @@ TEST(SyncTransmit, FlushWaitsThirtySecondsForAHangingTransfer) {
     EXPECT_EQ(t.file->Flush().Status(), STATUS_SUCCESS);  // idle: at once
 }
 
-TEST(SyncTransmit, CloseEndsAHangingWrite) {
-    auto t = std::make_unique<TxPort>();
-    t->dev().StallTx(true);
+TEST_F(SyncTransmit, CloseEndsAHangingWrite) {
+    t.dev().StallTx(true);
     Bytes a = Pattern(10, 0);
-    auto w = t->file->WriteAsync(a.data(), 10);
+    auto w = t.file->WriteAsync(a.data(), 10);
     emu::RunUntilIdle();
-    EXPECT_EQ(t->stack.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(t.stack.Close(), STATUS_SUCCESS);
     ASSERT_TRUE(w.Done());
     EXPECT_EQ(w.Status(), STATUS_CANCELLED);
-    EXPECT_TRUE(t->p()->TxStopped);
+    EXPECT_TRUE(t.p()->TxStopped);
 }
 
-TEST(SyncTransmit, FailedTransferIsReportedNotRetried) {
-    TxPort t;
+TEST_F(SyncTransmit, FailedTransferIsReportedNotRetried) {
     const NTSTATUS kDeviceError = (NTSTATUS)0xC000009CL;
     t.dev().FailTransfers(kTx, 1, kDeviceError);
     Bytes a = Pattern(10, 0);
