@@ -11,8 +11,6 @@ using emu::io::Request;
 
 namespace {
 
-StackOptions Quiet() { return WithValue({}, u"CtlPollPeriod", MAXULONG); }
-
 void Arrive(Stack& s, const Bytes& b) {
     s.dev().Inject(b);
     emu::RunUntilIdle();
@@ -29,7 +27,7 @@ void ExpectDone(const Request& r, NTSTATUS status, const Bytes& data, CCHAR boos
 // An open port whose status poller stays quiet, in immediate read mode until a test sets timeouts.
 class Read : public ::testing::Test {
 protected:
-    Stack s{Quiet()};
+    Stack s{NoPolling()};
     emu::io::File& f = s.OpenOk();
 };
 
@@ -185,7 +183,7 @@ TEST_F(Read, ReadDrainingToXonLimitLetsAStalledReaderResume) {
 TEST(ReadRace, CompletionCausesCompleteEachReadOnce) {
     emu::SetClockMode(emu::ClockMode::RealTime);
     {
-        Stack s(Quiet());
+        Stack s(NoPolling());
         auto& f = s.OpenOk();
         emu::Worker canceller("canceller");
         for (int i = 0; i < 100; ++i) {

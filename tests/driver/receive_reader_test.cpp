@@ -16,8 +16,6 @@ namespace {
 
 const NTSTATUS kDeviceError = (NTSTATUS)0xC000009CL;  // STATUS_DEVICE_DATA_ERROR
 
-StackOptions NoPolling(StackOptions o = {}) { return WithValue(std::move(o), u"CtlPollPeriod", MAXULONG); }
-
 // The next read of `pipe` reaches the device `ms` from now, and not a millisecond sooner.
 void ExpectReadSentAfter(Stack& s, usbpipe::Pipe pipe, LONGLONG ms) {
     emu::AdvanceTime(ms - 1);

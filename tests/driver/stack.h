@@ -27,6 +27,12 @@ struct StackOptions {
 // Options for a device of the given variant, "EndPointCaps" set to match.
 StackOptions Variant(int variant);
 
+// `o` with the hardware key's DWORD `name` set to `value`.
+inline StackOptions WithValue(StackOptions o, const std::u16string& name, ULONG value) {
+    o.values[name] = emu::pnp::HardwareValue::Dword(value);
+    return o;
+}
+
 class Stack {
 public:
     explicit Stack(StackOptions options = {});
@@ -76,6 +82,16 @@ inline bool DoneAfter(const emu::io::Request& r, LONGLONG ms) {
     EXPECT_FALSE(r.Done()) << "completed before " << ms << " ms";
     emu::AdvanceTime(1);
     return r.Done();
+}
+
+// The port's event history, read (and cleared) as the wait path does, under its lock.
+inline ULONG History(PortExtension* p, bool clear = false) {
+    KIRQL irql;
+    KeAcquireSpinLock(&p->WaitLock, &irql);
+    ULONG h = p->EventHistory;
+    if (clear) p->EventHistory = 0;
+    KeReleaseSpinLock(&p->WaitLock, irql);
+    return h;
 }
 
 inline Bytes Cat(std::initializer_list<Bytes> parts) {
