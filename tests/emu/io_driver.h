@@ -51,6 +51,15 @@ struct Stack : Driver {
     ~Stack() { IoDetachDevice(lower); }
 };
 
+// A one-location read whose completion routine keeps it from being freed: the test frees it.
+inline PIRP KeptRead() {
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
+                           nullptr, TRUE, TRUE, TRUE);
+    return irp;
+}
+
 inline void Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;

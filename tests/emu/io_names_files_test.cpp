@@ -210,10 +210,7 @@ TEST(IoVerifier, StackIrqlCompletionFreeMdlRemoveLockAndQueueChecksFire) {
         Complete(irp, STATUS_SUCCESS);
         return STATUS_SUCCESS;
     };
-    PIRP small = IoAllocateIrp(1, FALSE);
-    IoGetNextIrpStackLocation(small)->MajorFunction = IRP_MJ_READ;
-    IoSetCompletionRoutine(small, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
-                           nullptr, TRUE, TRUE, TRUE);
+    PIRP small = KeptRead();
     IoCallDriver(upper, small);
     EXPECT_TRUE(faults.Saw(Fault::IrpStackOverflow));
     IoFreeIrp(small);
@@ -227,10 +224,7 @@ TEST(IoVerifier, StackIrqlCompletionFreeMdlRemoveLockAndQueueChecksFire) {
         KeLowerIrql(old);
         return STATUS_SUCCESS;
     };
-    PIRP high = IoAllocateIrp(1, FALSE);
-    IoGetNextIrpStackLocation(high)->MajorFunction = IRP_MJ_READ;
-    IoSetCompletionRoutine(high, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
-                           nullptr, TRUE, TRUE, TRUE);
+    PIRP high = KeptRead();
     IoCallDriver(lower, high);
     EXPECT_TRUE(faults.Saw(Fault::IrpCompletedAtBadIrql));
     IoFreeIrp(high);

@@ -357,10 +357,7 @@ TEST(IoVerifier, EachRequestCheckFires) {
     ExpectFaults faults;
     auto send = [&](std::function<NTSTATUS(PIRP)> body) {
         gDispatch = [body](PDEVICE_OBJECT, PIRP r) { return body(r); };
-        PIRP irp = IoAllocateIrp(1, FALSE);
-        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
-        IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
-                               nullptr, TRUE, TRUE, TRUE);
+        PIRP irp = KeptRead();
         IoCallDriver(s.lower, irp);
         return irp;
     };
