@@ -32,6 +32,7 @@ struct Driver {
         PDEVICE_OBJECT d = nullptr;
         EXPECT_EQ(IoCreateDevice(driver, 0, name ? &n : nullptr, FILE_DEVICE_UNKNOWN, 0, exclusive, &d),
                   STATUS_SUCCESS);
+        if (!d) return nullptr;
         d->Flags = (d->Flags & ~DO_DEVICE_INITIALIZING) | flags;
         devices.push_back(d);
         return d;
