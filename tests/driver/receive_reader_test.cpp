@@ -464,10 +464,7 @@ TEST(Reader, BytesOfATransferThatFailedPartWayAreKept) {
         SCOPED_TRACE(c.name);
         Stack s(WithValue(NoPolling(), u"RxPollPeriod", c.pollPeriod));
         auto& f = s.OpenOk();
-        usbpipe::Knobs k;
-        k.partialFailOneIn = 1;
-        k.faultStatus = kDeviceError;
-        s.dev().SetKnobs(k);
+        s.dev().SetKnobs({.partialFailOneIn = 1, .faultStatus = kDeviceError});
         Bytes sent = Pattern(c.bytes, 3);
         s.dev().Inject(sent);
         Bytes got;
@@ -523,10 +520,8 @@ TEST(Reader, InlineCompletionsNeitherNestNorLoseBytes) {
         StackOptions o = NoPolling();
         o.device.completeInline = row.alwaysInline;
         Stack s(o);
-        usbpipe::Knobs k;
-        k.inlineOneIn = row.inlineOneIn;
-        k.partialFailOneIn = row.partialFailOneIn;
-        s.dev().SetKnobs(k);
+        s.dev().SetKnobs({.inlineOneIn = row.inlineOneIn,
+                          .partialFailOneIn = row.partialFailOneIn});
         auto& f = s.OpenOk();
         Bytes sent = Pattern(40 * 1024, 3), got;
         for (size_t at = 0; at < sent.size(); at += 5000) {

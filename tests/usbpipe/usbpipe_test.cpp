@@ -871,9 +871,7 @@ TEST_F(Stack, InlineCompletionReentersTheModel) {
         cfg.completeInline = everyRequest;
         Up(cfg);
         if (!everyRequest) {
-            Knobs k;
-            k.inlineOneIn = 1;
-            dev->SetKnobs(k);
+            dev->SetKnobs({.inlineOneIn = 1});
         }
         dev->SetLoopback(true);
         ASSERT_NO_FATAL_FAILURE(OpenPipes({kRx, kTx}));
@@ -911,10 +909,7 @@ TEST_F(Stack, CompletionThreadAndLevelFollowTheKnobs) {
         Config cfg;
         cfg.completeOnWorker = c.onWorker;
         Up(cfg);
-        Knobs k;
-        k.inlineOneIn = c.inlineOneIn;
-        k.passiveOneIn = c.passiveOneIn;
-        dev->SetKnobs(k);
+        dev->SetKnobs({.inlineOneIn = c.inlineOneIn, .passiveOneIn = c.passiveOneIn});
         ASSERT_NO_FATAL_FAILURE(OpenPipes({kTx}));
         Seen seen;
         KeInitializeEvent(&seen.done, NotificationEvent, FALSE);
@@ -946,10 +941,7 @@ TEST_F(Stack, CompletionThreadAndLevelFollowTheKnobs) {
 TEST_F(Stack, PartialFailureMovesPartOfTheBytes) {
     const NTSTATUS kDataError = (NTSTATUS)0xC000009CL;  // STATUS_DEVICE_DATA_ERROR
     Up();
-    Knobs k;
-    k.partialFailOneIn = 1;
-    k.faultStatus = kDataError;
-    dev->SetKnobs(k);
+    dev->SetKnobs({.partialFailOneIn = 1, .faultStatus = kDataError});
     ASSERT_NO_FATAL_FAILURE(OpenPipes({kRx, kTx}));
     std::vector<uint8_t> data = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
     ULONG_PTR sent = 0;
@@ -982,9 +974,7 @@ TEST_F(Stack, UnpluggedInTheMiddleOfATransfer) {
     for (Pipe cutPipe : {kTx, kRx}) {
         SCOPED_TRACE(cutPipe == kTx ? "write" : "read");
         Up();
-        Knobs k;
-        k.unplugAfterBytes = 5;
-        dev->SetKnobs(k);
+        dev->SetKnobs({.unplugAfterBytes = 5});
         ASSERT_NO_FATAL_FAILURE(OpenPipes({kRx, kTx, kStatus}));
         dev->SetStatusByte(0x01);
         std::vector<uint8_t> data = {1, 2, 3, 4, 5, 6, 7, 8};
@@ -1059,10 +1049,7 @@ TEST_F(Stack, CommandsAnsweredWithReplyBytes) {
         SCOPED_TRACE(testing::Message() << "variant " << c.variant << " replies " << c.replies << " no RTS/CTS "
                                         << c.noHardwareFlow << " command " << int(c.command[1]));
         Up(WithVariant(c.variant));
-        Knobs k;
-        k.replyToCommands = c.replies;
-        k.noHardwareFlow = c.noHardwareFlow;
-        dev->SetKnobs(k);
+        dev->SetKnobs({.replyToCommands = c.replies, .noHardwareFlow = c.noHardwareFlow});
         std::vector<uint8_t> in = c.command, out(c.command.size(), 0xEE);
         ULONG_PTR info = 0;
         ULONG len = static_cast<ULONG>(in.size());
