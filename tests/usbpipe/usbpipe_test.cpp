@@ -190,16 +190,8 @@ protected:
     std::deque<std::u16string> names;  // stable addresses for FileName
 };
 
-Config WithVariant(int variant) {
-    Config cfg;
-    cfg.variant = variant;
-    return cfg;
-}
-
 TEST_F(Stack, PipeCreateAndClose) {
-    Config cfg;
-    cfg.hasPipe[kStatus] = false;
-    Up(cfg, {kTx, kRx});
+    Up({.hasPipe = {true, true, false}}, {kTx, kRx});
     PFILE_OBJECT noStatusPipe = NewFile(u"\\PIPE02"), bad = NewFile(u"\\PIPE07");
     EXPECT_EQ(Open(noStatusPipe), STATUS_INVALID_HANDLE);
     EXPECT_FALSE(NT_SUCCESS(Open(bad)));
@@ -292,9 +284,7 @@ TEST_F(Stack, TheLineCanLoseOneChosenByte) {
 }
 
 TEST_F(Stack, PacketSizeResetAndAbort) {
-    Config cfg;
-    cfg.packetSize[kRx] = 512;
-    Up(cfg, {kRx});
+    Up({.packetSize = {64, 512, 1}}, {kRx});
     ULONG size = 0;
     ULONG_PTR info = 0;
     EXPECT_EQ(Ioctl(IOCTL_PIPE_GET_INFO, rx, nullptr, 0, &size, 4, &info), STATUS_SUCCESS);
@@ -468,9 +458,7 @@ TEST_F(Stack, RequestsSentFromACompletionOnAnUnpluggedDeviceComplete) {
 }
 
 TEST_F(Stack, StatusPipeReadsCurrentByteOrWaitsForChange) {
-    Config cfg = WithVariant(2);
-    cfg.statusOnChange = true;
-    Up(cfg, {kStatus});
+    Up({.variant = 2, .statusOnChange = true}, {kStatus});
     dev->SetStatusByte(0x05);
     auto r = ReadNow(st, 1);
     ASSERT_TRUE(r->completed());
@@ -524,9 +512,7 @@ TEST_F(Stack, CountingPatternThroughLoopbackWithoutLoss) {
 }
 
 TEST_F(Stack, InlineCompletionAndPacing) {
-    Config cfg = WithVariant(3);
-    cfg.completeInline = true;
-    Up(cfg, {kTx});
+    Up({.variant = 3, .completeInline = true}, {kTx});
     // Completed inside the call: no pending status, no device thread involved.
     KEVENT ev;
     IO_STATUS_BLOCK iosb{};
@@ -549,7 +535,7 @@ TEST_F(Stack, InlineCompletionAndPacing) {
 // A paced write cut off by cancel or abort has sent only the bytes whose time had come: the rest
 // never reach the wire or the loopback plug, and the line is free for the next write at once.
 TEST_F(Stack, PacedWriteCutOffSendsOnlyWhatLeftInTime) {
-    Up(WithVariant(3), {kRx, kTx});
+    Up({.variant = 3}, {kRx, kTx});
     ASSERT_EQ(Command({0x00, 0x04, 0x01}), STATUS_SUCCESS);  // 9600 8N1: 1.04 ms a byte
     dev->SetLoopback(true);
     dev->SetPacing(true);
@@ -612,9 +598,8 @@ NTSTATUS EndWriteFromDeviceThread(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
 }
 
 TEST_F(Stack, AnEndedUnpacedWriteReportsItsBytes) {
-    Config cfg;
-    cfg.completeOnWorker = true;  // the write must still wait for its completion when it is ended
-    Up(cfg, {kTx, kRx});
+    // The write must still wait for its completion when it is ended.
+    Up({.completeOnWorker = true}, {kTx, kRx});
     for (bool held : {false, true}) {
         for (bool abort : {false, true}) {
             SCOPED_TRACE(std::string(held ? "held, " : "waiting, ") + (abort ? "abort" : "cancel"));
@@ -679,7 +664,7 @@ TEST_F(Stack, LineSettingsDecodedPerVariant) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << "variant " << row.variant << " settings " << int(row.command[1]));
-        Up(WithVariant(row.variant));
+        Up({.variant = row.variant});
         EXPECT_EQ(Command(row.command), STATUS_SUCCESS);
         LineState s = dev->State();
         EXPECT_EQ(s.baud, row.baud);
@@ -709,7 +694,7 @@ TEST_F(Stack, MalformedCommandsAreRefused) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        Up(WithVariant(row.variant));
+        Up({.variant = row.variant});
         EXPECT_EQ(Command(row.command), row.status);
         EXPECT_EQ(dev->Commands().back(), row.command);  // recorded as sent
         Down();
@@ -719,7 +704,7 @@ TEST_F(Stack, MalformedCommandsAreRefused) {
 // The other commands of variant 1 (enable, lines, flow characters, error character) and the
 // record of every command, refused ones included.
 TEST_F(Stack, CommandsSetTheLineStateAndAreRecorded) {
-    Up(WithVariant(1));
+    Up({.variant = 1});
     EXPECT_EQ(Command({0x03, 0x01}), STATUS_SUCCESS);
     EXPECT_EQ(Command({0x01, 0x03}), STATUS_SUCCESS);
     EXPECT_EQ(Command({0x02, 0x11, 0x13}), STATUS_SUCCESS);
@@ -741,7 +726,7 @@ TEST_F(Stack, CommandsSetTheLineStateAndAreRecorded) {
     Down();
 
     // Variant 2 carries break in the control lines.
-    Up(WithVariant(2));
+    Up({.variant = 2});
     EXPECT_EQ(Command({0x01, 0x07}), STATUS_SUCCESS);  // RTS, DTR and break
     EXPECT_EQ(dev->State().controlLines, kLineRts | kLineDtr | 0x04);
 }
@@ -867,9 +852,7 @@ NTSTATUS RecordDone(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
 TEST_F(Stack, InlineCompletionReentersTheModel) {
     for (bool everyRequest : {true, false}) {
         SCOPED_TRACE(everyRequest ? "Config::completeInline" : "Knobs::inlineOneIn");
-        Config cfg;
-        cfg.completeInline = everyRequest;
-        Up(cfg);
+        Up({.completeInline = everyRequest});
         if (!everyRequest) {
             dev->SetKnobs({.inlineOneIn = 1});
         }
@@ -906,9 +889,7 @@ TEST_F(Stack, CompletionThreadAndLevelFollowTheKnobs) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "on worker " << c.onWorker << " inline 1/" << c.inlineOneIn << " passive 1/"
                                         << c.passiveOneIn);
-        Config cfg;
-        cfg.completeOnWorker = c.onWorker;
-        Up(cfg);
+        Up({.completeOnWorker = c.onWorker});
         dev->SetKnobs({.inlineOneIn = c.inlineOneIn, .passiveOneIn = c.passiveOneIn});
         ASSERT_NO_FATAL_FAILURE(OpenPipes({kTx}));
         Seen seen;
@@ -1048,7 +1029,7 @@ TEST_F(Stack, CommandsAnsweredWithReplyBytes) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "variant " << c.variant << " replies " << c.replies << " no RTS/CTS "
                                         << c.noHardwareFlow << " command " << int(c.command[1]));
-        Up(WithVariant(c.variant));
+        Up({.variant = c.variant});
         dev->SetKnobs({.replyToCommands = c.replies, .noHardwareFlow = c.noHardwareFlow});
         std::vector<uint8_t> in = c.command, out(c.command.size(), 0xEE);
         ULONG_PTR info = 0;
@@ -1070,9 +1051,7 @@ TEST_F(Stack, CommandsAnsweredWithReplyBytes) {
 // With the plug in, a write that finds the device's loopback room full waits, cancellable, until
 // reads make room; waiting writes keep their order and no byte is lost.
 TEST_F(Stack, LoopbackWritesWaitForRoom) {
-    Config cfg;
-    cfg.loopbackRoom = 8;
-    Up(cfg, {kTx, kRx});
+    Up({.loopbackRoom = 8}, {kTx, kRx});
     dev->SetLoopback(true);
     std::unique_ptr<AsyncWrite> w[5];
     auto write = [&](int i, size_t len) {  // len bytes of i + 1
@@ -1115,9 +1094,7 @@ TEST_F(Stack, LoopbackWritesWaitForRoom) {
 }
 
 TEST_F(Stack, LoopbackPlugWiresDtrToRing) {
-    Config cfg = WithVariant(2);
-    cfg.statusOnChange = true;
-    Up(cfg);
+    Up({.variant = 2, .statusOnChange = true});
     dev->SetStatusByte(kStatusRi);
     dev->SetLoopback(true);
     EXPECT_EQ(dev->StatusByte(), kStatusRi);  // switch off: RI is the device's own
