@@ -188,9 +188,7 @@ TEST(ControlFlowConfigured, PurgeTxAbortAndClearInAsyncMode) {
     struct Case { ULONG purge; Bytes sent; };
     for (const Case& k : {Case{SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR, {}}, Case{SERIAL_PURGE_TXABORT, b}}) {
         SCOPED_TRACE(k.purge);
-        StackOptions o;
-        o.values[u"TxAsync"] = emu::pnp::HardwareValue::Dword(1);
-        Stack s(o);
+        Stack s(WithValue({}, u"TxAsync", 1));
         auto& f = s.OpenOk();
         s.dev().StallTx(true);
         ASSERT_EQ(f.Write(a.data(), 100).Status(), STATUS_SUCCESS);
@@ -259,9 +257,7 @@ TEST_F(ControlFlow, QueueSizeIsCappedAndGrowthResumesAFullReader) {
 
 // RXCLEAR drops every byte received before it, those still waiting in the last transfer too.
 TEST(ControlFlowConfigured, PurgeRxClearDropsBytesNotYetStored) {
-    StackOptions o;
-    o.values[u"RxReqSize"] = emu::pnp::HardwareValue::Dword(4096);
-    Stack s(o);
+    Stack s(WithValue({}, u"RxReqSize", 4096));
     auto& f = s.OpenOk();
     s.dev().Inject(Bytes(1000, 0x11));
     Settle();

@@ -297,8 +297,7 @@ TEST(Open, TransferSizesRoundToWholePackets) {
 }
 
 TEST(Open, MissingStatusPipeTurnsPollingOff) {
-    StackOptions o = Variant(1);
-    Stack s(o);
+    Stack s(Variant(1));
     s.dev().SetStatusPipeInvalid(true);
     s.OpenOk();
     EXPECT_EQ(s.Ext()->CtlPollPeriod, -1);

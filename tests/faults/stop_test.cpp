@@ -23,9 +23,7 @@ class PortStop : public ::testing::Test {
 protected:
     void SetUp() override {
         emu::win32::DriveClockFromThisThread();
-        usbpipe::Config cfg;
-        cfg.variant = 3;
-        device_ = usbpipe::Device::Create(cfg);
+        device_ = usbpipe::Device::Create({.variant = 3});
         lower_ = OffClock([] { return emu::pnp::LoadDriver("UsbPipe", UsbPipeDriverEntry); });
         vcom_ = OffClock([] { return emu::pnp::LoadDriver("vcom", DriverEntry); });
         std::map<std::u16string, emu::pnp::HardwareValue> values;
