@@ -104,9 +104,7 @@ TEST(ControlFlowConfigured, ModemLineChangesPostTheirEvents) {
 }
 
 TEST(ControlFlowConfigured, NoStatusPollingMeansLinesOnAndNoEvents) {
-    auto o = Variant(1);
-    o.values[u"CtlPollPeriod"] = emu::pnp::HardwareValue::Dword(MAXULONG);  // -1
-    Stack s(o);
+    Stack s(WithValue(Variant(1), u"CtlPollPeriod", MAXULONG));  // -1
     auto& f = s.OpenOk();
     EXPECT_EQ(Get<ULONG>(f, IOCTL_SERIAL_GET_MODEMSTATUS), 0xB0u);
     ASSERT_EQ(SetMask(f, SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD | SERIAL_EV_RING), STATUS_SUCCESS);

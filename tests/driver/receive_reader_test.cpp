@@ -240,9 +240,8 @@ TEST(Reader, ReaderRetriesWhenTheReadCannotBeBuiltAndStopStillReturns) {
 }
 
 TEST(Reader, StartWaitsForAStopInProgress) {
-    StackOptions o = NoPolling();
-    o.device.completeOnWorker = true;  // the reader's completion runs beside this thread, which holds its lock
-    Stack s(o);
+    // The reader's completion runs beside this thread, which holds its lock.
+    Stack s(NoPolling({.device = {.completeOnWorker = true}}));
     auto& f = s.OpenOk();
     PortExtension* p = s.Ext();
     auto until = [](auto done) {
@@ -517,9 +516,7 @@ TEST(Reader, InlineCompletionsNeitherNestNorLoseBytes) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        StackOptions o = NoPolling();
-        o.device.completeInline = row.alwaysInline;
-        Stack s(o);
+        Stack s(NoPolling({.device = {.completeInline = row.alwaysInline}}));
         s.dev().SetKnobs({.inlineOneIn = row.inlineOneIn,
                           .partialFailOneIn = row.partialFailOneIn});
         auto& f = s.OpenOk();
@@ -546,9 +543,7 @@ TEST(Reader, InlineCompletionsNeitherNestNorLoseBytes) {
 // handed back to it, the poll DPC carries on. Without preemption the DPC cannot run before the
 // start returns, so what the start's own thread stored is exactly those 16 packets.
 TEST(Reader, TheSendersLoopLeavesTheRestToThePollDpc) {
-    StackOptions o = NoPolling();
-    o.device.completeInline = true;
-    Stack s(o);
+    Stack s(NoPolling({.device = {.completeInline = true}}));
     auto& f = s.OpenOk();
     PortExtension* p = s.Ext();
     ASSERT_EQ(HoldReader(p), STATUS_SUCCESS);

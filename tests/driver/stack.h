@@ -19,8 +19,8 @@
 namespace vcomtest {
 
 struct StackOptions {
-    usbpipe::Config device;                                  // pipes, packet sizes, variant
-    std::map<std::u16string, emu::pnp::HardwareValue> values;  // hardware key; PortName COM7 added
+    usbpipe::Config device{};                                  // pipes, packet sizes, variant
+    std::map<std::u16string, emu::pnp::HardwareValue> values{};  // hardware key; PortName COM7 added
     bool start = true;
 };
 
