@@ -104,9 +104,7 @@ TEST(ControlFlowConfigured, ModemLineChangesPostTheirEvents) {
 }
 
 TEST(ControlFlowConfigured, NoStatusPollingMeansLinesOnAndNoEvents) {
-    auto o = Variant(1);
-    o.values[u"CtlPollPeriod"] = emu::pnp::HardwareValue::Dword(MAXULONG);  // -1
-    Stack s(o);
+    Stack s(WithValue(Variant(1), u"CtlPollPeriod", MAXULONG));  // -1
     auto& f = s.OpenOk();
     EXPECT_EQ(Get<ULONG>(f, IOCTL_SERIAL_GET_MODEMSTATUS), 0xB0u);
     ASSERT_EQ(SetMask(f, SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD | SERIAL_EV_RING), STATUS_SUCCESS);
@@ -188,9 +186,7 @@ TEST(ControlFlowConfigured, PurgeTxAbortAndClearInAsyncMode) {
     struct Case { ULONG purge; Bytes sent; };
     for (const Case& k : {Case{SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR, {}}, Case{SERIAL_PURGE_TXABORT, b}}) {
         SCOPED_TRACE(k.purge);
-        StackOptions o;
-        o.values[u"TxAsync"] = emu::pnp::HardwareValue::Dword(1);
-        Stack s(o);
+        Stack s(WithValue({}, u"TxAsync", 1));
         auto& f = s.OpenOk();
         s.dev().StallTx(true);
         ASSERT_EQ(f.Write(a.data(), 100).Status(), STATUS_SUCCESS);
@@ -259,9 +255,7 @@ TEST_F(ControlFlow, QueueSizeIsCappedAndGrowthResumesAFullReader) {
 
 // RXCLEAR drops every byte received before it, those still waiting in the last transfer too.
 TEST(ControlFlowConfigured, PurgeRxClearDropsBytesNotYetStored) {
-    StackOptions o;
-    o.values[u"RxReqSize"] = emu::pnp::HardwareValue::Dword(4096);
-    Stack s(o);
+    Stack s(WithValue({}, u"RxReqSize", 4096));
     auto& f = s.OpenOk();
     s.dev().Inject(Bytes(1000, 0x11));
     Settle();
@@ -285,10 +279,7 @@ TEST_F(ControlFlow, SetTimeoutsRearmsTheCurrentRead) {
     emu::AdvanceTime(1000);
     ASSERT_FALSE(r.Done());
     ASSERT_EQ(Set(f, IOCTL_SERIAL_SET_TIMEOUTS, SERIAL_TIMEOUTS{0, 0, 200, 0, 0}), STATUS_SUCCESS);
-    emu::AdvanceTime(199);
-    EXPECT_FALSE(r.Done());
-    emu::AdvanceTime(1);
-    ASSERT_TRUE(r.Done());
+    ASSERT_TRUE(DoneAfter(r, 200));
     EXPECT_EQ(r.Status(), STATUS_TIMEOUT);
 }
 

@@ -204,9 +204,7 @@ TEST(ControlModem, CommStatusCountsAndErrorsOnce) {
 
 // In asynchronous mode the bytes waiting in the transmit buffer are the output queue.
 TEST(ControlModem, CommStatusCountsTheTransmitBufferInAsyncMode) {
-    StackOptions o;
-    o.values[u"TxAsync"] = emu::pnp::HardwareValue::Dword(1);
-    Stack s(o);
+    Stack s(WithValue({}, u"TxAsync", 1));
     auto& f = s.OpenOk();
     PortExtension* p = s.Ext();
     uint8_t bytes[300] = {};

@@ -26,9 +26,7 @@ TEST_F(ControlSettings, BaudRatesWithTheCheck) {
 }
 
 TEST(ControlSettingsConfigured, BaudRatesWithoutTheCheck) {
-    auto o = Variant(1);
-    o.values[u"NoBaudCheck"] = emu::pnp::HardwareValue::Dword(1);
-    Stack s(o);
+    Stack s(WithValue(Variant(1), u"NoBaudCheck", 1));
     auto& f = s.OpenOk();
     s.TakeCommands();
     // Stored although the device variant cannot encode it; the request fails and nothing is sent.

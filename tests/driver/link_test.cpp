@@ -17,6 +17,19 @@ const ULONG kRing = RING_POOL_TAG;
 const ULONG kCrea = CREATE_POOL_TAG;
 const NTSTATUS kDeviceError = (NTSTATUS)0xC000009CL;  // STATUS_DEVICE_DATA_ERROR
 
+// A request of `major` on a file object of the port's that is not the one it opened, sent to
+// the port directly.
+NTSTATUS SendOnAnotherFile(PDEVICE_OBJECT port, UCHAR major) {
+    FILE_OBJECT other{};
+    other.Type = IO_TYPE_FILE;
+    other.Size = sizeof(FILE_OBJECT);
+    other.DeviceObject = port;
+    PIRP irp = IoAllocateIrp(port->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = major;
+    IoGetNextIrpStackLocation(irp)->FileObject = &other;
+    return emu::io::SendAndWait(port, irp);
+}
+
 uint64_t PoolBytes(ULONG tag) {
     auto all = emu::pool::Outstanding();
     auto it = all.find(tag);
@@ -284,8 +297,7 @@ TEST(Open, TransferSizesRoundToWholePackets) {
 }
 
 TEST(Open, MissingStatusPipeTurnsPollingOff) {
-    StackOptions o = Variant(1);
-    Stack s(o);
+    Stack s(Variant(1));
     s.dev().SetStatusPipeInvalid(true);
     s.OpenOk();
     EXPECT_EQ(s.Ext()->CtlPollPeriod, -1);
@@ -424,15 +436,8 @@ TEST(Open, RequestsAfterCleanupAreRefused) {
 // opener's: the open port is left as it is.
 TEST(Open, CloseOfAnotherFileLeavesThePortOpen) {
     Opened o(Variant(1));
-    FILE_OBJECT other{};
-    other.Type = IO_TYPE_FILE;
-    other.Size = sizeof(FILE_OBJECT);
-    other.DeviceObject = o.stack.Port();
     for (UCHAR major : {IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
-        PIRP irp = IoAllocateIrp(o.stack.Port()->StackSize, FALSE);
-        IoGetNextIrpStackLocation(irp)->MajorFunction = major;
-        IoGetNextIrpStackLocation(irp)->FileObject = &other;
-        EXPECT_EQ(emu::io::SendAndWait(o.stack.Port(), irp), STATUS_SUCCESS);
+        EXPECT_EQ(SendOnAnotherFile(o.stack.Port(), major), STATUS_SUCCESS) << int(major);
     }
     emu::RunUntilIdle();
     EXPECT_EQ(o.p()->OpenCount, 1);
@@ -446,14 +451,7 @@ TEST(Open, CloseOfAnotherFileLeavesThePortOpen) {
 TEST(Open, SecondCreateSentDirectlyIsRefusedByThePort) {
     Opened o(Variant(1));
     PFILE_OBJECT first = o.p()->OpenFile;
-    FILE_OBJECT other{};
-    other.Type = IO_TYPE_FILE;
-    other.Size = sizeof(FILE_OBJECT);
-    other.DeviceObject = o.stack.Port();
-    PIRP irp = IoAllocateIrp(o.stack.Port()->StackSize, FALSE);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
-    IoGetNextIrpStackLocation(irp)->FileObject = &other;
-    EXPECT_EQ(emu::io::SendAndWait(o.stack.Port(), irp), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(SendOnAnotherFile(o.stack.Port(), IRP_MJ_CREATE), STATUS_ACCESS_DENIED);
     emu::RunUntilIdle();
     EXPECT_EQ(o.p()->OpenCount, 1);
     EXPECT_EQ(o.p()->OpenFile, first);

@@ -159,9 +159,7 @@ TEST(Power, SleepKeepsEveryByteOfCompletedWrites) {
     for (Case c : {Case{"async, stalled", true, false}, Case{"async, cut on the line", true, true},
                    Case{"sync, cut on the line", false, true}}) {
         SCOPED_TRACE(c.name);
-        StackOptions o;
-        o.values[u"TxAsync"] = emu::pnp::HardwareValue::Dword(c.async ? 1 : 0);
-        Stack s(o);
+        Stack s(WithValue({}, u"TxAsync", c.async ? 1 : 0));
         auto& f = s.OpenOk();
         ASSERT_EQ(Set(f, IOCTL_SERIAL_SET_BAUD_RATE, 9600u), STATUS_SUCCESS);
         if (c.paced) {

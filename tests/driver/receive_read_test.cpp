@@ -11,8 +11,6 @@ using emu::io::Request;
 
 namespace {
 
-StackOptions Quiet() { return WithValue({}, u"CtlPollPeriod", MAXULONG); }
-
 void Arrive(Stack& s, const Bytes& b) {
     s.dev().Inject(b);
     emu::RunUntilIdle();
@@ -26,11 +24,16 @@ void ExpectDone(const Request& r, NTSTATUS status, const Bytes& data, CCHAR boos
     EXPECT_EQ(r.Boost(), boost);
 }
 
+// An open port whose status poller stays quiet, in immediate read mode until a test sets timeouts.
+class Read : public ::testing::Test {
+protected:
+    Stack s{NoPolling()};
+    emu::io::File& f = s.OpenOk();
+};
+
 }  // namespace
 
-TEST(Read, ImmediateModeReturnsWhatIsHeldAndZeroLengthReturnsNothing) {
-    Stack s(Quiet());
-    auto& f = s.OpenOk();
+TEST_F(Read, ImmediateModeReturnsWhatIsHeldAndZeroLengthReturnsNothing) {
     Arrive(s, Pattern(5));
     ExpectDone(f.Read(0), STATUS_SUCCESS, {}, IO_NO_INCREMENT);
     ExpectDone(f.Read(3), STATUS_SUCCESS, Pattern(3), IO_SERIAL_INCREMENT);
@@ -38,9 +41,7 @@ TEST(Read, ImmediateModeReturnsWhatIsHeldAndZeroLengthReturnsNothing) {
     ExpectDone(f.Read(10), STATUS_SUCCESS, {}, IO_SERIAL_INCREMENT);
 }
 
-TEST(Read, FirstByteModeCompletesWithTheFirstChunkOrTimesOut) {
-    Stack s(Quiet());
-    auto& f = s.OpenOk();
+TEST_F(Read, FirstByteModeCompletesWithTheFirstChunkOrTimesOut) {
     SetReadTimeouts(s.Ext(), MAXULONG, MAXULONG, 500);
     Request r = f.ReadAsync(10);
     emu::AdvanceTime(100);
@@ -49,9 +50,7 @@ TEST(Read, FirstByteModeCompletesWithTheFirstChunkOrTimesOut) {
     ExpectDone(r, STATUS_SUCCESS, Pattern(4), IO_SERIAL_INCREMENT);
 
     r = f.ReadAsync(10);
-    emu::AdvanceTime(499);
-    EXPECT_FALSE(r.Done());
-    emu::AdvanceTime(1);
+    ASSERT_TRUE(DoneAfter(r, 500));
     ExpectDone(r, STATUS_TIMEOUT, {}, IO_NO_INCREMENT);
 
     // Bytes already held satisfy it at once.
@@ -59,9 +58,7 @@ TEST(Read, FirstByteModeCompletesWithTheFirstChunkOrTimesOut) {
     ExpectDone(f.Read(10), STATUS_SUCCESS, Pattern(3, 9), IO_SERIAL_INCREMENT);
 }
 
-TEST(Read, NoTimeoutsWaitsForTheFullLength) {
-    Stack s(Quiet());
-    auto& f = s.OpenOk();
+TEST_F(Read, NoTimeoutsWaitsForTheFullLength) {
     SetReadTimeouts(s.Ext(), 0, 0, 0);
     Arrive(s, Pattern(4));
     Request r = f.ReadAsync(10);
@@ -73,9 +70,7 @@ TEST(Read, NoTimeoutsWaitsForTheFullLength) {
     EXPECT_EQ(Held(s.Ext()), 2u);
 }
 
-TEST(Read, IntervalTimeoutCountsFromTheLastChunkOnly) {
-    Stack s(Quiet());
-    auto& f = s.OpenOk();
+TEST_F(Read, IntervalTimeoutCountsFromTheLastChunkOnly) {
     SetReadTimeouts(s.Ext(), 100, 0, 0);
     Request r = f.ReadAsync(10);
     emu::AdvanceTime(5000);  // no limit before the first byte
@@ -84,28 +79,20 @@ TEST(Read, IntervalTimeoutCountsFromTheLastChunkOnly) {
     emu::AdvanceTime(99);
     EXPECT_FALSE(r.Done());
     Arrive(s, Pattern(2, 3));
-    emu::AdvanceTime(99);
-    EXPECT_FALSE(r.Done());
-    emu::AdvanceTime(1);
+    ASSERT_TRUE(DoneAfter(r, 100));
     ExpectDone(r, STATUS_TIMEOUT, Pattern(5), IO_NO_INCREMENT);
 }
 
-TEST(Read, TotalTimeoutIsLengthTimesMultiplierPlusConstant) {
-    Stack s(Quiet());
-    auto& f = s.OpenOk();
+TEST_F(Read, TotalTimeoutIsLengthTimesMultiplierPlusConstant) {
     SetReadTimeouts(s.Ext(), 0, 10, 100);
     Request r = f.ReadAsync(50);
     emu::AdvanceTime(300);
     Arrive(s, Pattern(20));
-    emu::AdvanceTime(299);
-    EXPECT_FALSE(r.Done());
-    emu::AdvanceTime(1);
+    ASSERT_TRUE(DoneAfter(r, 300));
     ExpectDone(r, STATUS_TIMEOUT, Pattern(20), IO_NO_INCREMENT);
 }
 
-TEST(Read, HugeMultiplierOrConstantIsALongTimeoutNotAnExpiredOne) {
-    Stack s(Quiet());
-    auto& f = s.OpenOk();
+TEST_F(Read, HugeMultiplierOrConstantIsALongTimeoutNotAnExpiredOne) {
     for (auto [m, c] : {std::pair<ULONG, ULONG>{0x80000000u, 0}, {0, 0x80000000u}, {0xFFFFFFFEu, 0xFFFFFFFEu}}) {
         SetReadTimeouts(s.Ext(), 0, m, c);
         Request r = f.ReadAsync(1000);
@@ -116,9 +103,7 @@ TEST(Read, HugeMultiplierOrConstantIsALongTimeoutNotAnExpiredOne) {
     }
 }
 
-TEST(Read, QueuedReadsWaitInOrderAndEachGetsItsOwnTotalTimer) {
-    Stack s(Quiet());
-    auto& f = s.OpenOk();
+TEST_F(Read, QueuedReadsWaitInOrderAndEachGetsItsOwnTotalTimer) {
     SetReadTimeouts(s.Ext(), 0, 10, 100);
     Request a = f.ReadAsync(50);
     Request b = f.ReadAsync(50);
@@ -128,20 +113,14 @@ TEST(Read, QueuedReadsWaitInOrderAndEachGetsItsOwnTotalTimer) {
     Arrive(s, Pattern(70));
     ExpectDone(a, STATUS_SUCCESS, Pattern(50), IO_SERIAL_INCREMENT);
     EXPECT_FALSE(b.Done());
-    emu::AdvanceTime(599);
-    EXPECT_FALSE(b.Done());
-    emu::AdvanceTime(1);
+    ASSERT_TRUE(DoneAfter(b, 600));
     ExpectDone(b, STATUS_TIMEOUT, Pattern(20, 50), IO_NO_INCREMENT);
     // c started at 900 with 5 x 10 + 100 = 150.
-    emu::AdvanceTime(149);
-    EXPECT_FALSE(c.Done());
-    emu::AdvanceTime(1);
+    ASSERT_TRUE(DoneAfter(c, 150));
     ExpectDone(c, STATUS_TIMEOUT, {}, IO_NO_INCREMENT);
 }
 
-TEST(Read, WaitingReadBehindACurrentOneIsServedFromHeldBytesWhenItsTurnComes) {
-    Stack s(Quiet());
-    auto& f = s.OpenOk();
+TEST_F(Read, WaitingReadBehindACurrentOneIsServedFromHeldBytesWhenItsTurnComes) {
     SetReadTimeouts(s.Ext(), 0, 0, 0);
     Request a = f.ReadAsync(4);
     SetReadTimeouts(s.Ext(), MAXULONG, 0, 0);
@@ -152,9 +131,7 @@ TEST(Read, WaitingReadBehindACurrentOneIsServedFromHeldBytesWhenItsTurnComes) {
     ExpectDone(b, STATUS_SUCCESS, Pattern(3, 4), IO_SERIAL_INCREMENT);
 }
 
-TEST(Read, CancellingTheCurrentOrAWaitingRead) {
-    Stack s(Quiet());
-    auto& f = s.OpenOk();
+TEST_F(Read, CancellingTheCurrentOrAWaitingRead) {
     SetReadTimeouts(s.Ext(), 0, 0, 0);
     Request a = f.ReadAsync(10);
     Request b = f.ReadAsync(10);
@@ -171,16 +148,12 @@ TEST(Read, CancellingTheCurrentOrAWaitingRead) {
     ExpectDone(c, STATUS_SUCCESS, Pattern(4, 3), IO_SERIAL_INCREMENT);
 }
 
-TEST(Read, NewTimeoutsReArmTheCurrentReadsTotalTimer) {
-    Stack s(Quiet());
-    auto& f = s.OpenOk();
+TEST_F(Read, NewTimeoutsReArmTheCurrentReadsTotalTimer) {
     SetReadTimeouts(s.Ext(), 0, 0, 1000);
     Request r = f.ReadAsync(10);
     emu::AdvanceTime(400);
     SetReadTimeouts(s.Ext(), 0, 0, 200);
-    emu::AdvanceTime(199);
-    EXPECT_FALSE(r.Done());
-    emu::AdvanceTime(1);
+    ASSERT_TRUE(DoneAfter(r, 200));
     ExpectDone(r, STATUS_TIMEOUT, {}, IO_NO_INCREMENT);
 
     // Timeouts changed to none take the old timer away.
@@ -192,9 +165,7 @@ TEST(Read, NewTimeoutsReArmTheCurrentReadsTotalTimer) {
     ExpectDone(r, STATUS_SUCCESS, Pattern(10), IO_SERIAL_INCREMENT);
 }
 
-TEST(Read, ReadDrainingToXonLimitLetsAStalledReaderResume) {
-    Stack s(Quiet());
-    auto& f = s.OpenOk();
+TEST_F(Read, ReadDrainingToXonLimitLetsAStalledReaderResume) {
     SetReadTimeouts(s.Ext(), 0, 0, 0);
     s.dev().Inject(Pattern(4000));
     emu::AdvanceTime(1);
@@ -209,10 +180,10 @@ TEST(Read, ReadDrainingToXonLimitLetsAStalledReaderResume) {
 // Data, the read's own timer and a cancellation all land at about the same moment, from three
 // threads, on the real-time clock. Whatever wins, the read completes once (the verifier sees
 // every completion) with a status that fits its bytes.
-TEST(Read, RacingCompletionCausesCompleteEachReadOnce) {
+TEST(ReadRace, CompletionCausesCompleteEachReadOnce) {
     emu::SetClockMode(emu::ClockMode::RealTime);
     {
-        Stack s(Quiet());
+        Stack s(NoPolling());
         auto& f = s.OpenOk();
         emu::Worker canceller("canceller");
         for (int i = 0; i < 100; ++i) {
@@ -243,9 +214,7 @@ TEST(Read, RacingCompletionCausesCompleteEachReadOnce) {
 
 // Reads with interval and total timers racing the reader while the device streams: every
 // byte is delivered once, in order, to exactly one read.
-TEST(Read, StreamUnderTimeoutsDeliversEveryByteOnce) {
-    Stack s(Quiet());
-    auto& f = s.OpenOk();
+TEST_F(Read, StreamUnderTimeoutsDeliversEveryByteOnce) {
     SetReadTimeouts(s.Ext(), 3, 1, 7);
     s.dev().StartCounting(40000);
     uint64_t next = 0;
@@ -275,9 +244,7 @@ TEST(Read, StreamUnderTimeoutsDeliversEveryByteOnce) {
     EXPECT_EQ(next, s.dev().CountingBytesGenerated());
 }
 
-TEST(Read, CleanupCancelsPendingReads) {
-    Stack s(Quiet());
-    auto& f = s.OpenOk();
+TEST_F(Read, CleanupCancelsPendingReads) {
     SetReadTimeouts(s.Ext(), 0, 0, 0);
     Request a = f.ReadAsync(10);
     Request b = f.ReadAsync(10);
@@ -287,9 +254,7 @@ TEST(Read, CleanupCancelsPendingReads) {
     ExpectDone(b, STATUS_CANCELLED, {}, IO_NO_INCREMENT);
 }
 
-TEST(Read, SurpriseRemovalCancelsPendingReadsAndRefusesNewOnes) {
-    Stack s(Quiet());
-    auto& f = s.OpenOk();
+TEST_F(Read, SurpriseRemovalCancelsPendingReadsAndRefusesNewOnes) {
     SetReadTimeouts(s.Ext(), 0, 10, 100);
     Request a = f.ReadAsync(10);
     Request b = f.ReadAsync(10);

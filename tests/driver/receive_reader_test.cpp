@@ -16,7 +16,13 @@ namespace {
 
 const NTSTATUS kDeviceError = (NTSTATUS)0xC000009CL;  // STATUS_DEVICE_DATA_ERROR
 
-StackOptions NoPolling(StackOptions o = {}) { return WithValue(std::move(o), u"CtlPollPeriod", MAXULONG); }
+// The next read of `pipe` reaches the device `ms` from now, and not a millisecond sooner.
+void ExpectReadSentAfter(Stack& s, usbpipe::Pipe pipe, LONGLONG ms) {
+    emu::AdvanceTime(ms - 1);
+    EXPECT_EQ(s.dev().Pending(pipe), 0u) << "sent before " << ms << " ms";
+    emu::AdvanceTime(1);
+    EXPECT_EQ(s.dev().Pending(pipe), 1u) << "not sent at " << ms << " ms";
+}
 
 // Reads everything held, in immediate mode.
 Bytes Drain(emu::io::File& f) {
@@ -47,21 +53,17 @@ TEST(Reader, StopsAtXoffFreeAndResumesAtXonHeld) {
     EXPECT_EQ(Held(p), 3584u);
 
     // Above XonLimit the reader keeps waiting; at 2048 held it resumes within one poll.
-    Bytes got;
-    auto r = f.Read(1000);
-    got.insert(got.end(), r.Data().begin(), r.Data().end());
+    Bytes got = f.Read(1000).Data();
     emu::AdvanceTime(100);
     EXPECT_EQ(Held(p), 2584u);
     EXPECT_EQ(s.dev().Pending(kRx), 0u);
-    r = f.Read(536);
-    got.insert(got.end(), r.Data().begin(), r.Data().end());
+    got = Cat({got, f.Read(536).Data()});
     emu::AdvanceTime(10);
     EXPECT_EQ(s.dev().RxBacklog(), 0u);
     EXPECT_EQ(Held(p), 2048u + 1416);
     EXPECT_EQ(s.dev().Pending(kRx), 1u);
 
-    Bytes rest = Drain(f);
-    got.insert(got.end(), rest.begin(), rest.end());
+    got = Cat({got, Drain(f)});
     EXPECT_EQ(got, sent);
     EXPECT_EQ(p->PerfStats.ReceivedCount, 5000u);
 }
@@ -121,8 +123,7 @@ TEST(Reader, BytesThatDidNotFitAreStoredLaterWithTheirEvents) {
     EXPECT_EQ(Held(p), 2048u + 64);
     EXPECT_EQ(History(p), (ULONG)(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
     EXPECT_EQ(s.dev().Pending(kRx), 1u);  // reading again
-    Bytes rest = Drain(f);
-    got.insert(got.end(), rest.begin(), rest.end());
+    got = Cat({got, Drain(f)});
     EXPECT_EQ(got, sent);
 }
 
@@ -142,8 +143,7 @@ TEST(Reader, AReadThatMakesRoomResumesTheReaderWithoutWaitingForThePoll) {
     EXPECT_EQ(emu::Now(), before);  // no time passed
     EXPECT_EQ(p->RxLeftover, 0u);
     EXPECT_EQ(s.dev().RxBacklog(), 0u);
-    Bytes rest = Drain(f);
-    got.insert(got.end(), rest.begin(), rest.end());
+    got = Cat({got, Drain(f)});
     EXPECT_EQ(got, sent);
 }
 
@@ -191,10 +191,7 @@ TEST(Reader, PollPeriodPacesReadsAfterDataAndEmptyReads) {
     emu::AdvanceTime(1);
     // The empty read came and went at once; the next one follows 10 ms later.
     EXPECT_EQ(s.dev().Pending(kRx), 0u);
-    emu::AdvanceTime(9);
-    EXPECT_EQ(s.dev().Pending(kRx), 0u);
-    emu::AdvanceTime(1);
-    EXPECT_EQ(s.dev().Pending(kRx), 1u);
+    ExpectReadSentAfter(s, kRx, 10);
     EXPECT_EQ(Held(s.Ext()), 10u);
 }
 
@@ -209,10 +206,7 @@ TEST(Reader, NoPollPeriodChainsEmptyReadsAndRetriesFailuresAfter20ms) {
     s.dev().Inject(Pattern(10));
     emu::RunUntilIdle();  // data, then the next read fails at once
     EXPECT_EQ(s.dev().Pending(kRx), 0u);
-    emu::AdvanceTime(19);
-    EXPECT_EQ(s.dev().Pending(kRx), 0u);
-    emu::AdvanceTime(1);
-    EXPECT_EQ(s.dev().Pending(kRx), 1u);
+    ExpectReadSentAfter(s, kRx, 20);
     EXPECT_EQ(Held(s.Ext()), 10u);
 }
 
@@ -246,9 +240,8 @@ TEST(Reader, ReaderRetriesWhenTheReadCannotBeBuiltAndStopStillReturns) {
 }
 
 TEST(Reader, StartWaitsForAStopInProgress) {
-    StackOptions o = NoPolling();
-    o.device.completeOnWorker = true;  // the reader's completion runs beside this thread, which holds its lock
-    Stack s(o);
+    // The reader's completion runs beside this thread, which holds its lock.
+    Stack s(NoPolling({.device = {.completeOnWorker = true}}));
     auto& f = s.OpenOk();
     PortExtension* p = s.Ext();
     auto until = [](auto done) {
@@ -324,10 +317,7 @@ TEST(StatusPoller, PeriodPacesReadsAndChangesPostEvents) {
     EXPECT_EQ(p->ModemStatus, 0xD0u);
     EXPECT_EQ(History(p, true), (ULONG)SERIAL_EV_DSR);
     EXPECT_EQ(s.dev().Pending(kStatus), 0u);
-    emu::AdvanceTime(9);
-    EXPECT_EQ(s.dev().Pending(kStatus), 0u);
-    emu::AdvanceTime(1);
-    EXPECT_EQ(s.dev().Pending(kStatus), 1u);
+    ExpectReadSentAfter(s, kStatus, 10);
 
     s.dev().SetStatusByte(0x02);  // CTS, DCD and RI off, DSR on
     emu::AdvanceTime(10);
@@ -389,10 +379,7 @@ TEST(StatusPoller, ZeroPeriodChainsReadsAndRetriesFailuresAfter20ms) {
     s.dev().SetStatusByte(0x03);
     emu::RunUntilIdle();
     EXPECT_EQ(s.dev().Pending(kStatus), 0u);
-    emu::AdvanceTime(19);
-    EXPECT_EQ(s.dev().Pending(kStatus), 0u);
-    emu::AdvanceTime(1);
-    EXPECT_EQ(s.dev().Pending(kStatus), 1u);
+    ExpectReadSentAfter(s, kStatus, 20);
     EXPECT_EQ(s.Ext()->ModemStatus, (ULONG)(SERIAL_CTS_STATE | SERIAL_DSR_STATE));
 }
 
@@ -452,11 +439,8 @@ TEST(Reader, BytesOfATransferFinishingAsTheStopBeginsAreKept) {
 
     Bytes got = f.Read(4096).Data();
     emu::AdvanceTime(50);  // the poll routine stores the leftover once there is room
-    Bytes rest = Drain(f);
-    got.insert(got.end(), rest.begin(), rest.end());
-    Bytes expect = first;
-    expect.insert(expect.end(), fill.begin(), fill.end());
-    expect.insert(expect.end(), late.begin(), late.end());
+    got = Cat({got, Drain(f)});
+    Bytes expect = Cat({first, fill, late});
     EXPECT_EQ(got.size(), expect.size());
     EXPECT_EQ(got, expect);
 }
@@ -479,18 +463,14 @@ TEST(Reader, BytesOfATransferThatFailedPartWayAreKept) {
         SCOPED_TRACE(c.name);
         Stack s(WithValue(NoPolling(), u"RxPollPeriod", c.pollPeriod));
         auto& f = s.OpenOk();
-        usbpipe::Knobs k;
-        k.partialFailOneIn = 1;
-        k.faultStatus = kDeviceError;
-        s.dev().SetKnobs(k);
+        s.dev().SetKnobs({.partialFailOneIn = 1, .faultStatus = kDeviceError});
         Bytes sent = Pattern(c.bytes, 3);
         s.dev().Inject(sent);
         Bytes got;
         for (int i = 0; i < 2000 && got.size() < sent.size(); ++i) {
             emu::AdvanceTime(5);
             if (i % 10 == 9) {
-                Bytes more = Drain(f);
-                got.insert(got.end(), more.begin(), more.end());
+                got = Cat({got, Drain(f)});
             }
         }
         EXPECT_GT(s.dev().PartialFailures(), 10u);
@@ -536,26 +516,20 @@ TEST(Reader, InlineCompletionsNeitherNestNorLoseBytes) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        StackOptions o = NoPolling();
-        o.device.completeInline = row.alwaysInline;
-        Stack s(o);
-        usbpipe::Knobs k;
-        k.inlineOneIn = row.inlineOneIn;
-        k.partialFailOneIn = row.partialFailOneIn;
-        s.dev().SetKnobs(k);
+        Stack s(NoPolling({.device = {.completeInline = row.alwaysInline}}));
+        s.dev().SetKnobs({.inlineOneIn = row.inlineOneIn,
+                          .partialFailOneIn = row.partialFailOneIn});
         auto& f = s.OpenOk();
         Bytes sent = Pattern(40 * 1024, 3), got;
         for (size_t at = 0; at < sent.size(); at += 5000) {
             s.dev().Inject(Bytes(sent.begin() + (ptrdiff_t)at, sent.begin() + (ptrdiff_t)std::min(at + 5000, sent.size())));
             emu::AdvanceTime(25);  // past a retry after a failed transfer
-            Bytes part = Drain(f);
-            got.insert(got.end(), part.begin(), part.end());
+            got = Cat({got, Drain(f)});
         }
         // A failed transfer is retried after 20 ms: one in seven takes a while.
         for (int i = 0; i < 1000 && got.size() < sent.size(); i++) {
             emu::AdvanceTime(25);
-            Bytes part = Drain(f);
-            got.insert(got.end(), part.begin(), part.end());
+            got = Cat({got, Drain(f)});
         }
         EXPECT_EQ(got, sent);
         EXPECT_EQ(s.dev().MaxNesting(), 1);
@@ -569,9 +543,7 @@ TEST(Reader, InlineCompletionsNeitherNestNorLoseBytes) {
 // handed back to it, the poll DPC carries on. Without preemption the DPC cannot run before the
 // start returns, so what the start's own thread stored is exactly those 16 packets.
 TEST(Reader, TheSendersLoopLeavesTheRestToThePollDpc) {
-    StackOptions o = NoPolling();
-    o.device.completeInline = true;
-    Stack s(o);
+    Stack s(NoPolling({.device = {.completeInline = true}}));
     auto& f = s.OpenOk();
     PortExtension* p = s.Ext();
     ASSERT_EQ(HoldReader(p), STATUS_SUCCESS);

@@ -1,5 +1,5 @@
-// Helpers of the receive-path tests: an opened port with the far end, read timeouts set as the
-// set-timeouts request stores them, and the counting pattern.
+// Helpers of the receive-path tests: a port whose status poller stays quiet, and read timeouts set
+// as the set-timeouts request stores them.
 #pragma once
 
 #include <cstdint>
@@ -9,10 +9,7 @@
 
 namespace vcomtest {
 
-inline StackOptions WithValue(StackOptions o, const std::u16string& name, ULONG value) {
-    o.values[name] = emu::pnp::HardwareValue::Dword(value);
-    return o;
-}
+inline StackOptions NoPolling(StackOptions o = {}) { return WithValue(std::move(o), u"CtlPollPeriod", MAXULONG); }
 
 // The read timeouts and the mode derived from them, then the current read's total timer
 // re-armed from them, as IOCTL_SERIAL_SET_TIMEOUTS does.
@@ -37,21 +34,6 @@ inline void SetReadTimeouts(PortExtension* p, ULONG interval, ULONG multiplier, 
     IoReleaseCancelSpinLock(irql);
 }
 
-inline ULONG History(PortExtension* p, bool clear = false) {
-    KIRQL irql;
-    KeAcquireSpinLock(&p->WaitLock, &irql);
-    ULONG h = p->EventHistory;
-    if (clear) p->EventHistory = 0;
-    KeReleaseSpinLock(&p->WaitLock, irql);
-    return h;
-}
-
 inline uint64_t Held(PortExtension* p) { return RingCount(&p->RxBuffer); }
-
-inline Bytes Pattern(size_t n, uint8_t start = 0) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(start + i);
-    return b;
-}
 
 }  // namespace vcomtest

@@ -15,19 +15,6 @@ using usbpipe::kTx;
 
 namespace {
 
-Bytes Pattern(size_t n, uint8_t seed) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; i++) b[i] = (uint8_t)(seed + i * 7);
-    return b;
-}
-
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (auto& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
 struct AsyncPort : TxPort {
     explicit AsyncPort(ULONG allowNullPacket = 1, ULONG kickThreshold = 0)
         : TxPort(TxOptions(true, allowNullPacket, kickThreshold)) {}
@@ -40,7 +27,7 @@ TEST(AsyncTransmit, WriteOnAnIdlePortCompletesAtOnce) {
     AsyncPort t;
     t.TakeEvents();
     t.dev().StallTx(true);
-    Bytes a = Pattern(100, 1);
+    Bytes a = Pattern(100, 1, 7);
     auto w = t.file->WriteAsync(a.data(), 100);
     emu::RunUntilIdle();
     ASSERT_TRUE(w.Done());
@@ -60,7 +47,7 @@ TEST(AsyncTransmit, WriteOnAnIdlePortCompletesAtOnce) {
 TEST(AsyncTransmit, LongWriteCompletesWhenItsLastByteIsBuffered) {
     AsyncPort t;
     t.dev().StallTx(true);
-    Bytes a = Pattern(10000, 3);
+    Bytes a = Pattern(10000, 3, 7);
     auto w = t.file->WriteAsync(a.data(), 10000);
     emu::RunUntilIdle();
     EXPECT_FALSE(w.Done());
@@ -82,7 +69,7 @@ TEST(AsyncTransmit, LongWriteCompletesWhenItsLastByteIsBuffered) {
 TEST(AsyncTransmit, SmallWritesCollectUntilTheKickTimer) {
     AsyncPort t;  // threshold: one 64-byte packet
     t.dev().StallTx(true);
-    Bytes a = Pattern(10, 1), b = Pattern(20, 2), c = Pattern(30, 3);
+    Bytes a = Pattern(10, 1, 7), b = Pattern(20, 2, 7), c = Pattern(30, 3, 7);
     auto wa = t.file->WriteAsync(a.data(), 10);
     emu::RunUntilIdle();
     auto wb = t.file->WriteAsync(b.data(), 20);
@@ -105,7 +92,7 @@ TEST(AsyncTransmit, KickThresholdStartsTheNextTransferAtOnce) {
         AsyncPort t(1, 128);
         ASSERT_EQ(t.p()->TxKickThreshold, 128u);
         t.dev().StallTx(true);
-        Bytes a = Pattern(10, 1), b = Pattern(buffered, 9);
+        Bytes a = Pattern(10, 1, 7), b = Pattern(buffered, 9, 7);
         t.file->WriteAsync(a.data(), 10);
         emu::RunUntilIdle();
         EXPECT_EQ(t.file->WriteAsync(b.data(), (ULONG)buffered).Status(), STATUS_SUCCESS);
@@ -116,7 +103,7 @@ TEST(AsyncTransmit, KickThresholdStartsTheNextTransferAtOnce) {
         } else {
             EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{10}));
             // A write reaching the idle transmitter first takes the bytes along.
-            Bytes c = Pattern(5, 5);
+            Bytes c = Pattern(5, 5, 7);
             t.file->Write(c.data(), 5);
             emu::RunUntilIdle();
             EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{10, buffered + 5}));
@@ -126,44 +113,13 @@ TEST(AsyncTransmit, KickThresholdStartsTheNextTransferAtOnce) {
     }
 }
 
-TEST(AsyncTransmit, ZeroLengthTransferOnlyAfterAFullLastTransfer) {
-    AsyncPort t;
-    Bytes full = Pattern(4096, 0), small = Pattern(100, 1);
-    t.file->Write(full.data(), 4096);
-    emu::RunUntilIdle();
-    t.file->Write(small.data(), 100);
-    emu::RunUntilIdle();
-    EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{4096, 0, 100}));
-
-    // A full transfer with bytes waiting behind it is followed by those bytes instead.
-    t.dev().ClearTx();
-    t.dev().StallTx(true);
-    t.file->Write(full.data(), 4096);
-    t.file->Write(small.data(), 100);
-    t.dev().StallTx(false);
-    emu::RunUntilIdle();
-    EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{4096, 100}));
-
-}
-
-TEST(AsyncTransmit, NoZeroLengthTransferWhenNotAllowed) {
-    AsyncPort t(0);
-    Bytes full = Pattern(4096, 0);
-    t.file->Write(full.data(), 4096);
-    emu::RunUntilIdle();
-    EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{4096}));
-}
-
 TEST(AsyncTransmit, TimeoutOfTheCurrentWriteKeepsItsBytes) {
     AsyncPort t;
     t.p()->Timeouts.WriteTotalTimeoutConstant = 1000;
     t.dev().StallTx(true);
-    Bytes a = Pattern(5000, 4);
+    Bytes a = Pattern(5000, 4, 7);
     auto w = t.file->WriteAsync(a.data(), 5000);
-    emu::AdvanceTime(999);
-    EXPECT_FALSE(w.Done());
-    emu::AdvanceTime(1);
-    ASSERT_TRUE(w.Done());
+    ASSERT_TRUE(DoneAfter(w, 1000));
     EXPECT_EQ(w.Status(), STATUS_TIMEOUT);
     EXPECT_EQ(w.Information(), 4096u);
     EXPECT_EQ(w.Boost(), IO_NO_INCREMENT);
@@ -179,7 +135,7 @@ TEST(AsyncTransmit, LateTimerRunLeavesTheNextWriteAlone) {
     AsyncPort t;
     t.p()->Timeouts.WriteTotalTimeoutConstant = 100;
     t.dev().StallTx(true);
-    Bytes a = Pattern(5000, 4), b = Pattern(5000, 5);
+    Bytes a = Pattern(5000, 4, 7), b = Pattern(5000, 5, 7);
     auto wa = t.file->WriteAsync(a.data(), 5000);
     auto wb = t.file->WriteAsync(b.data(), 5000);
     emu::RunUntilIdle();
@@ -198,7 +154,7 @@ TEST(AsyncTransmit, CancellingTheCurrentWriteTakesUpTheNext) {
     AsyncPort t;
     t.TakeEvents();
     t.dev().StallTx(true);
-    Bytes a = Pattern(5000, 4), b = Pattern(50, 5);
+    Bytes a = Pattern(5000, 4, 7), b = Pattern(50, 5, 7);
     auto wa = t.file->WriteAsync(a.data(), 5000);
     auto wb = t.file->WriteAsync(b.data(), 50);
     emu::RunUntilIdle();
@@ -222,7 +178,7 @@ TEST(AsyncTransmit, AbortCancelsWritesAndKeepsBufferedBytes) {
     for (bool clear : {false, true}) {
         AsyncPort t;
         t.dev().StallTx(true);
-        Bytes full = Pattern(4096, 0), kept = Pattern(100, 1), big = Pattern(5000, 2), c = Pattern(10, 3);
+        Bytes full = Pattern(4096, 0, 7), kept = Pattern(100, 1, 7), big = Pattern(5000, 2, 7), c = Pattern(10, 3, 7);
         t.file->WriteAsync(full.data(), 4096);  // in flight
         emu::RunUntilIdle();
         EXPECT_EQ(t.file->WriteAsync(kept.data(), 100).Status(), STATUS_SUCCESS);
@@ -254,7 +210,7 @@ TEST(AsyncTransmit, AbortCancelsWritesAndKeepsBufferedBytes) {
 TEST(AsyncTransmit, StopWaitsForTheTransferInFlight) {
     AsyncPort t;
     t.dev().SetCompletionDelay(50 * 10000);
-    Bytes a = Pattern(100, 1);
+    Bytes a = Pattern(100, 1, 7);
     EXPECT_EQ(t.file->Write(a.data(), 100).Status(), STATUS_SUCCESS);
     emu::RunUntilIdle();  // the device has finished the transfer; only its completion waits
     std::atomic<bool> stopped{false};
@@ -276,7 +232,7 @@ TEST(AsyncTransmit, StopWaitsForTheTransferInFlight) {
 TEST(AsyncTransmit, WriteWhileStoppedSendsNothing) {
     AsyncPort t;
     StopTransmit(t.p());
-    Bytes a = Pattern(10, 1);
+    Bytes a = Pattern(10, 1, 7);
     auto w = t.file->Write(a.data(), 10);
     EXPECT_EQ(w.Status(), STATUS_SUCCESS);
     EXPECT_EQ(w.Information(), 0u);
@@ -292,7 +248,7 @@ TEST(AsyncTransmit, TransferAllocationFailureLosesNothing) {
     // Only the transmit side may allocate requests here: the reader and status poller would
     // take the injected failure instead.
     StopReceiveSide(t.stack.Port());
-    Bytes a = Pattern(100, 1), b = Pattern(50, 2);
+    Bytes a = Pattern(100, 1, 7), b = Pattern(50, 2, 7);
     emu::io::FailNthIrpAllocation(1);
     EXPECT_EQ(t.file->Write(a.data(), 100).Information(), 100u);
     emu::RunUntilIdle();
@@ -321,7 +277,7 @@ TEST(AsyncTransmit, FlushWaitsForTheBufferToDrain) {
     AsyncPort t;
     EXPECT_EQ(t.file->Flush().Status(), STATUS_SUCCESS);  // empty: at once
     t.dev().StallTx(true);
-    Bytes a = Pattern(4096, 1), b = Pattern(10, 2);
+    Bytes a = Pattern(4096, 1, 7), b = Pattern(10, 2, 7);
     t.file->Write(a.data(), 4096);
     t.file->Write(b.data(), 10);  // stays in TxBuffer while the first transfer hangs
     std::atomic<bool> done{false};
@@ -337,6 +293,47 @@ TEST(AsyncTransmit, FlushWaitsForTheBufferToDrain) {
     t.dev().StallTx(false);
     emu::AdvanceTime(10);
     EXPECT_EQ(t.dev().TxStream(), Cat({a, b}));
+}
+
+// A transfer that ends on a whole packet (a synchronous write of 64-byte packets, the whole
+// 4096-byte transmit buffer) is followed by a zero-length one, where allowed, unless more bytes
+// follow it at once; never with the power off. Every write counts its bytes either way.
+TEST(Transmit, ZeroLengthTransferEndsAWholePacketTransferWhenAllowed) {
+    struct Row {
+        const char* name;
+        bool async, allowed, stalled, powerOff;
+        std::vector<ULONG> writes;
+        std::vector<size_t> transfers;
+    } rows[] = {
+        {"sync", false, true, false, false, {128, 100}, {128, 0, 100}},
+        {"sync, not allowed", false, false, false, false, {128}, {128}},
+        {"sync, power off", false, true, false, true, {128}, {128}},
+        {"async", true, true, false, false, {4096, 100}, {4096, 0, 100}},
+        {"async, bytes waiting behind the full transfer", true, true, true, false, {4096, 100}, {4096, 100}},
+        {"async, not allowed", true, false, false, false, {4096}, {4096}},
+    };
+    static Bytes data = Pattern(4096, 0, 7);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TxPort t(TxOptions(row.async, row.allowed));
+        if (row.powerOff) t.p()->PowerState = PowerStateOff;
+        t.dev().StallTx(row.stalled);
+        Bytes sent;
+        for (ULONG n : row.writes) {
+            auto w = t.file->Write(data.data(), n);
+            EXPECT_EQ(w.Status(), STATUS_SUCCESS);
+            EXPECT_EQ(w.Information(), n);
+            EXPECT_EQ(w.Boost(), IO_SERIAL_INCREMENT);
+            sent = Cat({sent, Bytes(data.begin(), data.begin() + n)});
+            if (!row.stalled) emu::RunUntilIdle();
+        }
+        t.dev().StallTx(false);
+        emu::RunUntilIdle();
+        EXPECT_EQ(TransferSizes(t.dev()), row.transfers);
+        EXPECT_EQ(t.dev().TxStream(), sent);
+        EXPECT_EQ(t.OutQueue(), 0u);
+        EXPECT_EQ(t.p()->PerfStats.TransmittedCount, sent.size());
+    }
 }
 
 // Several application threads write records of random sizes; every record arrives whole and
@@ -428,7 +425,7 @@ TEST(TransmitNesting, InlineFailuresDoNotDeepenTheStack) {
             done++;
         };
         uintptr_t top = (uintptr_t)__builtin_frame_address(0);
-        Bytes data = Pattern(c.size, 5);
+        Bytes data = Pattern(c.size, 5, 7);
         if (c.async) {
             t.dev().Unplug();
             t.file->WriteAsync(data.data(), c.size, onDone);
@@ -457,7 +454,7 @@ TEST(TransmitBoost, EachWayAWriteOrFlushEndsCarriesItsBoost) {
         NTSTATUS status;
         CCHAR boost;
     };
-    static Bytes data = Pattern(10000, 5);
+    static Bytes data = Pattern(10000, 5, 7);
     const Row rows[] = {
         {"sync write", false, [](TxPort& t) { return t.file->WriteAsync(data.data(), 100); }, STATUS_SUCCESS,
          IO_SERIAL_INCREMENT},
@@ -508,7 +505,7 @@ TEST(PortTimers, NoneLeftArmedOnceTheirRequestEnded) {
         std::function<void(TxPort&)> run;
         std::function<PKTIMER(PortExtension*)> timer;
     };
-    static Bytes data = Pattern(100, 9);
+    static Bytes data = Pattern(100, 9, 7);
     const Row rows[] = {
         {"sync write with a total time-out, sent", TxOptions(false),
          [](TxPort& t) {

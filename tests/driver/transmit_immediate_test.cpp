@@ -157,10 +157,8 @@ TEST(ImmediateChar, CountedAsSentByWhatTheTransferMoved) {
         ULONG before = t.p()->PerfStats.TransmittedCount;
         Immediate ok(t, 'X');
         EXPECT_EQ(ok.iosb.Status, STATUS_SUCCESS);
-        usbpipe::Knobs k;
-        k.partialFailOneIn = 1;  // a one-byte transfer moves its byte, then fails
-        k.faultStatus = kDeviceError;
-        t.dev().SetKnobs(k);
+        // A one-byte transfer moves its byte, then fails.
+        t.dev().SetKnobs({.partialFailOneIn = 1, .faultStatus = kDeviceError});
         Immediate failed(t, 'Y');
         ASSERT_TRUE(failed.Done());
         EXPECT_EQ(failed.iosb.Status, kDeviceError);

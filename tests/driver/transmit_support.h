@@ -39,15 +39,7 @@ struct TxPort {
     usbpipe::Device& dev() { return stack.dev(); }
     ULONG OutQueue() { return ReadULongNoFence(&p()->CommStatus.AmountInOutQueue); }
     bool TxIdle() { return KeReadStateEvent(&p()->TxIdleEvent) != 0; }
-    // The event history, cleared.
-    ULONG TakeEvents() {
-        KIRQL irql;
-        KeAcquireSpinLock(&p()->WaitLock, &irql);
-        ULONG events = p()->EventHistory;
-        p()->EventHistory = 0;
-        KeReleaseSpinLock(&p()->WaitLock, irql);
-        return events;
-    }
+    ULONG TakeEvents() { return History(p(), true); }
     // What the platform does with a run of the write timer's DPC queued before the timer was
     // cancelled: it runs anyway, later.
     void RunLateWriteTimer() {

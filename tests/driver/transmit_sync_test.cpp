@@ -13,44 +13,15 @@ using usbpipe::kTx;
 
 namespace {
 
-Bytes Pattern(size_t n, uint8_t seed) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; i++) b[i] = (uint8_t)(seed + i);
-    return b;
-}
+// An open port in synchronous transmit mode.
+class SyncTransmit : public ::testing::Test {
+protected:
+    TxPort t;
+};
 
 }  // namespace
 
-TEST(SyncTransmit, ZeroLengthTransferAfterWholePackets) {
-    TxPort t;
-    Bytes b128 = Pattern(128, 0), b100 = Pattern(100, 0);
-    auto w = t.file->Write(b128.data(), 128);
-    EXPECT_EQ(w.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(w.Information(), 128u);
-    EXPECT_EQ(w.Boost(), IO_SERIAL_INCREMENT);
-    auto w2 = t.file->Write(b100.data(), 100);
-    EXPECT_EQ(w2.Information(), 100u);
-    EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{128, 0, 100}));
-    EXPECT_EQ(t.dev().TxStream().size(), 228u);
-    EXPECT_EQ(t.OutQueue(), 0u);
-    EXPECT_EQ(t.p()->PerfStats.TransmittedCount, 228u);  // as the asynchronous path counts
-
-    // Not with the power off.
-    t.dev().ClearTx();
-    t.p()->PowerState = PowerStateOff;
-    EXPECT_EQ(t.file->Write(b128.data(), 128).Status(), STATUS_SUCCESS);
-    EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{128}));
-}
-
-TEST(SyncTransmit, NoZeroLengthTransferWhenNotAllowed) {
-    TxPort t(TxOptions(false, 0));
-    Bytes b = Pattern(128, 0);
-    EXPECT_EQ(t.file->Write(b.data(), 128).Information(), 128u);
-    EXPECT_EQ(TransferSizes(t.dev()), (std::vector<size_t>{128}));
-}
-
-TEST(SyncTransmit, EmptyWriteIsNeverCounted) {
-    TxPort t;
+TEST_F(SyncTransmit, EmptyWriteIsNeverCounted) {
     t.dev().StallTx(true);
     auto w = t.file->WriteAsync(nullptr, 0);
     emu::RunUntilIdle();
@@ -62,8 +33,7 @@ TEST(SyncTransmit, EmptyWriteIsNeverCounted) {
     EXPECT_EQ(t.dev().Pending(kTx), 0u);
 }
 
-TEST(SyncTransmit, WritesGoDownOneAtATimeAndTxEmptyFollowsTheLast) {
-    TxPort t;
+TEST_F(SyncTransmit, WritesGoDownOneAtATimeAndTxEmptyFollowsTheLast) {
     t.TakeEvents();
     t.dev().StallTx(true);
     Bytes a = Pattern(10, 1), b = Pattern(20, 50), c = Pattern(30, 100);
@@ -93,14 +63,10 @@ TEST(SyncTransmit, WritesGoDownOneAtATimeAndTxEmptyFollowsTheLast) {
     EXPECT_EQ(t.TakeEvents() & SERIAL_EV_TXEMPTY, (ULONG)SERIAL_EV_TXEMPTY);
     EXPECT_TRUE(t.TxIdle());
     EXPECT_EQ(t.OutQueue(), 0u);
-    Bytes all = a;
-    all.insert(all.end(), b.begin(), b.end());
-    all.insert(all.end(), c.begin(), c.end());
-    EXPECT_EQ(t.dev().TxStream(), all);
+    EXPECT_EQ(t.dev().TxStream(), Cat({a, b, c}));
 }
 
-TEST(SyncTransmit, CancellingWaitingAndCurrentWrites) {
-    TxPort t;
+TEST_F(SyncTransmit, CancellingWaitingAndCurrentWrites) {
     t.dev().StallTx(true);
     Bytes a = Pattern(10, 1), b = Pattern(20, 50), c = Pattern(30, 100);
     auto wa = t.file->WriteAsync(a.data(), 10);
@@ -127,34 +93,26 @@ TEST(SyncTransmit, CancellingWaitingAndCurrentWrites) {
     EXPECT_EQ(t.OutQueue(), 0u);
 }
 
-TEST(SyncTransmit, TimeoutIsMeasuredFromHandDown) {
-    TxPort t;
+TEST_F(SyncTransmit, TimeoutIsMeasuredFromHandDown) {
     t.p()->Timeouts.WriteTotalTimeoutMultiplier = 10;
     t.p()->Timeouts.WriteTotalTimeoutConstant = 100;
     t.dev().StallTx(true);
     Bytes a = Pattern(50, 0), b = Pattern(50, 7);
     auto wa = t.file->WriteAsync(a.data(), 50);
     auto wb = t.file->WriteAsync(b.data(), 50);
-    emu::AdvanceTime(599);
-    EXPECT_FALSE(wa.Done());
-    emu::AdvanceTime(1);
-    ASSERT_TRUE(wa.Done());
+    ASSERT_TRUE(DoneAfter(wa, 600));
     EXPECT_EQ(wa.Status(), STATUS_TIMEOUT);
     EXPECT_EQ(wa.Information(), 0u);
     EXPECT_EQ(wa.Boost(), IO_SERIAL_INCREMENT);
     // b waited 600 ms and was handed down only now: its own 600 ms start here.
-    emu::AdvanceTime(599);
-    EXPECT_FALSE(wb.Done());
-    emu::AdvanceTime(1);
-    ASSERT_TRUE(wb.Done());
+    ASSERT_TRUE(DoneAfter(wb, 600));
     EXPECT_EQ(wb.Status(), STATUS_TIMEOUT);
     EXPECT_EQ(t.OutQueue(), 0u);
     EXPECT_TRUE(t.TxIdle());
     EXPECT_TRUE(t.dev().TransferLog().empty());
 }
 
-TEST(SyncTransmit, NoTimeoutWhenBothTermsAreZero) {
-    TxPort t;
+TEST_F(SyncTransmit, NoTimeoutWhenBothTermsAreZero) {
     t.dev().StallTx(true);
     Bytes a = Pattern(50, 0);
     auto w = t.file->WriteAsync(a.data(), 50);
@@ -167,8 +125,7 @@ TEST(SyncTransmit, NoTimeoutWhenBothTermsAreZero) {
 
 // The timer fires while the finished transfer waits for its completion: the claim cannot
 // cancel it and the write ends once, as the lower driver reported it.
-TEST(SyncTransmit, TimeoutRacingTheCompletion) {
-    TxPort t;
+TEST_F(SyncTransmit, TimeoutRacingTheCompletion) {
     t.p()->Timeouts.WriteTotalTimeoutConstant = 100;
     t.dev().HoldCompletions(true);
     Bytes a = Pattern(10, 0), b = Pattern(10, 10);
@@ -188,8 +145,7 @@ TEST(SyncTransmit, TimeoutRacingTheCompletion) {
 
 // A run of the timer's DPC queued before the timer was cancelled runs only after the next write
 // has become current: it must leave that write alone, whether its timer is set or not.
-TEST(SyncTransmit, LateTimerRunLeavesTheNextWriteAlone) {
-    TxPort t;
+TEST_F(SyncTransmit, LateTimerRunLeavesTheNextWriteAlone) {
     t.p()->Timeouts.WriteTotalTimeoutConstant = 100;
     Bytes a = Pattern(10, 0);
     EXPECT_EQ(t.file->Write(a.data(), 10).Status(), STATUS_SUCCESS);
@@ -201,9 +157,7 @@ TEST(SyncTransmit, LateTimerRunLeavesTheNextWriteAlone) {
     emu::AdvanceTime(10);
     t.RunLateWriteTimer();
     EXPECT_FALSE(wb.Done());
-    emu::AdvanceTime(989);
-    EXPECT_FALSE(wb.Done());
-    emu::AdvanceTime(1);
+    ASSERT_TRUE(DoneAfter(wb, 990));
     EXPECT_EQ(wb.Status(), STATUS_TIMEOUT);
 
     // Next write without a timer: the earlier timer expired and still reads signalled.
@@ -219,8 +173,7 @@ TEST(SyncTransmit, LateTimerRunLeavesTheNextWriteAlone) {
     EXPECT_EQ(t.OutQueue(), 0u);
 }
 
-TEST(SyncTransmit, StopCancelsWaitingAndCurrentWrites) {
-    TxPort t;
+TEST_F(SyncTransmit, StopCancelsWaitingAndCurrentWrites) {
     t.dev().StallTx(true);
     Bytes a = Pattern(10, 1), b = Pattern(20, 50), c = Pattern(30, 100);
     auto wa = t.file->WriteAsync(a.data(), 10);
@@ -255,8 +208,7 @@ TEST(SyncTransmit, StopCancelsWaitingAndCurrentWrites) {
 
 // The timeout has claimed the write and the transfer is finished but not completed when the
 // stop comes: the stop leaves it to the claimer, the abort completes it, once, as a timeout.
-TEST(SyncTransmit, StopRacingTimeoutAndCompletion) {
-    TxPort t;
+TEST_F(SyncTransmit, StopRacingTimeoutAndCompletion) {
     t.p()->Timeouts.WriteTotalTimeoutConstant = 100;
     t.dev().HoldCompletions(true);
     Bytes a = Pattern(10, 0);
@@ -274,8 +226,7 @@ TEST(SyncTransmit, StopRacingTimeoutAndCompletion) {
 
 // The stop claims a write whose transfer is finished but held: cancelling it does nothing, the
 // abort ends it, and the stop returns only after that.
-TEST(SyncTransmit, StopWaitsForTheTransferAtTheLowerDriver) {
-    TxPort t;
+TEST_F(SyncTransmit, StopWaitsForTheTransferAtTheLowerDriver) {
     t.dev().HoldCompletions(true);
     Bytes a = Pattern(64, 0);
     auto wa = t.file->WriteAsync(a.data(), 64);
@@ -288,8 +239,7 @@ TEST(SyncTransmit, StopWaitsForTheTransferAtTheLowerDriver) {
     t.dev().HoldCompletions(false);
 }
 
-TEST(SyncTransmit, FlushWaitsThirtySecondsForAHangingTransfer) {
-    TxPort t;
+TEST_F(SyncTransmit, FlushWaitsThirtySecondsForAHangingTransfer) {
     t.dev().StallTx(true);
     Bytes a = Pattern(10, 0);
     auto w = t.file->WriteAsync(a.data(), 10);
@@ -314,20 +264,18 @@ TEST(SyncTransmit, FlushWaitsThirtySecondsForAHangingTransfer) {
     EXPECT_EQ(t.file->Flush().Status(), STATUS_SUCCESS);  // idle: at once
 }
 
-TEST(SyncTransmit, CloseEndsAHangingWrite) {
-    auto t = std::make_unique<TxPort>();
-    t->dev().StallTx(true);
+TEST_F(SyncTransmit, CloseEndsAHangingWrite) {
+    t.dev().StallTx(true);
     Bytes a = Pattern(10, 0);
-    auto w = t->file->WriteAsync(a.data(), 10);
+    auto w = t.file->WriteAsync(a.data(), 10);
     emu::RunUntilIdle();
-    EXPECT_EQ(t->stack.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(t.stack.Close(), STATUS_SUCCESS);
     ASSERT_TRUE(w.Done());
     EXPECT_EQ(w.Status(), STATUS_CANCELLED);
-    EXPECT_TRUE(t->p()->TxStopped);
+    EXPECT_TRUE(t.p()->TxStopped);
 }
 
-TEST(SyncTransmit, FailedTransferIsReportedNotRetried) {
-    TxPort t;
+TEST_F(SyncTransmit, FailedTransferIsReportedNotRetried) {
     const NTSTATUS kDeviceError = (NTSTATUS)0xC000009CL;
     t.dev().FailTransfers(kTx, 1, kDeviceError);
     Bytes a = Pattern(10, 0);

@@ -9,48 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "emu/iomgr.h"
-#include "emu/pnp.h"
 #include "emu/verifier.h"
-#include "wdm.h"
+#include "io_driver.h"
 
 namespace {
 
 using emu::verifier::ExpectFaults;
 using emu::verifier::Fault;
-
-std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> gDispatch;
-NTSTATUS Dispatch(PDEVICE_OBJECT d, PIRP irp) { return gDispatch(d, irp); }
-NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (auto& f : driver->MajorFunction) f = Dispatch;
-    return STATUS_SUCCESS;
-}
-
-struct Driver {
-    PDRIVER_OBJECT driver = emu::pnp::LoadDriver("ionames", Entry);
-    std::vector<PDEVICE_OBJECT> devices;
-    PDEVICE_OBJECT Create(const wchar_t* name, bool exclusive = false, ULONG flags = 0) {
-        UNICODE_STRING n;
-        if (name) RtlInitUnicodeString(&n, name);
-        PDEVICE_OBJECT d = nullptr;
-        EXPECT_EQ(IoCreateDevice(driver, 0, name ? &n : nullptr, FILE_DEVICE_UNKNOWN, 0, exclusive, &d),
-                  STATUS_SUCCESS);
-        d->Flags = (d->Flags & ~DO_DEVICE_INITIALIZING) | flags;
-        devices.push_back(d);
-        return d;
-    }
-    ~Driver() {
-        for (auto it = devices.rbegin(); it != devices.rend(); ++it) IoDeleteDevice(*it);
-        emu::pnp::UnloadDriver(driver);
-        gDispatch = nullptr;
-    }
-};
-
-void Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-}
+using namespace iotest;
 
 std::vector<std::string> gRan;
 NTSTATUS Record(PDEVICE_OBJECT, PIRP, PVOID c) {
@@ -244,10 +210,7 @@ TEST(IoVerifier, StackIrqlCompletionFreeMdlRemoveLockAndQueueChecksFire) {
         Complete(irp, STATUS_SUCCESS);
         return STATUS_SUCCESS;
     };
-    PIRP small = IoAllocateIrp(1, FALSE);
-    IoGetNextIrpStackLocation(small)->MajorFunction = IRP_MJ_READ;
-    IoSetCompletionRoutine(small, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
-                           nullptr, TRUE, TRUE, TRUE);
+    PIRP small = KeptRead();
     IoCallDriver(upper, small);
     EXPECT_TRUE(faults.Saw(Fault::IrpStackOverflow));
     IoFreeIrp(small);
@@ -261,10 +224,7 @@ TEST(IoVerifier, StackIrqlCompletionFreeMdlRemoveLockAndQueueChecksFire) {
         KeLowerIrql(old);
         return STATUS_SUCCESS;
     };
-    PIRP high = IoAllocateIrp(1, FALSE);
-    IoGetNextIrpStackLocation(high)->MajorFunction = IRP_MJ_READ;
-    IoSetCompletionRoutine(high, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
-                           nullptr, TRUE, TRUE, TRUE);
+    PIRP high = KeptRead();
     IoCallDriver(lower, high);
     EXPECT_TRUE(faults.Saw(Fault::IrpCompletedAtBadIrql));
     IoFreeIrp(high);

@@ -10,49 +10,18 @@
 #include <memory>
 #include <vector>
 
-#include "emu/iomgr.h"
-#include "emu/pnp.h"
 #include "emu/pool.h"
 #include "emu/registry.h"
 #include "emu/sched.h"
 #include "emu/testing.h"
 #include "emu/verifier.h"
-#include "wdm.h"
+#include "io_driver.h"
 
 namespace {
 
 using emu::verifier::ExpectFaults;
 using emu::verifier::Fault;
-
-// A small test driver whose dispatch routine a test sets.
-std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> gDispatch;
-
-NTSTATUS TestDispatch(PDEVICE_OBJECT device, PIRP irp) { return gDispatch(device, irp); }
-
-NTSTATUS TestEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (auto& f : driver->MajorFunction) f = TestDispatch;
-    return STATUS_SUCCESS;
-}
-
-struct Stack {
-    PDRIVER_OBJECT driver = emu::pnp::LoadDriver("iotest", TestEntry);
-    PDEVICE_OBJECT lower = nullptr;
-    PDEVICE_OBJECT upper = nullptr;
-    Stack() {
-        IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower);
-        IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper);
-        lower->Flags &= ~DO_DEVICE_INITIALIZING;
-        upper->Flags &= ~DO_DEVICE_INITIALIZING;
-        IoAttachDeviceToDeviceStack(upper, lower);
-    }
-    ~Stack() {
-        IoDetachDevice(lower);
-        IoDeleteDevice(upper);
-        IoDeleteDevice(lower);
-        emu::pnp::UnloadDriver(driver);
-        gDispatch = nullptr;
-    }
-};
+using namespace iotest;
 
 std::vector<std::string> gTrace;
 
@@ -78,8 +47,7 @@ TEST(IoCompletion, RoutinesRunBottomUpAndMoreProcessingStopsTheWalk) {
             IoSetCompletionRoutine(r, Traced, const_cast<char*>("upper-error-only"), FALSE, TRUE, FALSE);
             return IoCallDriver(s.lower, r);
         }
-        r->IoStatus.Status = STATUS_SUCCESS;
-        IoCompleteRequest(r, IO_NO_INCREMENT);
+        Complete(r, STATUS_SUCCESS);
         return STATUS_SUCCESS;
     };
     IoSetNextIrpStackLocation(irp);  // make location 3 ours so the routine above is called
@@ -115,8 +83,7 @@ TEST(IoCompletion, PendingReturnedPropagatesWithoutACompletionRoutine) {
     }, &ctx, TRUE, TRUE, TRUE);
     EXPECT_EQ(IoCallDriver(s.upper, irp), STATUS_PENDING);
     ASSERT_NE(held, nullptr);
-    held->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(held, IO_NO_INCREMENT);
+    Complete(held, STATUS_SUCCESS);
     EXPECT_TRUE(pendingSeen);
     IoFreeIrp(irp);
 }
@@ -124,12 +91,10 @@ TEST(IoCompletion, PendingReturnedPropagatesWithoutACompletionRoutine) {
 TEST(IoBuffered, DeviceControlCopiesBackExactlyInformationBytesAndKeepsTheBoost) {
     Stack s;
     s.upper->Flags |= DO_BUFFERED_IO;
+    // A named device to open: create it fresh so the name space is exercised too.
+    s.Create(L"\\Device\\iotest0", true, DO_BUFFERED_IO);
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, L"\\Device\\iotest0");
-    // A named device to open: create it fresh so the name space is exercised too.
-    PDEVICE_OBJECT named;
-    ASSERT_EQ(IoCreateDevice(s.driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, TRUE, &named), STATUS_SUCCESS);
-    named->Flags = (named->Flags & ~DO_DEVICE_INITIALIZING) | DO_BUFFERED_IO;
     PDEVICE_OBJECT clash;
     EXPECT_EQ(IoCreateDevice(s.driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, TRUE, &clash), STATUS_OBJECT_NAME_COLLISION);
     UNICODE_STRING link;
@@ -162,16 +127,11 @@ TEST(IoBuffered, DeviceControlCopiesBackExactlyInformationBytesAndKeepsTheBoost)
     EXPECT_EQ(file->Close(), STATUS_SUCCESS);
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
-    IoDeleteDevice(named);
 }
 
 TEST(IoApplication, CompletionCallbackSeesTheOutcomeBeforeWaitersWake) {
-    Stack s;
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, L"\\Device\\iotest1");
-    PDEVICE_OBJECT named;
-    ASSERT_EQ(IoCreateDevice(s.driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &named), STATUS_SUCCESS);
-    named->Flags = (named->Flags & ~DO_DEVICE_INITIALIZING) | DO_BUFFERED_IO;
+    Driver d;
+    d.Create(L"\\Device\\iotest1", false, DO_BUFFERED_IO);
     std::atomic<PIRP> held{nullptr};
     gDispatch = [&](PDEVICE_OBJECT, PIRP r) -> NTSTATUS {
         PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(r);
@@ -180,9 +140,7 @@ TEST(IoApplication, CompletionCallbackSeesTheOutcomeBeforeWaitersWake) {
             held = r;
             return STATUS_PENDING;
         }
-        r->IoStatus.Status = STATUS_SUCCESS;
-        r->IoStatus.Information = 0;
-        IoCompleteRequest(r, IO_NO_INCREMENT);
+        Complete(r, STATUS_SUCCESS);
         return STATUS_SUCCESS;
     };
     std::unique_ptr<emu::io::File> file;
@@ -214,7 +172,6 @@ TEST(IoApplication, CompletionCallbackSeesTheOutcomeBeforeWaitersWake) {
     EXPECT_EQ(calls.load(), 1);
     EXPECT_EQ(seen, (std::vector<uint8_t>{1, 2, 3, 4}));
     EXPECT_EQ(file->Close(), STATUS_SUCCESS);
-    IoDeleteDevice(named);
 }
 
 // The upper driver hands the application's request down and, in its completion routine,
@@ -229,18 +186,13 @@ NTSTATUS CompleteAgain(PDEVICE_OBJECT, PIRP irp, PVOID) {
 
 TEST(IoCompletion, ARoutineMayCompleteTheRequestAgainAndStopTheWalk) {
     Stack s;
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, L"\\Device\\iotest2");
-    PDEVICE_OBJECT top;
-    ASSERT_EQ(IoCreateDevice(s.driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &top), STATUS_SUCCESS);
-    top->Flags = (top->Flags & ~DO_DEVICE_INITIALIZING) | DO_BUFFERED_IO;
+    PDEVICE_OBJECT top = s.Create(L"\\Device\\iotest2", false, DO_BUFFERED_IO);
     top->StackSize = 2;
     std::atomic<PIRP> held{nullptr};
     gDispatch = [&](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
         PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
         if (sp->MajorFunction != IRP_MJ_WRITE) {
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            Complete(irp, STATUS_SUCCESS);
             return STATUS_SUCCESS;
         }
         if (device == top) {  // the upper driver: hand it down
@@ -261,19 +213,13 @@ TEST(IoCompletion, ARoutineMayCompleteTheRequestAgainAndStopTheWalk) {
         auto r = file->WriteAsync("abc", 3);
         ASSERT_NE(held.load(), nullptr);
         emu::Worker worker;
-        worker.Post([&] {
-            PIRP irp = held.load();
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            irp->IoStatus.Information = 3;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-        });
+        worker.Post([&] { Complete(held.load(), STATUS_SUCCESS, 3); });
         r.Wait();
         EXPECT_EQ(r.Status(), STATUS_SUCCESS);
         EXPECT_EQ(r.Information(), 7u);
         EXPECT_EQ(r.Boost(), IO_SERIAL_INCREMENT);
     }
     EXPECT_EQ(file->Close(), STATUS_SUCCESS);
-    IoDeleteDevice(top);
 }
 
 TEST(IoBuild, DeviceIoControlRequestSignalsItsEventWithTheStatusBlock) {
@@ -310,9 +256,7 @@ TEST(IoBuild, DirectIoReadCarriesALockedMdlOnTheCallersBuffer) {
         EXPECT_NE(r->MdlAddress, nullptr);
         EXPECT_TRUE(r->MdlAddress->MdlFlags & MDL_PAGES_LOCKED);
         memcpy(MmGetSystemAddressForMdlSafe(r->MdlAddress, NormalPagePriority), "hello", 5);
-        r->IoStatus.Information = 5;
-        r->IoStatus.Status = STATUS_SUCCESS;
-        IoCompleteRequest(r, IO_NO_INCREMENT);
+        Complete(r, STATUS_SUCCESS, 5);
         return STATUS_SUCCESS;
     };
     PIRP irp = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, s.lower, buffer, sizeof buffer, nullptr, nullptr);
@@ -348,17 +292,13 @@ TEST(IoCancel, CancelRacingCompletionCompletesExactlyOnce) {
             IoSetCancelRoutine(r, [](PDEVICE_OBJECT, PIRP c) {
                 runs->fetch_add(1);
                 IoReleaseCancelSpinLock(c->CancelIrql);
-                c->IoStatus.Status = STATUS_CANCELLED;
-                IoCompleteRequest(c, IO_NO_INCREMENT);
+                Complete(c, STATUS_CANCELLED);
             });
             return STATUS_PENDING;
         };
         IoCallDriver(s.lower, irp);
         emu::Thread completer([irp] {
-            if (IoSetCancelRoutine(irp, nullptr) != nullptr) {  // whoever takes the routine completes
-                irp->IoStatus.Status = STATUS_SUCCESS;
-                IoCompleteRequest(irp, IO_NO_INCREMENT);
-            }
+            if (IoSetCancelRoutine(irp, nullptr) != nullptr) Complete(irp, STATUS_SUCCESS);  // who takes it completes
         });
         IoCancelIrp(irp);
         completer.join();
@@ -417,17 +357,11 @@ TEST(IoVerifier, EachRequestCheckFires) {
     ExpectFaults faults;
     auto send = [&](std::function<NTSTATUS(PIRP)> body) {
         gDispatch = [body](PDEVICE_OBJECT, PIRP r) { return body(r); };
-        PIRP irp = IoAllocateIrp(1, FALSE);
-        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
-        IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
-                               nullptr, TRUE, TRUE, TRUE);
+        PIRP irp = KeptRead();
         IoCallDriver(s.lower, irp);
         return irp;
     };
-    auto complete = [](PIRP r) {
-        r->IoStatus.Status = STATUS_SUCCESS;
-        IoCompleteRequest(r, IO_NO_INCREMENT);
-    };
+    auto complete = [](PIRP r) { Complete(r, STATUS_SUCCESS); };
     // Pending without the mark, and the mark without pending.
     IoFreeIrp(send([&](PIRP r) { complete(r); return STATUS_PENDING; }));
     EXPECT_TRUE(faults.Saw(Fault::PendingNotMarked));
@@ -472,13 +406,8 @@ TEST(IoVerifier, EachRequestCheckFires) {
 }
 
 TEST(IoVerifier, RequestLeftPendingAndLeakedIrpsAreReportedAtTheEnd) {
-    Stack s;
-    s.lower->Flags |= DO_BUFFERED_IO;
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, L"\\Device\\iotest1");
-    PDEVICE_OBJECT named;
-    ASSERT_EQ(IoCreateDevice(s.driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &named), STATUS_SUCCESS);
-    named->Flags &= ~DO_DEVICE_INITIALIZING;
+    Driver d;
+    d.Create(L"\\Device\\iotest1");
     PIRP held = nullptr;
     gDispatch = [&](PDEVICE_OBJECT, PIRP r) -> NTSTATUS {
         if (IoGetCurrentIrpStackLocation(r)->MajorFunction == IRP_MJ_READ) {
@@ -486,8 +415,7 @@ TEST(IoVerifier, RequestLeftPendingAndLeakedIrpsAreReportedAtTheEnd) {
             held = r;
             return STATUS_PENDING;
         }
-        r->IoStatus.Status = STATUS_SUCCESS;
-        IoCompleteRequest(r, IO_NO_INCREMENT);
+        Complete(r, STATUS_SUCCESS);
         return STATUS_SUCCESS;
     };
     std::unique_ptr<emu::io::File> file;
@@ -501,11 +429,9 @@ TEST(IoVerifier, RequestLeftPendingAndLeakedIrpsAreReportedAtTheEnd) {
         EXPECT_TRUE(faults.Saw(Fault::IrpLeaked));
     }
     IoFreeIrp(leaked);
-    held->IoStatus.Status = STATUS_CANCELLED;
-    IoCompleteRequest(held, IO_NO_INCREMENT);
+    Complete(held, STATUS_CANCELLED);
     EXPECT_EQ(read.Status(), STATUS_CANCELLED);
     file->Close();
-    IoDeleteDevice(named);
 }
 
 }  // namespace
@@ -515,19 +441,13 @@ namespace {
 // A handle's outstanding requests finish in any order (the list loses entries inside and at its
 // ends); CancelAll then reaches each one left, and the close finds the handle idle.
 TEST(IoApplication, OutstandingRequestsFinishInAnyOrderAndCancelAllReachesTheRest) {
-    Stack s;
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, L"\\Device\\iotest7");
-    PDEVICE_OBJECT named;
-    ASSERT_EQ(IoCreateDevice(s.driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &named), STATUS_SUCCESS);
-    named->Flags = (named->Flags & ~DO_DEVICE_INITIALIZING) | DO_BUFFERED_IO;
+    Driver d;
+    d.Create(L"\\Device\\iotest7", false, DO_BUFFERED_IO);
     static std::vector<PIRP> held;
     held.clear();
     auto finish = [](PIRP r, NTSTATUS status) {
         held.erase(std::find(held.begin(), held.end(), r));
-        r->IoStatus.Status = status;
-        r->IoStatus.Information = 0;
-        IoCompleteRequest(r, IO_NO_INCREMENT);
+        Complete(r, status);
     };
     static void (*finishHeld)(PIRP, NTSTATUS) = finish;
     gDispatch = [](PDEVICE_OBJECT, PIRP r) -> NTSTATUS {
@@ -540,8 +460,7 @@ TEST(IoApplication, OutstandingRequestsFinishInAnyOrderAndCancelAllReachesTheRes
             held.push_back(r);
             return STATUS_PENDING;
         }
-        r->IoStatus.Status = STATUS_SUCCESS;
-        IoCompleteRequest(r, IO_NO_INCREMENT);
+        Complete(r, STATUS_SUCCESS);
         return STATUS_SUCCESS;
     };
     std::unique_ptr<emu::io::File> file;
@@ -561,13 +480,12 @@ TEST(IoApplication, OutstandingRequestsFinishInAnyOrderAndCancelAllReachesTheRes
     for (size_t i : {1u, 3u}) EXPECT_EQ(reads[i].Status(), STATUS_CANCELLED) << i;
     for (size_t i : {0u, 2u}) EXPECT_EQ(reads[i].Status(), STATUS_SUCCESS) << i;
     EXPECT_EQ(file->Close(), STATUS_SUCCESS);
-    IoDeleteDevice(named);
 }
 
 TEST(IoObjects, LowerDeviceDeletedUnderAnAttachedOneLivesUntilTheUpperDetaches) {
     // The removal order of a real stack: the lower driver deletes its device while handling
     // IRP_MN_REMOVE_DEVICE, then the upper one detaches from it and deletes its own.
-    PDRIVER_OBJECT driver = emu::pnp::LoadDriver("iotest2", TestEntry);
+    PDRIVER_OBJECT driver = emu::pnp::LoadDriver("iotest2", Entry);
     PDEVICE_OBJECT lower, upper;
     IoCreateDevice(driver, 16, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower);
     IoCreateDevice(driver, 16, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper);
@@ -616,10 +534,7 @@ TEST(IoCompletion, RoutineThatResendsAndThenCompletesTheRequestAgain) {
             return STATUS_PENDING;
         }
         IoMarkIrpPending(r);
-        worker.Post([r] {
-            r->IoStatus.Status = STATUS_SUCCESS;
-            IoCompleteRequest(r, IO_NO_INCREMENT);
-        });
+        worker.Post([r] { Complete(r, STATUS_SUCCESS); });
         return STATUS_PENDING;
     };
     KEVENT done;

@@ -23,9 +23,7 @@ class PortStop : public ::testing::Test {
 protected:
     void SetUp() override {
         emu::win32::DriveClockFromThisThread();
-        usbpipe::Config cfg;
-        cfg.variant = 3;
-        device_ = usbpipe::Device::Create(cfg);
+        device_ = usbpipe::Device::Create({.variant = 3});
         lower_ = OffClock([] { return emu::pnp::LoadDriver("UsbPipe", UsbPipeDriverEntry); });
         vcom_ = OffClock([] { return emu::pnp::LoadDriver("vcom", DriverEntry); });
         std::map<std::u16string, emu::pnp::HardwareValue> values;
@@ -74,31 +72,22 @@ protected:
     std::unique_ptr<emu::pnp::DeviceNode> node_;
 };
 
-// A close whose abort the lower driver refuses ends the reader and the status poll all the same.
-TEST_F(PortStop, CloseEndsTheReceiveSideWhenAnAbortIsRefused) {
-    for (uint64_t n = 1; n <= 3; ++n) {  // the close's aborts: transmit, receive, status
-        SCOPED_TRACE(n);
-        HANDLE h = Open();
-        device_->FailNthRequest(RequestKind::Abort, n, STATUS_UNSUCCESSFUL);
-        EXPECT_TRUE(CloseHandle(h));
-        EXPECT_TRUE(device_->NthRequestFailed(RequestKind::Abort));
-        EXPECT_EQ(device_->Pending(usbpipe::kRx), 0u);
-        EXPECT_EQ(device_->Pending(usbpipe::kStatus), 0u);
-        UsableAgain();
-    }
-}
-
-// A close that cannot build the request of an abort ends the receive side all the same.
-TEST_F(PortStop, CloseEndsTheReceiveSideWhenAnAbortCannotBeBuilt) {
-    for (uint64_t n = 1; n <= 3; ++n) {
-        SCOPED_TRACE(n);
-        HANDLE h = Open();
-        emu::io::FailNthIrpAllocation(n);
-        EXPECT_TRUE(CloseHandle(h));
-        emu::io::FailNthIrpAllocation(0);
-        EXPECT_EQ(device_->Pending(usbpipe::kRx), 0u);
-        EXPECT_EQ(device_->Pending(usbpipe::kStatus), 0u);
-        UsableAgain();
+// A close whose abort the lower driver refuses, or whose abort request cannot be built, ends the
+// reader and the status poll all the same.
+TEST_F(PortStop, CloseEndsTheReceiveSideWhenAnAbortFails) {
+    for (bool refused : {true, false}) {
+        for (uint64_t n = 1; n <= 3; ++n) {  // the close's aborts: transmit, receive, status
+            SCOPED_TRACE(testing::Message() << (refused ? "refused" : "not built") << ", abort " << n);
+            HANDLE h = Open();
+            if (refused) device_->FailNthRequest(RequestKind::Abort, n, STATUS_UNSUCCESSFUL);
+            else emu::io::FailNthIrpAllocation(n);
+            EXPECT_TRUE(CloseHandle(h));
+            if (refused) EXPECT_TRUE(device_->NthRequestFailed(RequestKind::Abort));
+            else emu::io::FailNthIrpAllocation(0);
+            EXPECT_EQ(device_->Pending(usbpipe::kRx), 0u);
+            EXPECT_EQ(device_->Pending(usbpipe::kStatus), 0u);
+            UsableAgain();
+        }
     }
 }
 

@@ -119,16 +119,10 @@ public:
     }
 
 private:
-    static usbpipe::Config DeviceConfig() {
-        usbpipe::Config c;
-        c.variant = 3;
-        c.recordTx = true;  // the sweep compares the wire with what was written
-        return c;
-    }
-
     // A new device model, taken by the next AddDevice; a request fault is armed on the first.
     bool Add() {
-        device_ = usbpipe::Device::Create(DeviceConfig());
+        // Variant 3; the sweep compares the wire with what was written.
+        device_ = usbpipe::Device::Create({.variant = 3, .recordTx = true});
         if (fault_.site == Site::Request && !requestArmed_) {
             device_->FailNthRequest(fault_.kind, fault_.n, kRequestFault);
             requestArmed_ = true;

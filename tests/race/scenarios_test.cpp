@@ -14,24 +14,12 @@ using race::Port;
 using race::Scenario;
 using vcomtest::Bytes;
 
-ExploreOptions Pct(int schedules, int depth = 3) {
+// Explores up to `schedules` schedules of `strategy` (pct of depth 3, dfs with two preemptions,
+// or random), or skips a scenario whose fault is not mended yet.
+void Check(const Scenario& s, const char* strategy, int schedules) {
     ExploreOptions o;
-    o.strategy = "pct";
+    o.strategy = strategy;
     o.schedules = schedules;
-    o.depth = depth;
-    return o;
-}
-
-ExploreOptions Search(int schedules, int preemptions) {
-    ExploreOptions o;
-    o.strategy = "dfs";
-    o.schedules = schedules;
-    o.preemptions = preemptions;
-    return o;
-}
-
-// Explores, or skips a scenario whose fault is not mended yet.
-void Check(const Scenario& s, const ExploreOptions& o) {
     if (race::Runs(s)) race::Explore(s, o);
 }
 
@@ -42,24 +30,13 @@ constexpr uint32_t kAsyncTransmitFaults =
     emu::sched::kAllocationFaults | emu::sched::FaultBit(emu::sched::FaultKind::DeviceInline) |
     emu::sched::FaultBit(emu::sched::FaultKind::DevicePassive);
 
-ExploreOptions Random(int schedules) {
-    ExploreOptions o;
-    o.strategy = "random";
-    o.schedules = schedules;
-    return o;
-}
-
 vcomtest::StackOptions Transmit(bool async) {
     vcomtest::StackOptions o;
     if (async) o.values[u"TxAsync"] = emu::pnp::HardwareValue::Dword(1);
     return o;
 }
 
-Bytes Pattern(size_t n) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + 1);
-    return b;
-}
+Bytes Pattern(size_t n) { return vcomtest::Pattern(n, 1, 7); }
 
 void SetTimeouts(Port& p, ULONG readInterval, ULONG readConstant, ULONG writeConstant) {
     SERIAL_TIMEOUTS t{};
@@ -86,7 +63,7 @@ TEST(Race, LastCloseAgainstPowerUp) {
     s.setUp = [](Port& p) { p.PowerDown(); };
     s.ops = {[](Port& p) { p.Close(); }, [](Port& p) { p.PowerUp(); }};
     s.check = NothingAtTheDevice;
-    Check(s, Search(600, 2));
+    Check(s, "dfs", 600);
 }
 
 TEST(Race, CleanupAgainstALateWaitAndALateRead) {
@@ -95,7 +72,7 @@ TEST(Race, CleanupAgainstALateWaitAndALateRead) {
     s.setUp = [](Port& p) { SetMask(p, SERIAL_EV_RXCHAR); };
     s.ops = {[](Port& p) { p.Close(); }, Wait, [](Port& p) { p.Read(16); }};
     s.check = NothingAtTheDevice;
-    Check(s, Pct(300));
+    Check(s, "pct", 300);
 }
 
 TEST(Race, PurgeAgainstPowerDownAndAWriteInBothTransmitModes) {
@@ -116,7 +93,7 @@ TEST(Race, PurgeAgainstPowerDownAndAWriteInBothTransmitModes) {
                 emu::AdvanceTime(100);
                 return std::string();
             };
-            Check(s, Pct(400));
+            Check(s, "pct", 400);
         }
     }
 }
@@ -127,7 +104,7 @@ TEST(Race, SurpriseRemovalAgainstReadWriteAndWait) {
     s.setUp = [](Port& p) { SetMask(p, SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY); };
     s.ops = {[](Port& p) { p.Read(8); }, [](Port& p) { p.Write(Pattern(100)); }, Wait,
              [](Port& p) { p.SurpriseRemoval(); }};
-    Check(s, Pct(500));
+    Check(s, "pct", 500);
 }
 
 // A PnP stop ends the port's activities as a D3 does, and the start after it brings them back.
@@ -150,7 +127,7 @@ TEST(Race, PnpStopAgainstReadWriteAndABaudChange) {
             return "after the restart a read got " + std::to_string(read.Information()) + " of 4 bytes waiting";
         return std::string();
     };
-    Check(s, Pct(300));
+    Check(s, "pct", 300);
 }
 
 // A create admitted before the removal may reach the driver after it: refused, never crashing.
@@ -171,7 +148,7 @@ TEST(Race, RemovalAgainstACreate) {
                   (st == STATUS_INSUFFICIENT_RESOURCES && emu::sched::FaultsDrawn() > 0);
         return ok ? std::string() : "the create ended with status " + std::to_string(static_cast<unsigned>(st));
     };
-    Check(s, Pct(300));
+    Check(s, "pct", 300);
 }
 
 // A power request holds the remove lock across its pass-down: the removal waits for it or
@@ -189,7 +166,7 @@ TEST(Race, RemovalAgainstALastCloseAndAPowerDown) {
         bool ok = st == STATUS_SUCCESS || st == STATUS_DELETE_PENDING || st == STATUS_NO_SUCH_DEVICE;
         return ok ? std::string() : "the power-down ended with status " + std::to_string(static_cast<unsigned>(st));
     };
-    Check(s, Pct(300));
+    Check(s, "pct", 300);
 }
 
 TEST(Race, QueueSizeAgainstAVariant3BaudChangeAndARead) {
@@ -209,7 +186,7 @@ TEST(Race, QueueSizeAgainstAVariant3BaudChangeAndARead) {
                  p.Set(IOCTL_SERIAL_SET_BAUD_RATE, b);
              },
              [](Port& p) { p.Read(40); }};
-    Check(s, Pct(500));
+    Check(s, "pct", 500);
 }
 
 // Cancel against completion against time-out, for each kind of request.
@@ -235,7 +212,7 @@ TEST(Race, CancelAgainstCompletionAgainstTimeout) {
         s.faults = kAllFaults;
         s.setUp = c.setUp;
         s.ops = {c.issue, [](Port& p) { p.CancelAll(); }, c.complete};
-        Check(s, Pct(300));
+        Check(s, "pct", 300);
     }
 }
 
@@ -250,7 +227,7 @@ TEST(Race, CleanupAgainstThePurgesResumeOfTransmit) {
                  [](Port& p) { p.Set(IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_TXABORT}); },
                  [](Port& p) { p.Close(); }};
         s.check = NothingAtTheDevice;
-        Check(s, Random(300));
+        Check(s, "random", 300);
     }
 }
 

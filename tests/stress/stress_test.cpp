@@ -25,11 +25,16 @@ Bytes Stream(size_t n, uint64_t seed = 7) {
     return b;
 }
 
-Bytes Cut(const Bytes& b, size_t from, size_t to) {
-    Bytes r(b.begin(), b.begin() + static_cast<long>(from));
-    r.insert(r.end(), b.begin() + static_cast<long>(to), b.end());
+// The runs [from, to) of b, one after another.
+Bytes Runs(const Bytes& b, std::initializer_list<std::pair<size_t, size_t>> runs) {
+    Bytes r;
+    for (auto [from, to] : runs) {
+        r.insert(r.end(), b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(to));
+    }
     return r;
 }
+
+Bytes Cut(const Bytes& b, size_t from, size_t to) { return Runs(b, {{0, from}, {to, b.size()}}); }
 
 stress::Options Scaled(uint64_t seed) {
     stress::Options o;
@@ -92,10 +97,7 @@ TEST(StreamMatch, CountsMissingRunsAndTheUnsentTail) {
     EXPECT_TRUE(m.ok);
     EXPECT_EQ(m.tail, 400u);
     // a run shorter than the look-ahead between two missing runs: a cancelled write's first bytes
-    Bytes w(s.begin(), s.begin() + 100);
-    w.insert(w.end(), s.begin() + 150, s.begin() + 153);
-    w.insert(w.end(), s.begin() + 200, s.end());
-    m = MatchStream(s, w);
+    m = MatchStream(s, Runs(s, {{0, 100}, {150, 153}, {200, 1000}}));
     EXPECT_TRUE(m.ok) << m.error;
     EXPECT_EQ(m.gaps, 2u);
     EXPECT_EQ(m.gapBytes, 97u);
@@ -103,11 +105,7 @@ TEST(StreamMatch, CountsMissingRunsAndTheUnsentTail) {
     EXPECT_EQ(m.gapRuns[0].first, 100u);
     EXPECT_EQ(m.gapRuns[0].second, 150u);
     // two of them in a row
-    w.assign(s.begin(), s.begin() + 100);
-    w.insert(w.end(), s.begin() + 150, s.begin() + 152);
-    w.insert(w.end(), s.begin() + 170, s.begin() + 173);
-    w.insert(w.end(), s.begin() + 200, s.end());
-    m = MatchStream(s, w);
+    m = MatchStream(s, Runs(s, {{0, 100}, {150, 152}, {170, 173}, {200, 1000}}));
     EXPECT_TRUE(m.ok) << m.error;
     EXPECT_EQ(m.gapBytes, 95u);
     // the last byte before a missing run equals the last one missing: the run is placed after
@@ -116,9 +114,8 @@ TEST(StreamMatch, CountsMissingRunsAndTheUnsentTail) {
     Bytes e = Stream(300);
     e[149] = e[99];
     for (bool immediate : {false, true}) {
-        w.assign(e.begin(), e.begin() + 100);
-        if (immediate) w.push_back(0xAB);
-        w.insert(w.end(), e.begin() + 150, e.end());
+        Bytes w = Cut(e, 100, 150);
+        if (immediate) w.insert(w.begin() + 100, 0xAB);
         m = MatchStream(e, w, {0xAB});
         EXPECT_TRUE(m.ok) << m.error;
         ASSERT_EQ(m.gapRuns.size(), 1u);
@@ -126,9 +123,7 @@ TEST(StreamMatch, CountsMissingRunsAndTheUnsentTail) {
     }
     // the same wire when the bytes after the run were reported sent: the run is placed before
     // the byte, since those bytes must all have arrived
-    w.assign(e.begin(), e.begin() + 100);
-    w.insert(w.end(), e.begin() + 150, e.end());
-    m = MatchStream(e, w, {}, {{149, 300}});
+    m = MatchStream(e, Cut(e, 100, 150), {}, {{149, 300}});
     EXPECT_TRUE(m.ok) << m.error;
     ASSERT_EQ(m.gapRuns.size(), 1u);
     EXPECT_EQ(m.gapRuns[0].first, 99u);

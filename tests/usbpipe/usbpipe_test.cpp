@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <deque>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -32,6 +33,16 @@ struct AsyncRead {
     ULONG_PTR info = 0;
     PIRP irp = nullptr;
     bool completed() { return KeReadStateEvent(&done) != 0; }
+    std::vector<uint8_t> bytes() const { return std::vector<uint8_t>(buf, buf + info); }
+};
+
+// A pipe write whose completion signals its event; the I/O manager frees the request.
+struct AsyncWrite {
+    KEVENT ev;
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = nullptr;
+    bool completed() { return KeReadStateEvent(&ev) != 0; }
+    void Wait() { KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr); }
 };
 
 NTSTATUS ReadDone(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
@@ -51,7 +62,8 @@ NTSTATUS ReadDone(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
 // The test driver: pipes opened with file objects of its own, requests built as the port does.
 class Stack : public ::testing::Test {
 protected:
-    void Up(Config cfg = {}) {
+    // Starts a device and opens the pipes named (as tx, rx and st).
+    void Up(Config cfg = {}, std::initializer_list<Pipe> open = {}) {
         cfg.recordTx = true;  // the contract tests check the transmit record
         dev = Device::Create(cfg);
         driver = emu::pnp::LoadDriver("UsbPipe", UsbPipeDriverEntry);
@@ -61,12 +73,22 @@ protected:
         ASSERT_EQ(node->Start(), STATUS_SUCCESS);
         top = node->Top();
         ASSERT_EQ(dev->DeviceObject(), top);
+        OpenPipes(open);
+    }
+    void OpenPipes(std::initializer_list<Pipe> pipes) {
+        static const char16_t* const kNames[] = {u"\\PIPE00", u"\\PIPE01", u"\\PIPE02"};
+        for (Pipe p : pipes) {
+            PFILE_OBJECT& f = p == kTx ? tx : p == kRx ? rx : st;
+            f = NewFile(kNames[p]);
+            ASSERT_EQ(Open(f), STATUS_SUCCESS) << "pipe " << p;
+        }
     }
     // Ends this device within a test that runs several (TearDown ends the last).
     void Down() {
         TearDown();
         files.clear();
         driver = nullptr;
+        tx = rx = st = nullptr;
     }
     void TearDown() override {
         for (auto& f : files)
@@ -107,8 +129,8 @@ protected:
     NTSTATUS Close(PFILE_OBJECT f) { return CreateOrClose(IRP_MJ_CLOSE, f); }
 
     // A synchronous buffered control request; runs the device until it completes.
-    NTSTATUS Ioctl(ULONG code, PFILE_OBJECT file, void* in, ULONG inLen, void* out, ULONG outLen,
-                   ULONG_PTR* info = nullptr) {
+    NTSTATUS Ioctl(ULONG code, PFILE_OBJECT file, void* in = nullptr, ULONG inLen = 0, void* out = nullptr,
+                   ULONG outLen = 0, ULONG_PTR* info = nullptr) {
         KEVENT ev;
         IO_STATUS_BLOCK iosb{};
         KeInitializeEvent(&ev, NotificationEvent, FALSE);
@@ -136,24 +158,42 @@ protected:
         IoCallDriver(top, r->irp);
         return r;
     }
+    // A read sent and the device run until it has nothing left to do.
+    std::unique_ptr<AsyncRead> ReadNow(PFILE_OBJECT file, ULONG len) {
+        auto r = StartRead(file, len);
+        emu::RunUntilIdle();
+        return r;
+    }
+
+    // A pipe write built for `file` but not sent (the buffered request holds its own copy).
+    std::unique_ptr<AsyncWrite> BuildWrite(PFILE_OBJECT file, std::vector<uint8_t> data) {
+        auto w = std::make_unique<AsyncWrite>();
+        KeInitializeEvent(&w->ev, NotificationEvent, FALSE);
+        w->irp = IoBuildDeviceIoControlRequest(IOCTL_PIPE_WRITE, top, data.data(), static_cast<ULONG>(data.size()),
+                                               nullptr, 0, FALSE, &w->ev, &w->iosb);
+        IoGetNextIrpStackLocation(w->irp)->FileObject = file;
+        return w;
+    }
+    // A pipe write sent, which the device must leave pending.
+    std::unique_ptr<AsyncWrite> StartWrite(PFILE_OBJECT file, std::vector<uint8_t> data) {
+        auto w = BuildWrite(file, std::move(data));
+        EXPECT_EQ(IoCallDriver(top, w->irp), STATUS_PENDING);
+        return w;
+    }
 
     std::shared_ptr<Device> dev;
     PDRIVER_OBJECT driver = nullptr;
     std::unique_ptr<emu::pnp::DeviceNode> node;
     PDEVICE_OBJECT top = nullptr;
+    PFILE_OBJECT tx = nullptr, rx = nullptr, st = nullptr;  // as OpenPipes opened them
     std::vector<std::unique_ptr<FILE_OBJECT>> files;
     std::deque<std::u16string> names;  // stable addresses for FileName
 };
 
 TEST_F(Stack, PipeCreateAndClose) {
-    Config cfg;
-    cfg.hasPipe[kStatus] = false;
-    Up(cfg);
-    PFILE_OBJECT tx = NewFile(u"\\PIPE00"), rx = NewFile(u"\\PIPE01"), st = NewFile(u"\\PIPE02"),
-                 bad = NewFile(u"\\PIPE07");
-    EXPECT_EQ(Open(tx), STATUS_SUCCESS);
-    EXPECT_EQ(Open(rx), STATUS_SUCCESS);
-    EXPECT_EQ(Open(st), STATUS_INVALID_HANDLE);
+    Up({.hasPipe = {true, true, false}}, {kTx, kRx});
+    PFILE_OBJECT noStatusPipe = NewFile(u"\\PIPE02"), bad = NewFile(u"\\PIPE07");
+    EXPECT_EQ(Open(noStatusPipe), STATUS_INVALID_HANDLE);
     EXPECT_FALSE(NT_SUCCESS(Open(bad)));
     EXPECT_EQ(dev->OpenCount(kTx), 1);
     EXPECT_EQ(Close(tx), STATUS_SUCCESS);
@@ -165,12 +205,9 @@ TEST_F(Stack, PipeCreateAndClose) {
 }
 
 TEST_F(Stack, ReadsPendUntilDataAndCompleteInPackets) {
-    Up();
-    PFILE_OBJECT rx = NewFile(u"\\PIPE01");
-    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+    Up({}, {kRx});
     auto r1 = StartRead(rx, 100);
-    auto r2 = StartRead(rx, 10);
-    emu::RunUntilIdle();
+    auto r2 = ReadNow(rx, 10);
     EXPECT_FALSE(r1->completed());
     EXPECT_EQ(dev->Pending(kRx), 2u);
     std::vector<uint8_t> data(105);
@@ -180,18 +217,14 @@ TEST_F(Stack, ReadsPendUntilDataAndCompleteInPackets) {
     ASSERT_TRUE(r1->completed());
     ASSERT_TRUE(r2->completed());
     EXPECT_EQ(r1->status, STATUS_SUCCESS);
-    EXPECT_EQ(r1->info, 100u);
-    EXPECT_EQ(r2->info, 5u);
-    EXPECT_EQ(std::memcmp(r1->buf, data.data(), 100), 0);
-    EXPECT_EQ(std::memcmp(r2->buf, data.data() + 100, 5), 0);
+    EXPECT_EQ(r1->bytes(), std::vector<uint8_t>(data.begin(), data.begin() + 100));
+    EXPECT_EQ(r2->bytes(), std::vector<uint8_t>(data.begin() + 100, data.end()));
 }
 
 // Received bytes wait in a ring: they keep their order where it wraps and where it grows while
 // wrapped.
 TEST_F(Stack, ReceivedBytesKeepTheirOrderAcrossTheRingsWrapAndGrowth) {
-    Up();
-    PFILE_OBJECT rx = NewFile(u"\\PIPE01");
-    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+    Up({}, {kRx});
     uint64_t next = 0, expect = 0;
     auto inject = [&](size_t n) {
         std::vector<uint8_t> b(n);
@@ -199,8 +232,7 @@ TEST_F(Stack, ReceivedBytesKeepTheirOrderAcrossTheRingsWrapAndGrowth) {
         dev->Inject(b);
     };
     auto read = [&](ULONG len, ULONG_PTR want) {
-        auto r = StartRead(rx, len);
-        emu::RunUntilIdle();
+        auto r = ReadNow(rx, len);
         ASSERT_TRUE(r->completed());
         ASSERT_EQ(r->info, want);
         for (ULONG_PTR i = 0; i < want; ++i, ++expect)
@@ -216,75 +248,55 @@ TEST_F(Stack, ReceivedBytesKeepTheirOrderAcrossTheRingsWrapAndGrowth) {
     EXPECT_EQ(dev->RxBacklog(), 0u);
 }
 
-// The transmit record is kept only when asked for; the count of bytes sent always.
+// The transmit record is kept only when asked for; the count of bytes sent always. Writes are
+// recorded, zero-length ones included.
 TEST_F(Stack, TheTransmitRecordIsKeptOnlyWhenAskedFor) {
-    Up();
-    PFILE_OBJECT tx = NewFile(u"\\PIPE00");
-    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    Up({}, {kTx});
     uint8_t b[3] = {1, 2, 3};
     dev->RecordTx(false);
-    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, b, 3, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, b, 3), STATUS_SUCCESS);
     EXPECT_THROW(dev->TxStream(), std::logic_error);
     EXPECT_THROW(dev->TransferLog(), std::logic_error);
     dev->RecordTx(true);
-    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, b + 1, 2, nullptr, 0), STATUS_SUCCESS);
+    ULONG_PTR info = 99;
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, b + 1, 2, nullptr, 0, &info), STATUS_SUCCESS);
+    EXPECT_EQ(info, 2u);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, nullptr, 0, nullptr, 0, &info), STATUS_SUCCESS);
+    EXPECT_EQ(info, 0u);
     EXPECT_EQ(dev->TxStream(), (std::vector<uint8_t>{2, 3}));
-    EXPECT_EQ(dev->TransferLog().size(), 1u);
+    auto log = dev->TransferLog();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].bytes.size(), 2u);
+    EXPECT_TRUE(log[1].bytes.empty());
     EXPECT_EQ(dev->TxBytes(), 5u);
 }
 
 // A line that loses a byte, for checks that must notice a loss.
 TEST_F(Stack, TheLineCanLoseOneChosenByte) {
-    Up();
-    PFILE_OBJECT rx = NewFile(u"\\PIPE01");
-    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+    Up({}, {kRx});
     dev->Inject({0, 1});
     dev->DropArrivingByte(3);  // counted from now on
     dev->Inject({10, 11});
     dev->Inject({12, 13, 14});
-    auto r = StartRead(rx, 10);
-    emu::RunUntilIdle();
+    auto r = ReadNow(rx, 10);
     ASSERT_TRUE(r->completed());
-    EXPECT_EQ(r->info, 6u);
-    const uint8_t expect[] = {0, 1, 10, 11, 12, 14};
-    EXPECT_EQ(std::memcmp(r->buf, expect, sizeof expect), 0);
-}
-
-TEST_F(Stack, WritesAreLoggedIncludingZeroLength) {
-    Up();
-    PFILE_OBJECT tx = NewFile(u"\\PIPE00");
-    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
-    uint8_t a[3] = {1, 2, 3};
-    ULONG_PTR info = 99;
-    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, a, 3, nullptr, 0, &info), STATUS_SUCCESS);
-    EXPECT_EQ(info, 3u);
-    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, nullptr, 0, nullptr, 0, &info), STATUS_SUCCESS);
-    EXPECT_EQ(info, 0u);
-    auto log = dev->TransferLog();
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[0].bytes.size(), 3u);
-    EXPECT_TRUE(log[1].bytes.empty());
-    EXPECT_EQ(dev->TxStream(), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(r->bytes(), (std::vector<uint8_t>{0, 1, 10, 11, 12, 14}));
 }
 
 TEST_F(Stack, PacketSizeResetAndAbort) {
-    Config cfg;
-    cfg.packetSize[kRx] = 512;
-    Up(cfg);
-    PFILE_OBJECT rx = NewFile(u"\\PIPE01");
-    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+    Up({.packetSize = {64, 512, 1}}, {kRx});
     ULONG size = 0;
     ULONG_PTR info = 0;
     EXPECT_EQ(Ioctl(IOCTL_PIPE_GET_INFO, rx, nullptr, 0, &size, 4, &info), STATUS_SUCCESS);
     EXPECT_EQ(size, 512u);
     EXPECT_EQ(info, 4u);
     auto r1 = StartRead(rx, 64), r2 = StartRead(rx, 64);
-    EXPECT_EQ(Ioctl(IOCTL_PIPE_ABORT, rx, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_ABORT, rx), STATUS_SUCCESS);
     emu::RunUntilIdle();
     ASSERT_TRUE(r1->completed() && r2->completed());
     EXPECT_EQ(r1->status, STATUS_CANCELLED);
     EXPECT_EQ(r2->status, STATUS_CANCELLED);
-    EXPECT_EQ(Ioctl(IOCTL_PIPE_RESET, rx, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_RESET, rx), STATUS_SUCCESS);
     EXPECT_EQ(dev->ResetCount(kRx), 1);
     auto r3 = StartRead(rx, 64);
     dev->Inject({9});
@@ -294,12 +306,8 @@ TEST_F(Stack, PacketSizeResetAndAbort) {
 }
 
 TEST_F(Stack, CancelOfPendingReadAndHeldWrite) {
-    Up();
-    PFILE_OBJECT rx = NewFile(u"\\PIPE01"), tx = NewFile(u"\\PIPE00");
-    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
-    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
-    auto r = StartRead(rx, 16);
-    emu::RunUntilIdle();
+    Up({}, {kRx, kTx});
+    auto r = ReadNow(rx, 16);
     IoCancelIrp(r->irp);
     emu::RunUntilIdle();
     ASSERT_TRUE(r->completed());
@@ -308,43 +316,22 @@ TEST_F(Stack, CancelOfPendingReadAndHeldWrite) {
     // A write the device has not finished yet (paced at 300 baud) is cancellable.
     dev->SetPacing(true);
     ASSERT_EQ(Command({0x00, 0x00}), STATUS_INVALID_DEVICE_REQUEST);  // variant 0: default line
-    KEVENT ev;
-    IO_STATUS_BLOCK iosb{};
-    KeInitializeEvent(&ev, NotificationEvent, FALSE);
-    uint8_t data[64] = {};
-    PIRP w = IoBuildDeviceIoControlRequest(IOCTL_PIPE_WRITE, top, data, 64, nullptr, 0, FALSE, &ev, &iosb);
-    IoGetNextIrpStackLocation(w)->FileObject = tx;
-    EXPECT_EQ(IoCallDriver(top, w), STATUS_PENDING);
+    auto w = StartWrite(tx, std::vector<uint8_t>(64));
     emu::RunUntilIdle();
     EXPECT_EQ(dev->Pending(kTx), 1u);
-    IoCancelIrp(w);
+    IoCancelIrp(w->irp);
     emu::RunUntilIdle();
-    KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
-    EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
+    w->Wait();
+    EXPECT_EQ(w->iosb.Status, STATUS_CANCELLED);
     emu::AdvanceTime(1000);  // the paced completion finds nothing left to complete
 }
 
 // A stalled transmit pipe keeps transfers unsent and cancellable; ending the stall sends the
 // rest in order, and an abort cancels what waits.
 TEST_F(Stack, StalledTransmitPipe) {
-    Up();
-    PFILE_OBJECT tx = NewFile(u"\\PIPE00");
-    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    Up({}, {kTx});
     dev->StallTx(true);
-    struct W {
-        KEVENT ev;
-        IO_STATUS_BLOCK iosb{};
-        PIRP irp;
-    } w[3];
-    uint8_t data[3][4] = {{1, 1, 1, 1}, {2, 2}, {3}};
-    ULONG lens[3] = {4, 2, 1};
-    for (int i = 0; i < 3; i++) {
-        KeInitializeEvent(&w[i].ev, NotificationEvent, FALSE);
-        w[i].irp = IoBuildDeviceIoControlRequest(IOCTL_PIPE_WRITE, top, data[i], lens[i], nullptr, 0, FALSE, &w[i].ev,
-                                                 &w[i].iosb);
-        IoGetNextIrpStackLocation(w[i].irp)->FileObject = tx;
-        EXPECT_EQ(IoCallDriver(top, w[i].irp), STATUS_PENDING);
-    }
+    std::unique_ptr<AsyncWrite> w[3] = {StartWrite(tx, {1, 1, 1, 1}), StartWrite(tx, {2, 2}), StartWrite(tx, {3})};
     emu::AdvanceTime(1000);
     EXPECT_EQ(dev->Pending(kTx), 3u);
     EXPECT_TRUE(dev->TransferLog().empty());
@@ -352,45 +339,37 @@ TEST_F(Stack, StalledTransmitPipe) {
     emu::RunUntilIdle();
     EXPECT_EQ(dev->TxStream(), (std::vector<uint8_t>{1, 1, 1, 1}));
     EXPECT_EQ(dev->Pending(kTx), 2u);
-    IoCancelIrp(w[1].irp);
+    IoCancelIrp(w[1]->irp);
     emu::RunUntilIdle();
-    KeWaitForSingleObject(&w[1].ev, Executive, KernelMode, FALSE, nullptr);
-    EXPECT_EQ(w[1].iosb.Status, STATUS_CANCELLED);
+    w[1]->Wait();
+    EXPECT_EQ(w[1]->iosb.Status, STATUS_CANCELLED);
     dev->StallTx(false);
     emu::RunUntilIdle();
-    for (int i : {0, 2}) {
-        KeWaitForSingleObject(&w[i].ev, Executive, KernelMode, FALSE, nullptr);
-        EXPECT_EQ(w[i].iosb.Status, STATUS_SUCCESS);
-        EXPECT_EQ(w[i].iosb.Information, lens[i]);
+    for (auto [i, len] : {std::pair{0, 4u}, std::pair{2, 1u}}) {
+        w[i]->Wait();
+        EXPECT_EQ(w[i]->iosb.Status, STATUS_SUCCESS);
+        EXPECT_EQ(w[i]->iosb.Information, len);
     }
     EXPECT_EQ(dev->TxStream(), (std::vector<uint8_t>{1, 1, 1, 1, 3}));
 
     dev->StallTx(true);
-    KEVENT ev;
-    IO_STATUS_BLOCK iosb{};
-    KeInitializeEvent(&ev, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_PIPE_WRITE, top, data[0], 4, nullptr, 0, FALSE, &ev, &iosb);
-    IoGetNextIrpStackLocation(irp)->FileObject = tx;
-    EXPECT_EQ(IoCallDriver(top, irp), STATUS_PENDING);
-    EXPECT_EQ(Ioctl(IOCTL_PIPE_ABORT, tx, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+    auto aborted = StartWrite(tx, {1, 1, 1, 1});
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_ABORT, tx), STATUS_SUCCESS);
     emu::RunUntilIdle();
-    KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
-    EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
-    EXPECT_EQ(iosb.Information, 0u);  // nothing of it reached the line
+    aborted->Wait();
+    EXPECT_EQ(aborted->iosb.Status, STATUS_CANCELLED);
+    EXPECT_EQ(aborted->iosb.Information, 0u);  // nothing of it reached the line
     dev->StallTx(false);
     emu::RunUntilIdle();
     EXPECT_EQ(dev->TxStream().size(), 5u);
 }
 
 TEST_F(Stack, FaultsHoldAndUnplug) {
-    Up();
-    PFILE_OBJECT rx = NewFile(u"\\PIPE01"), tx = NewFile(u"\\PIPE00");
-    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
-    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    Up({}, {kRx, kTx});
     uint8_t b = 5;
     dev->FailTransfers(kTx, 1, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, &b, 1, nullptr, 0), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, &b, 1, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, &b, 1), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, &b, 1), STATUS_SUCCESS);
     dev->FailCommand(0x03, STATUS_INTERNAL_ERROR);
     EXPECT_EQ(Command({0x03, 0x01}), STATUS_INTERNAL_ERROR);
 
@@ -406,34 +385,37 @@ TEST_F(Stack, FaultsHoldAndUnplug) {
     EXPECT_EQ(r->info, 2u);
     dev->HoldCompletions(false);
 
-    auto r2 = StartRead(rx, 8);
-    emu::RunUntilIdle();
+    auto r2 = ReadNow(rx, 8);
     dev->Unplug();
     emu::RunUntilIdle();
     ASSERT_TRUE(r2->completed());
     EXPECT_EQ(r2->status, STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, &b, 1, nullptr, 0), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, &b, 1), STATUS_DEVICE_NOT_CONNECTED);
     PFILE_OBJECT again = NewFile(u"\\PIPE01");
     EXPECT_EQ(Open(again), STATUS_DEVICE_NOT_CONNECTED);
 }
 
 // A driver above sends its next request from the completion routine of the last, as the port's
-// reader does; on an unplugged device each completes at once, in the sender's call.
+// reader does: reads, or one-byte writes of 0x41.
 struct Chain {
     PDEVICE_OBJECT top;
     PFILE_OBJECT file;
     UCHAR major;  // IRP_MJ_READ or IRP_MJ_DEVICE_CONTROL (a pipe write)
     int left;
+    NTSTATUS expect;  // what each request completes with
     int completed = 0;
-    uint8_t buf[8] = {};
-    KEVENT done;
+    uint8_t buf[8] = {0x41};
+    KEVENT done{};
+    void Start() {
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        SendChained(this);
+    }
+    static void SendChained(Chain* c);
 };
-
-void SendChained(Chain* c);
 
 NTSTATUS ChainDone(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
     auto* c = static_cast<Chain*>(ctx);
-    EXPECT_EQ(irp->IoStatus.Status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(irp->IoStatus.Status, c->expect);
     if (irp->MdlAddress) {
         MmUnlockPages(irp->MdlAddress);
         IoFreeMdl(irp->MdlAddress);
@@ -441,12 +423,12 @@ NTSTATUS ChainDone(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
     }
     IoFreeIrp(irp);
     c->completed++;
-    if (--c->left > 0) SendChained(c);
+    if (--c->left > 0) Chain::SendChained(c);
     else KeSetEvent(&c->done, 0, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-void SendChained(Chain* c) {
+void Chain::SendChained(Chain* c) {
     PIRP irp = c->major == IRP_MJ_READ
                    ? IoBuildAsynchronousFsdRequest(IRP_MJ_READ, c->top, c->buf, sizeof c->buf, nullptr, nullptr)
                    : IoAllocateIrp(c->top->StackSize, FALSE);
@@ -462,16 +444,13 @@ void SendChained(Chain* c) {
     IoCallDriver(c->top, irp);
 }
 
+// On an unplugged device each completes at once, in the sender's call.
 TEST_F(Stack, RequestsSentFromACompletionOnAnUnpluggedDeviceComplete) {
-    Up();
-    PFILE_OBJECT rx = NewFile(u"\\PIPE01"), tx = NewFile(u"\\PIPE00");
-    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
-    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    Up({}, {kRx, kTx});
     dev->Unplug();
     for (auto [file, major] : {std::pair{rx, UCHAR(IRP_MJ_READ)}, std::pair{tx, UCHAR(IRP_MJ_DEVICE_CONTROL)}}) {
-        Chain c{top, file, major, 3, 0, {}, {}};
-        KeInitializeEvent(&c.done, NotificationEvent, FALSE);
-        SendChained(&c);
+        Chain c{top, file, major, 3, STATUS_DEVICE_NOT_CONNECTED};
+        c.Start();
         emu::RunUntilIdle();
         ASSERT_TRUE(KeReadStateEvent(&c.done));
         EXPECT_EQ(c.completed, 3);
@@ -479,19 +458,12 @@ TEST_F(Stack, RequestsSentFromACompletionOnAnUnpluggedDeviceComplete) {
 }
 
 TEST_F(Stack, StatusPipeReadsCurrentByteOrWaitsForChange) {
-    Config cfg;
-    cfg.variant = 2;
-    cfg.statusOnChange = true;
-    Up(cfg);
-    PFILE_OBJECT st = NewFile(u"\\PIPE02");
-    ASSERT_EQ(Open(st), STATUS_SUCCESS);
+    Up({.variant = 2, .statusOnChange = true}, {kStatus});
     dev->SetStatusByte(0x05);
-    auto r = StartRead(st, 1);
-    emu::RunUntilIdle();
+    auto r = ReadNow(st, 1);
     ASSERT_TRUE(r->completed());
     EXPECT_EQ(r->buf[0], 0x05);
-    auto r2 = StartRead(st, 1);
-    emu::RunUntilIdle();
+    auto r2 = ReadNow(st, 1);
     EXPECT_FALSE(r2->completed());
     // Loopback: DTR drives DSR and DCD, RTS drives CTS.
     // Plugging it in with all output lines off drops CTS and DCD: a change.
@@ -509,10 +481,7 @@ TEST_F(Stack, StatusPipeReadsCurrentByteOrWaitsForChange) {
 }
 
 TEST_F(Stack, CountingPatternThroughLoopbackWithoutLoss) {
-    Up();
-    PFILE_OBJECT rx = NewFile(u"\\PIPE01"), tx = NewFile(u"\\PIPE00");
-    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
-    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    Up({}, {kRx, kTx});
     dev->SetLoopback(true);
     dev->StartCounting(20000);
     std::vector<uint8_t> got;
@@ -533,26 +502,17 @@ TEST_F(Stack, CountingPatternThroughLoopbackWithoutLoss) {
     for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], static_cast<uint8_t>(i)) << i;
     // Transmitted bytes come back as received bytes.
     emu::AdvanceTime(5);
-    while (dev->RxBacklog()) {
-        auto drain = StartRead(rx, 4096);
-        emu::RunUntilIdle();
-    }
+    while (dev->RxBacklog()) ReadNow(rx, 4096);
     uint8_t hello[5] = {'h', 'e', 'l', 'l', 'o'};
     auto r = StartRead(rx, 5);
-    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, hello, 5, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, hello, 5), STATUS_SUCCESS);
     emu::RunUntilIdle();
     ASSERT_TRUE(r->completed());
-    ASSERT_EQ(r->info, 5u);
-    EXPECT_EQ(std::memcmp(r->buf, hello, 5), 0);
+    EXPECT_EQ(r->bytes(), (std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o'}));
 }
 
 TEST_F(Stack, InlineCompletionAndPacing) {
-    Config cfg;
-    cfg.completeInline = true;
-    cfg.variant = 3;
-    Up(cfg);
-    PFILE_OBJECT tx = NewFile(u"\\PIPE00");
-    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    Up({.variant = 3, .completeInline = true}, {kTx});
     // Completed inside the call: no pending status, no device thread involved.
     KEVENT ev;
     IO_STATUS_BLOCK iosb{};
@@ -564,69 +524,48 @@ TEST_F(Stack, InlineCompletionAndPacing) {
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
     // 96 bytes at 9600 8N1 take 100 ms on the emulation's clock.
     dev->SetPacing(true);
-    std::vector<uint8_t> data(96, 0x55);
-    KeInitializeEvent(&ev, NotificationEvent, FALSE);
-    irp = IoBuildDeviceIoControlRequest(IOCTL_PIPE_WRITE, top, data.data(), 96, nullptr, 0, FALSE, &ev, &iosb);
-    IoGetNextIrpStackLocation(irp)->FileObject = tx;
-    EXPECT_EQ(IoCallDriver(top, irp), STATUS_PENDING);
+    auto w = StartWrite(tx, std::vector<uint8_t>(96, 0x55));
     emu::AdvanceTime(99);
-    EXPECT_FALSE(KeReadStateEvent(&ev));
+    EXPECT_FALSE(w->completed());
     emu::AdvanceTime(1);
-    EXPECT_TRUE(KeReadStateEvent(&ev));
-    EXPECT_EQ(iosb.Information, 96u);
+    EXPECT_TRUE(w->completed());
+    EXPECT_EQ(w->iosb.Information, 96u);
 }
 
 // A paced write cut off by cancel or abort has sent only the bytes whose time had come: the rest
 // never reach the wire or the loopback plug, and the line is free for the next write at once.
 TEST_F(Stack, PacedWriteCutOffSendsOnlyWhatLeftInTime) {
-    Config cfg;
-    cfg.variant = 3;
-    Up(cfg);
-    PFILE_OBJECT rx = NewFile(u"\\PIPE01"), tx = NewFile(u"\\PIPE00");
-    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
-    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    Up({.variant = 3}, {kRx, kTx});
     ASSERT_EQ(Command({0x00, 0x04, 0x01}), STATUS_SUCCESS);  // 9600 8N1: 1.04 ms a byte
     dev->SetLoopback(true);
     dev->SetPacing(true);
-    auto write = [&](std::vector<uint8_t> data, KEVENT* ev, IO_STATUS_BLOCK* iosb) {
-        KeInitializeEvent(ev, NotificationEvent, FALSE);
-        PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_PIPE_WRITE, top, data.data(), static_cast<ULONG>(data.size()),
-                                                 nullptr, 0, FALSE, ev, iosb);
-        IoGetNextIrpStackLocation(irp)->FileObject = tx;
-        EXPECT_EQ(IoCallDriver(top, irp), STATUS_PENDING);
-        return irp;
-    };
     for (bool abort : {false, true}) {
         SCOPED_TRACE(abort ? "abort" : "cancel");
         dev->ClearTx();
-        KEVENT ev;
-        IO_STATUS_BLOCK iosb{};
         std::vector<uint8_t> data(1000);
         for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i);
-        PIRP w = write(data, &ev, &iosb);
+        auto w = StartWrite(tx, data);
         emu::AdvanceTime(30);  // 28 bytes have left
         if (abort) {
-            ASSERT_EQ(Ioctl(IOCTL_PIPE_ABORT, tx, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+            ASSERT_EQ(Ioctl(IOCTL_PIPE_ABORT, tx), STATUS_SUCCESS);
         } else {
-            IoCancelIrp(w);
+            IoCancelIrp(w->irp);
         }
         emu::RunUntilIdle();
-        ASSERT_TRUE(KeReadStateEvent(&ev));
-        EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
-        EXPECT_EQ(iosb.Information, 28u);  // what left, so the sender can resend the rest
+        ASSERT_TRUE(w->completed());
+        EXPECT_EQ(w->iosb.Status, STATUS_CANCELLED);
+        EXPECT_EQ(w->iosb.Information, 28u);  // what left, so the sender can resend the rest
         EXPECT_EQ(dev->TxStream(), std::vector<uint8_t>(data.begin(), data.begin() + 28));
         // The next write starts on a free line: 10 bytes, 10.4 ms.
-        PIRP next = write(std::vector<uint8_t>(10, 0xEE), &ev, &iosb);
-        (void)next;
+        auto next = StartWrite(tx, std::vector<uint8_t>(10, 0xEE));
         emu::AdvanceTime(11);
-        ASSERT_TRUE(KeReadStateEvent(&ev));
-        EXPECT_EQ(iosb.Information, 10u);
+        ASSERT_TRUE(next->completed());
+        EXPECT_EQ(next->iosb.Information, 10u);
         // Back through the plug: the 28 bytes that left, then the next write's.
         emu::AdvanceTime(50);
         std::vector<uint8_t> back;
         while (dev->RxBacklog() > 0) {
-            auto r = StartRead(rx, 4096);
-            emu::RunUntilIdle();
+            auto r = ReadNow(rx, 4096);
             ASSERT_TRUE(r->completed());
             back.insert(back.end(), r->buf, r->buf + r->info);
         }
@@ -659,34 +598,27 @@ NTSTATUS EndWriteFromDeviceThread(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
 }
 
 TEST_F(Stack, AnEndedUnpacedWriteReportsItsBytes) {
-    Config cfg;
-    cfg.completeOnWorker = true;  // the write must still wait for its completion when it is ended
-    Up(cfg);
-    PFILE_OBJECT tx = NewFile(u"\\PIPE00"), rx = NewFile(u"\\PIPE01");
-    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
-    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
-    uint8_t data[6] = {1, 2, 3, 4, 5, 6};
+    // The write must still wait for its completion when it is ended.
+    Up({.completeOnWorker = true}, {kTx, kRx});
     for (bool held : {false, true}) {
         for (bool abort : {false, true}) {
             SCOPED_TRACE(std::string(held ? "held, " : "waiting, ") + (abort ? "abort" : "cancel"));
             dev->ClearTx();
             dev->HoldCompletions(held);
-            KEVENT ev, abortEv;
-            IO_STATUS_BLOCK iosb{}, abortIosb{};
-            KeInitializeEvent(&ev, NotificationEvent, FALSE);
+            KEVENT abortEv;
+            IO_STATUS_BLOCK abortIosb{};
             KeInitializeEvent(&abortEv, NotificationEvent, FALSE);
-            PIRP w = IoBuildDeviceIoControlRequest(IOCTL_PIPE_WRITE, top, data, 6, nullptr, 0, FALSE, &ev, &iosb);
-            IoGetNextIrpStackLocation(w)->FileObject = tx;
+            auto w = BuildWrite(tx, {1, 2, 3, 4, 5, 6});
             if (held) {
-                EXPECT_EQ(IoCallDriver(top, w), STATUS_PENDING);
+                EXPECT_EQ(IoCallDriver(top, w->irp), STATUS_PENDING);
                 emu::RunUntilIdle();
                 if (abort) {
-                    ASSERT_EQ(Ioctl(IOCTL_PIPE_ABORT, tx, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+                    ASSERT_EQ(Ioctl(IOCTL_PIPE_ABORT, tx), STATUS_SUCCESS);
                 } else {
-                    IoCancelIrp(w);
+                    IoCancelIrp(w->irp);
                 }
             } else {
-                EndWhileWaiting end{top, w, nullptr};
+                EndWhileWaiting end{top, w->irp, nullptr};
                 if (abort) {
                     end.abort = IoBuildDeviceIoControlRequest(IOCTL_PIPE_ABORT, top, nullptr, 0, nullptr, 0, FALSE,
                                                               &abortEv, &abortIosb);
@@ -707,39 +639,77 @@ TEST_F(Stack, AnEndedUnpacedWriteReportsItsBytes) {
             dev->HoldCompletions(false);
             dev->ReleaseHeld();
             emu::RunUntilIdle();
-            ASSERT_TRUE(KeReadStateEvent(&ev));
-            EXPECT_EQ(iosb.Information, 6u);
+            ASSERT_TRUE(w->completed());
+            EXPECT_EQ(w->iosb.Information, 6u);
             EXPECT_EQ(dev->TxStream().size(), 6u);
         }
     }
 }
 
-// Command decoding per variant, against the wire examples of the command set.
-TEST_F(Stack, CommandDecodingPerVariant) {
-    Config cfg;
-    cfg.variant = 1;
-    Up(cfg);
-    EXPECT_EQ(Command({0x00, 0x16}), STATUS_SUCCESS);
-    LineState s = dev->State();
-    EXPECT_EQ(s.baud, 38400u);
-    EXPECT_EQ(s.dataBits, 8);
-    EXPECT_EQ(s.stopBits, 1);
-    EXPECT_EQ(s.parity, Parity::Even);
-    EXPECT_FALSE(s.rtsCts || s.xonXoff);
-    EXPECT_EQ(Command({0x00, 0xEB}), STATUS_SUCCESS);
-    s = dev->State();
-    EXPECT_EQ(s.baud, 115200u);
-    EXPECT_EQ(s.dataBits, 7);
-    EXPECT_EQ(s.stopBits, 2);
-    EXPECT_EQ(s.parity, Parity::Odd);
-    EXPECT_TRUE(s.rtsCts && s.xonXoff);
-    EXPECT_EQ(Command({0x00, 0x16, 0x00}), STATUS_INVALID_PARAMETER);  // wrong length for variant 1
+// Line settings decoded per variant, against the wire examples of the command set.
+TEST_F(Stack, LineSettingsDecodedPerVariant) {
+    struct Row {
+        int variant;
+        std::vector<uint8_t> command;
+        ULONG baud;
+        int dataBits, stopBits;
+        Parity parity;
+        bool rtsCts, xonXoff;
+    } rows[] = {
+        {1, {0x00, 0x16}, 38400, 8, 1, Parity::Even, false, false},
+        {1, {0x00, 0xEB}, 115200, 7, 2, Parity::Odd, true, true},
+        {2, {0x00, 0x4C}, 9600, 8, 2, Parity::None, true, false},  // bits 2, 3 and 6
+        {3, {0x00, 0x08, 0x11}, 115200, 8, 1, Parity::None, true, false},
+        {3, {0x00, 0x07, 0x2A}, 76800, 7, 2, Parity::Odd, false, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "variant " << row.variant << " settings " << int(row.command[1]));
+        Up({.variant = row.variant});
+        EXPECT_EQ(Command(row.command), STATUS_SUCCESS);
+        LineState s = dev->State();
+        EXPECT_EQ(s.baud, row.baud);
+        EXPECT_EQ(s.dataBits, row.dataBits);
+        EXPECT_EQ(s.stopBits, row.stopBits);
+        EXPECT_EQ(s.parity, row.parity);
+        EXPECT_EQ(s.rtsCts, row.rtsCts);
+        EXPECT_EQ(s.xonXoff, row.xonXoff);
+        Down();
+    }
+}
 
+// Commands the variant does not define, or of the wrong length, are refused.
+TEST_F(Stack, MalformedCommandsAreRefused) {
+    struct Row {
+        int variant;
+        std::vector<uint8_t> command;
+        NTSTATUS status;
+        const char* what;
+    } rows[] = {
+        {1, {0x00, 0x16, 0x00}, STATUS_INVALID_PARAMETER, "settings one byte too long"},
+        {1, {0x09, 0x00}, STATUS_INVALID_DEVICE_REQUEST, "no such command"},
+        {1, {0x01, 0x08}, STATUS_INVALID_PARAMETER, "undefined control bit"},
+        {3, {0x00, 0x09, 0x01}, STATUS_INVALID_PARAMETER, "no such baud index"},
+        {3, {0x00, 0x04, 0x31}, STATUS_INVALID_PARAMETER, "both flow kinds at once"},
+        {3, {0x00, 0x04}, STATUS_INVALID_PARAMETER, "settings one byte short"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Up({.variant = row.variant});
+        EXPECT_EQ(Command(row.command), row.status);
+        EXPECT_EQ(dev->Commands().back(), row.command);  // recorded as sent
+        Down();
+    }
+}
+
+// The other commands of variant 1 (enable, lines, flow characters, error character) and the
+// record of every command, refused ones included.
+TEST_F(Stack, CommandsSetTheLineStateAndAreRecorded) {
+    Up({.variant = 1});
     EXPECT_EQ(Command({0x03, 0x01}), STATUS_SUCCESS);
     EXPECT_EQ(Command({0x01, 0x03}), STATUS_SUCCESS);
     EXPECT_EQ(Command({0x02, 0x11, 0x13}), STATUS_SUCCESS);
     EXPECT_EQ(Command({0x04, 0x01, 0x3F}), STATUS_SUCCESS);
-    s = dev->State();
+    LineState s = dev->State();
     EXPECT_TRUE(s.portEnabled);
     EXPECT_EQ(s.controlLines, kLineRts | kLineDtr);
     EXPECT_EQ(s.xonChar, 0x11);
@@ -748,58 +718,18 @@ TEST_F(Stack, CommandDecodingPerVariant) {
     EXPECT_EQ(s.errorChar, 0x3F);
     EXPECT_EQ(Command({0x03, 0x00}), STATUS_SUCCESS);
     EXPECT_FALSE(dev->State().portEnabled);
-    EXPECT_FALSE(NT_SUCCESS(Command({0x09, 0x00})));
-    EXPECT_FALSE(NT_SUCCESS(Command({0x01, 0x08})));  // undefined control bit
+    EXPECT_FALSE(NT_SUCCESS(Command({0x01, 0x08})));
     auto log = dev->Commands();
-    ASSERT_EQ(log.size(), 10u);
-    EXPECT_EQ(log[0], (std::vector<uint8_t>{0x00, 0x16}));
-    EXPECT_EQ(log[9], (std::vector<uint8_t>{0x01, 0x08}));
-}
+    ASSERT_EQ(log.size(), 6u);
+    EXPECT_EQ(log[0], (std::vector<uint8_t>{0x03, 0x01}));
+    EXPECT_EQ(log[5], (std::vector<uint8_t>{0x01, 0x08}));
+    Down();
 
-TEST_F(Stack, CommandDecodingVariantTwoCarriesBreak) {
-    Config cfg;
-    cfg.variant = 2;
-    Up(cfg);
-    // 9600 baud, 8 data bits, two stop bits, no parity, RTS/CTS: bits 2, 3 and 6.
-    EXPECT_EQ(Command({0x00, 0x4C}), STATUS_SUCCESS);
-    LineState s = dev->State();
-    EXPECT_EQ(s.baud, 9600u);
-    EXPECT_EQ(s.dataBits, 8);
-    EXPECT_EQ(s.stopBits, 2);
-    EXPECT_EQ(s.parity, Parity::None);
-    EXPECT_TRUE(s.rtsCts);
-    EXPECT_FALSE(s.xonXoff);
+    // Variant 2 carries break in the control lines.
+    Up({.variant = 2});
     EXPECT_EQ(Command({0x01, 0x07}), STATUS_SUCCESS);  // RTS, DTR and break
     EXPECT_EQ(dev->State().controlLines, kLineRts | kLineDtr | 0x04);
 }
-
-TEST_F(Stack, CommandDecodingVariantThreeAndZero) {
-    Config cfg;
-    cfg.variant = 3;
-    Up(cfg);
-    EXPECT_EQ(Command({0x00, 0x08, 0x11}), STATUS_SUCCESS);
-    LineState s = dev->State();
-    EXPECT_EQ(s.baud, 115200u);
-    EXPECT_EQ(s.dataBits, 8);
-    EXPECT_EQ(s.stopBits, 1);
-    EXPECT_EQ(s.parity, Parity::None);
-    EXPECT_TRUE(s.rtsCts);
-    EXPECT_FALSE(s.xonXoff);
-    EXPECT_EQ(Command({0x00, 0x07, 0x2A}), STATUS_SUCCESS);
-    s = dev->State();
-    EXPECT_EQ(s.baud, 76800u);
-    EXPECT_EQ(s.dataBits, 7);
-    EXPECT_EQ(s.stopBits, 2);
-    EXPECT_EQ(s.parity, Parity::Odd);
-    EXPECT_TRUE(s.xonXoff);
-    EXPECT_FALSE(NT_SUCCESS(Command({0x00, 0x09, 0x01})));  // no such baud index
-    EXPECT_FALSE(NT_SUCCESS(Command({0x00, 0x04, 0x31})));  // both flow kinds at once
-    EXPECT_FALSE(NT_SUCCESS(Command({0x00, 0x04})));
-}
-
-}  // namespace
-
-namespace {
 
 TEST_F(Stack, PnpAndPowerReachTheBus) {
     Up();
@@ -816,8 +746,7 @@ TEST_F(Stack, PnpAndPowerReachTheBus) {
     EXPECT_TRUE(sawCaps);
     EXPECT_TRUE(sawPower);
     // Surprise removal fails what waits in the device.
-    PFILE_OBJECT rx = NewFile(u"\\PIPE01");
-    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+    OpenPipes({kRx});
     auto r = StartRead(rx, 8);
     EXPECT_TRUE(NT_SUCCESS(node->SurpriseRemoval()));
     emu::RunUntilIdle();
@@ -831,7 +760,8 @@ TEST_F(Stack, PnpAndPowerReachTheBus) {
 // others of the kind and of other kinds are untouched, and the sweep can ask whether it fired.
 TEST_F(Stack, FailNthRequestOfAKind) {
     Up();
-    PFILE_OBJECT rx = NewFile(u"\\PIPE01"), tx = NewFile(u"\\PIPE00");
+    tx = NewFile(u"\\PIPE00");
+    rx = NewFile(u"\\PIPE01");
     const NTSTATUS kFault = (NTSTATUS)0xC000009CL;  // kDataError
 
     dev->FailNthRequest(RequestKind::Create, 2, kFault);
@@ -860,13 +790,11 @@ TEST_F(Stack, FailNthRequestOfAKind) {
     // A failed read leaves the bytes for the next.
     dev->Inject({7, 8});
     dev->FailNthRequest(RequestKind::Read, 1, kFault);
-    auto r1 = StartRead(rx, 8);
-    emu::RunUntilIdle();
+    auto r1 = ReadNow(rx, 8);
     ASSERT_TRUE(r1->completed());
     EXPECT_EQ(r1->status, kFault);
     EXPECT_EQ(r1->info, 0u);
-    auto r2 = StartRead(rx, 8);
-    emu::RunUntilIdle();
+    auto r2 = ReadNow(rx, 8);
     ASSERT_TRUE(r2->completed());
     EXPECT_EQ(r2->info, 2u);
 
@@ -875,16 +803,16 @@ TEST_F(Stack, FailNthRequestOfAKind) {
     dev->FailNthRequest(RequestKind::Reset, 1, kFault);
     dev->FailNthRequest(RequestKind::Abort, 1, kFault);
     EXPECT_EQ(Ioctl(IOCTL_PIPE_GET_INFO, rx, nullptr, 0, &size, 4), kFault);
-    EXPECT_EQ(Ioctl(IOCTL_PIPE_RESET, rx, nullptr, 0, nullptr, 0), kFault);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_RESET, rx), kFault);
     EXPECT_EQ(dev->ResetCount(kRx), 0);
-    EXPECT_EQ(Ioctl(IOCTL_PIPE_ABORT, rx, nullptr, 0, nullptr, 0), kFault);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_ABORT, rx), kFault);
     EXPECT_EQ(Ioctl(IOCTL_PIPE_GET_INFO, rx, nullptr, 0, &size, 4), STATUS_SUCCESS);
 
     // Disarmed before it is reached: nothing fails and nothing is reported as fired.
     dev->FailNthRequest(RequestKind::Write, 2, kFault);
     dev->FailNthRequest(RequestKind::Write, 0, kFault);
-    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, a, 3, nullptr, 0), STATUS_SUCCESS);
-    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, a, 3, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, a, 3), STATUS_SUCCESS);
+    EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, a, 3), STATUS_SUCCESS);
     EXPECT_FALSE(dev->NthRequestFailed(RequestKind::Write));
 
     dev->FailNthRequest(RequestKind::Close, 1, kFault);
@@ -919,59 +847,20 @@ NTSTATUS RecordDone(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
 
 }  // namespace
 
-// A chain of one-byte writes, each sent from the completion routine of the last.
-struct Writes {
-    PDEVICE_OBJECT top;
-    PFILE_OBJECT file;
-    int left;
-    uint8_t byte = 0x41;
-    KEVENT done;
-};
-
-void SendWrite(Writes* w);
-
-NTSTATUS WriteThenNext(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
-    auto* w = static_cast<Writes*>(ctx);
-    EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
-    IoFreeIrp(irp);
-    if (--w->left > 0) SendWrite(w);
-    else KeSetEvent(&w->done, 0, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-void SendWrite(Writes* w) {
-    PIRP irp = IoAllocateIrp(w->top->StackSize, FALSE);
-    auto* sl = IoGetNextIrpStackLocation(irp);
-    sl->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    sl->Parameters.DeviceIoControl.IoControlCode = IOCTL_PIPE_WRITE;
-    sl->Parameters.DeviceIoControl.InputBufferLength = 1;
-    sl->FileObject = w->file;
-    irp->AssociatedIrp.SystemBuffer = &w->byte;
-    IoSetCompletionRoutine(irp, WriteThenNext, w, TRUE, TRUE, TRUE);
-    IoCallDriver(w->top, irp);
-}
-
 // Writes sent from each other's completion over the loopback plug into a waiting read, completed
 // in the caller's thread: never under the model's lock (which once deadlocked).
 TEST_F(Stack, InlineCompletionReentersTheModel) {
     for (bool everyRequest : {true, false}) {
         SCOPED_TRACE(everyRequest ? "Config::completeInline" : "Knobs::inlineOneIn");
-        Config cfg;
-        cfg.completeInline = everyRequest;
-        Up(cfg);
+        Up({.completeInline = everyRequest});
         if (!everyRequest) {
-            Knobs k;
-            k.inlineOneIn = 1;
-            dev->SetKnobs(k);
+            dev->SetKnobs({.inlineOneIn = 1});
         }
         dev->SetLoopback(true);
-        PFILE_OBJECT rx = NewFile(u"\\PIPE01"), tx = NewFile(u"\\PIPE00");
-        ASSERT_EQ(Open(rx), STATUS_SUCCESS);
-        ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(OpenPipes({kRx, kTx}));
         auto r = StartRead(rx, 64);
-        Writes w{top, tx, 3, 0x41, {}};
-        KeInitializeEvent(&w.done, NotificationEvent, FALSE);
-        SendWrite(&w);
+        Chain w{top, tx, IRP_MJ_DEVICE_CONTROL, 3, STATUS_SUCCESS};
+        w.Start();
         // Everything happened inside the calls, on this thread.
         EXPECT_TRUE(KeReadStateEvent(&w.done));
         ASSERT_TRUE(r->completed());
@@ -1000,15 +889,9 @@ TEST_F(Stack, CompletionThreadAndLevelFollowTheKnobs) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "on worker " << c.onWorker << " inline 1/" << c.inlineOneIn << " passive 1/"
                                         << c.passiveOneIn);
-        Config cfg;
-        cfg.completeOnWorker = c.onWorker;
-        Up(cfg);
-        Knobs k;
-        k.inlineOneIn = c.inlineOneIn;
-        k.passiveOneIn = c.passiveOneIn;
-        dev->SetKnobs(k);
-        PFILE_OBJECT tx = NewFile(u"\\PIPE00");
-        ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+        Up({.completeOnWorker = c.onWorker});
+        dev->SetKnobs({.inlineOneIn = c.inlineOneIn, .passiveOneIn = c.passiveOneIn});
+        ASSERT_NO_FATAL_FAILURE(OpenPipes({kTx}));
         Seen seen;
         KeInitializeEvent(&seen.done, NotificationEvent, FALSE);
         uint8_t b[2] = {1, 2};
@@ -1039,13 +922,8 @@ TEST_F(Stack, CompletionThreadAndLevelFollowTheKnobs) {
 TEST_F(Stack, PartialFailureMovesPartOfTheBytes) {
     const NTSTATUS kDataError = (NTSTATUS)0xC000009CL;  // STATUS_DEVICE_DATA_ERROR
     Up();
-    Knobs k;
-    k.partialFailOneIn = 1;
-    k.faultStatus = kDataError;
-    dev->SetKnobs(k);
-    PFILE_OBJECT rx = NewFile(u"\\PIPE01"), tx = NewFile(u"\\PIPE00");
-    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
-    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
+    dev->SetKnobs({.partialFailOneIn = 1, .faultStatus = kDataError});
+    ASSERT_NO_FATAL_FAILURE(OpenPipes({kRx, kTx}));
     std::vector<uint8_t> data = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
     ULONG_PTR sent = 0;
     EXPECT_EQ(Ioctl(IOCTL_PIPE_WRITE, tx, data.data(), 10, nullptr, 0, &sent), kDataError);
@@ -1054,20 +932,17 @@ TEST_F(Stack, PartialFailureMovesPartOfTheBytes) {
     EXPECT_EQ(dev->TxStream(), std::vector<uint8_t>(data.begin(), data.begin() + static_cast<long>(sent)));
 
     dev->Inject(data);
-    auto r = StartRead(rx, 64);
-    emu::RunUntilIdle();
+    auto r = ReadNow(rx, 64);
     ASSERT_TRUE(r->completed());
     EXPECT_EQ(r->status, kDataError);
     ASSERT_GE(r->info, 1u);
     ASSERT_LT(r->info, 10u);
-    EXPECT_EQ(std::vector<uint8_t>(r->buf, r->buf + r->info),
-              std::vector<uint8_t>(data.begin(), data.begin() + static_cast<long>(r->info)));
+    EXPECT_EQ(r->bytes(), std::vector<uint8_t>(data.begin(), data.begin() + static_cast<long>(r->info)));
     EXPECT_EQ(dev->RxBacklog(), 10 - r->info);
     EXPECT_EQ(dev->PartialFailures(), 2u);
 
     dev->SetKnobs({});
-    auto rest = StartRead(rx, 64);
-    emu::RunUntilIdle();
+    auto rest = ReadNow(rx, 64);
     ASSERT_TRUE(rest->completed());
     EXPECT_EQ(rest->status, STATUS_SUCCESS);
     EXPECT_EQ(r->info + rest->info, 10u);
@@ -1080,13 +955,8 @@ TEST_F(Stack, UnpluggedInTheMiddleOfATransfer) {
     for (Pipe cutPipe : {kTx, kRx}) {
         SCOPED_TRACE(cutPipe == kTx ? "write" : "read");
         Up();
-        Knobs k;
-        k.unplugAfterBytes = 5;
-        dev->SetKnobs(k);
-        PFILE_OBJECT rx = NewFile(u"\\PIPE01"), tx = NewFile(u"\\PIPE00"), st = NewFile(u"\\PIPE02");
-        ASSERT_EQ(Open(rx), STATUS_SUCCESS);
-        ASSERT_EQ(Open(tx), STATUS_SUCCESS);
-        ASSERT_EQ(Open(st), STATUS_SUCCESS);
+        dev->SetKnobs({.unplugAfterBytes = 5});
+        ASSERT_NO_FATAL_FAILURE(OpenPipes({kRx, kTx, kStatus}));
         dev->SetStatusByte(0x01);
         std::vector<uint8_t> data = {1, 2, 3, 4, 5, 6, 7, 8};
         ULONG_PTR info = 0;
@@ -1108,8 +978,7 @@ TEST_F(Stack, UnpluggedInTheMiddleOfATransfer) {
         }
         EXPECT_EQ(r->status, STATUS_DEVICE_NOT_CONNECTED);
         EXPECT_TRUE(dev->Unplugged());
-        auto s = StartRead(st, 1);
-        emu::RunUntilIdle();
+        auto s = ReadNow(st, 1);
         ASSERT_TRUE(s->completed());
         EXPECT_EQ(s->status, STATUS_DEVICE_NOT_CONNECTED);
         Down();
@@ -1123,20 +992,17 @@ TEST_F(Stack, StatusReadsFailForAWhileThenRecover) {
     k.statusOutageMs = 100;
     dev->SetKnobs(k);
     dev->SetStatusByte(kStatusCts);
-    PFILE_OBJECT st = NewFile(u"\\PIPE02");
-    ASSERT_EQ(Open(st), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(OpenPipes({kStatus}));
     emu::AdvanceTime(10);  // the outage begins with the first read, not with SetKnobs
     for (int ms : {0, 50, 49}) {
         emu::AdvanceTime(ms);
-        auto r = StartRead(st, 1);
-        emu::RunUntilIdle();
+        auto r = ReadNow(st, 1);
         ASSERT_TRUE(r->completed());
         EXPECT_EQ(r->status, k.faultStatus) << "at " << ms;
         EXPECT_EQ(r->info, 0u);
     }
     emu::AdvanceTime(1);
-    auto r = StartRead(st, 1);
-    emu::RunUntilIdle();
+    auto r = ReadNow(st, 1);
     ASSERT_TRUE(r->completed());
     EXPECT_EQ(r->status, STATUS_SUCCESS);
     EXPECT_EQ(r->buf[0], kStatusCts);
@@ -1163,13 +1029,8 @@ TEST_F(Stack, CommandsAnsweredWithReplyBytes) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "variant " << c.variant << " replies " << c.replies << " no RTS/CTS "
                                         << c.noHardwareFlow << " command " << int(c.command[1]));
-        Config cfg;
-        cfg.variant = c.variant;
-        Up(cfg);
-        Knobs k;
-        k.replyToCommands = c.replies;
-        k.noHardwareFlow = c.noHardwareFlow;
-        dev->SetKnobs(k);
+        Up({.variant = c.variant});
+        dev->SetKnobs({.replyToCommands = c.replies, .noHardwareFlow = c.noHardwareFlow});
         std::vector<uint8_t> in = c.command, out(c.command.size(), 0xEE);
         ULONG_PTR info = 0;
         ULONG len = static_cast<ULONG>(in.size());
@@ -1190,33 +1051,18 @@ TEST_F(Stack, CommandsAnsweredWithReplyBytes) {
 // With the plug in, a write that finds the device's loopback room full waits, cancellable, until
 // reads make room; waiting writes keep their order and no byte is lost.
 TEST_F(Stack, LoopbackWritesWaitForRoom) {
-    Config cfg;
-    cfg.loopbackRoom = 8;
-    Up(cfg);
-    PFILE_OBJECT tx = NewFile(u"\\PIPE00"), rx = NewFile(u"\\PIPE01");
-    ASSERT_EQ(Open(tx), STATUS_SUCCESS);
-    ASSERT_EQ(Open(rx), STATUS_SUCCESS);
+    Up({.loopbackRoom = 8}, {kTx, kRx});
     dev->SetLoopback(true);
-    struct W {
-        KEVENT ev;
-        IO_STATUS_BLOCK iosb{};
-        PIRP irp = nullptr;
-        uint8_t data[9];
-    } w[5];
-    auto write = [&](int i, ULONG len) {
-        KeInitializeEvent(&w[i].ev, NotificationEvent, FALSE);
-        std::memset(w[i].data, i + 1, sizeof w[i].data);
-        w[i].irp = IoBuildDeviceIoControlRequest(IOCTL_PIPE_WRITE, top, w[i].data, len, nullptr, 0, FALSE, &w[i].ev, &w[i].iosb);
-        IoGetNextIrpStackLocation(w[i].irp)->FileObject = tx;
-        EXPECT_EQ(IoCallDriver(top, w[i].irp), STATUS_PENDING);
+    std::unique_ptr<AsyncWrite> w[5];
+    auto write = [&](int i, size_t len) {  // len bytes of i + 1
+        w[i] = StartWrite(tx, std::vector<uint8_t>(len, static_cast<uint8_t>(i + 1)));
         emu::RunUntilIdle();
     };
-    auto done = [&](int i) { return KeReadStateEvent(&w[i].ev) != 0; };
+    auto done = [&](int i) { return w[i]->completed(); };
     auto read = [&](ULONG len) {
-        auto r = StartRead(rx, len);
-        emu::RunUntilIdle();
+        auto r = ReadNow(rx, len);
         EXPECT_TRUE(r->completed());
-        return std::vector<uint8_t>(r->buf, r->buf + r->info);
+        return r->bytes();
     };
     write(0, 6);
     write(1, 6);  // room left: sent
@@ -1228,19 +1074,19 @@ TEST_F(Stack, LoopbackWritesWaitForRoom) {
     EXPECT_EQ(dev->TxBytes(), 12u);
     EXPECT_EQ(read(10), std::vector<uint8_t>({1, 1, 1, 1, 1, 1, 2, 2, 2, 2}));
     ASSERT_TRUE(done(2) && done(3));
-    EXPECT_EQ(w[2].iosb.Status, STATUS_SUCCESS);
-    EXPECT_EQ(w[3].iosb.Information, 2u);
+    EXPECT_EQ(w[2]->iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(w[3]->iosb.Information, 2u);
     EXPECT_EQ(read(16), std::vector<uint8_t>({2, 2, 3, 3, 3, 4, 4}));
     // A waiting write is cancellable; what it would have sent never arrives, and later writes
     // do not wait behind it.
     write(4, 9);
     write(0, 1);
     ASSERT_FALSE(done(0));
-    IoCancelIrp(w[0].irp);
+    IoCancelIrp(w[0]->irp);
     emu::RunUntilIdle();
     ASSERT_TRUE(done(0));
-    EXPECT_EQ(w[0].iosb.Status, STATUS_CANCELLED);
-    EXPECT_EQ(w[0].iosb.Information, 0u);
+    EXPECT_EQ(w[0]->iosb.Status, STATUS_CANCELLED);
+    EXPECT_EQ(w[0]->iosb.Information, 0u);
     EXPECT_EQ(read(16), std::vector<uint8_t>(9, 5));
     write(1, 2);
     EXPECT_TRUE(done(1));
@@ -1248,22 +1094,15 @@ TEST_F(Stack, LoopbackWritesWaitForRoom) {
 }
 
 TEST_F(Stack, LoopbackPlugWiresDtrToRing) {
-    Config cfg;
-    cfg.variant = 2;
-    cfg.statusOnChange = true;
-    Up(cfg);
+    Up({.variant = 2, .statusOnChange = true});
     dev->SetStatusByte(kStatusRi);
     dev->SetLoopback(true);
     EXPECT_EQ(dev->StatusByte(), kStatusRi);  // switch off: RI is the device's own
     dev->SetLoopbackRing(true);
     EXPECT_EQ(dev->StatusByte(), 0);
-    PFILE_OBJECT st = NewFile(u"\\PIPE02");
-    ASSERT_EQ(Open(st), STATUS_SUCCESS);
-    auto first = StartRead(st, 1);
-    emu::RunUntilIdle();
-    ASSERT_TRUE(first->completed());
-    auto r = StartRead(st, 1);
-    emu::RunUntilIdle();
+    ASSERT_NO_FATAL_FAILURE(OpenPipes({kStatus}));
+    ASSERT_TRUE(ReadNow(st, 1)->completed());
+    auto r = ReadNow(st, 1);
     EXPECT_FALSE(r->completed());
     EXPECT_EQ(Command({0x01, kLineDtr}), STATUS_SUCCESS);
     emu::RunUntilIdle();

@@ -31,10 +31,7 @@ TEST(WithPort, VariantTwoRaisesRtsOnlyWhenTheDeviceAppliesRtsCts) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "replies " << c.replies << " no RTS/CTS " << c.noHardwareFlow);
         Stack s(Variant(2));
-        usbpipe::Knobs k;
-        k.replyToCommands = c.replies;
-        k.noHardwareFlow = c.noHardwareFlow;
-        s.dev().SetKnobs(k);
+        s.dev().SetKnobs({.replyToCommands = c.replies, .noHardwareFlow = c.noHardwareFlow});
         auto& f = s.OpenOk();
         s.dev().ClearCommands();
         ASSERT_EQ(Set(f, IOCTL_SERIAL_SET_LINE_CONTROL, SERIAL_LINE_CONTROL{STOP_BIT_1, NO_PARITY, 8}), STATUS_SUCCESS);
@@ -80,11 +77,7 @@ TEST(WithPort, LoopbackWithoutLossUnderCompletionKnobs) {
         StackOptions o = Variant(2);
         if (c.asyncTx) o.values[u"TxAsync"] = emu::pnp::HardwareValue::Dword(1);
         Stack s(o);
-        usbpipe::Knobs k;
-        k.seed = 42;
-        k.inlineOneIn = c.inlineOneIn;
-        k.passiveOneIn = c.passiveOneIn;
-        s.dev().SetKnobs(k);
+        s.dev().SetKnobs({.seed = 42, .inlineOneIn = c.inlineOneIn, .passiveOneIn = c.passiveOneIn});
         s.dev().SetLoopback(true);
         auto& f = s.OpenOk();
         SERIAL_TIMEOUTS immediate{MAXULONG, 0, 0, 0, 0};  // a read returns what has arrived
@@ -114,9 +107,7 @@ TEST(WithPort, LoopbackWithoutLossUnderCompletionKnobs) {
 // busy the line.
 TEST(WithPort, InlineCompletionsNestBoundedly) {
     Stack s(Variant(2));
-    usbpipe::Knobs k;
-    k.inlineOneIn = 1;
-    s.dev().SetKnobs(k);
+    s.dev().SetKnobs({.inlineOneIn = 1});
     auto& f = s.OpenOk();
     SERIAL_TIMEOUTS immediate{MAXULONG, 0, 0, 0, 0};
     ASSERT_EQ(Set(f, IOCTL_SERIAL_SET_TIMEOUTS, immediate), STATUS_SUCCESS);
