@@ -37,6 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     usbpipe::Config cfg;
     uint8_t head = in.U8();
     cfg.variant = head & 3;
+    // Half the devices report their status only when it changes (an interrupt pipe that answers
+    // nothing meanwhile), half answer every poll: a poll every 10 ms of virtual time is most of
+    // what an input costs, and status_fuzz is where the answers vary.
+    cfg.statusOnChange = (head & 4) != 0;
     std::map<std::u16string, emu::pnp::HardwareValue> values;
     values[u"PortName"] = emu::pnp::HardwareValue::String(u"COM7");
     values[u"EndPointCaps"] = emu::pnp::HardwareValue::Dword((ULONG)cfg.variant);

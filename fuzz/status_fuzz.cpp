@@ -49,6 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             port.Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, 0);
         }
 
+        ULONG longestDelay = 0;  // ms
         for (int op = 0; op < 64 && !in.Empty(); op++) {
             std::erase_if(requests, [](const emu::io::Request& r) { return r.Done(); });
             uint8_t kind = in.U8();
@@ -83,9 +84,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 dev.FailTransfers(pipe, 1 + ((f >> 1) & 7), kFailures[(f >> 4) % std::size(kFailures)]);
                 break;
             }
-            case 6:
-                dev.SetCompletionDelay((LONGLONG)in.U8() * 10000);
+            case 6: {
+                ULONG ms = in.U8();
+                if (ms > longestDelay) longestDelay = ms;
+                dev.SetCompletionDelay((LONGLONG)ms * 10000);
                 break;
+            }
             case 7:
                 stack.Advance(in.U8());
                 break;
@@ -98,9 +102,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         stack.Advance(in.U8());
         // Transfers already delayed complete on the clock; the close would otherwise wait for
-        // them with nobody moving time.
+        // them with nobody moving time. Only as far as the longest delay: every period of
+        // virtual time costs the poll timers' firings.
         dev.SetCompletionDelay(0);
-        stack.Advance(300);
+        if (longestDelay != 0) stack.Advance(longestDelay);
         stack.Close(requests);
     }
     return 0;
