@@ -1,5 +1,7 @@
 // The hardware key's values (names, types, lengths, contents) through add device, start, open,
 // a write and a read, close and removal. Refusing a value is fine; faults and leaks are not.
+#include <cstring>
+
 #include "harness.h"
 
 namespace {
@@ -34,6 +36,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (length > 240) length = in.U16() % 1024;
         emu::pnp::HardwareValue v{type, in.Bytes(length)};
         values[name] = v;
+    }
+    // A receive request above 64 KiB is read as one above 2 GiB, which the pool refuses and the
+    // open must survive: the driver takes the same paths for 1 GiB as for 64 KiB, but mapping and
+    // filling a buffer that large costs many times the rest of the input.
+    if (auto it = values.find(u"RxReqSize"); it != values.end() && it->second.data.size() >= sizeof(ULONG)) {
+        ULONG request;
+        std::memcpy(&request, it->second.data.data(), sizeof request);
+        if (request > (64u << 10)) request |= 0x80000000u;
+        std::memcpy(it->second.data.data(), &request, sizeof request);
     }
 
     {
