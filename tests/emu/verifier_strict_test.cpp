@@ -344,9 +344,12 @@ constexpr const char* kAfterFree = "SpecialPool: access to .* byte 8 of a 64-byt
 
 }  // namespace
 
-// Outside the anonymous namespace and never inlined, so that its name shows in the freeing call's
-// backtrace in optimised builds too.
-[[gnu::noinline]] void CloseFreesReceiveBuffer(void* buffer) { ExFreePoolWithTag(buffer, 'fuBR'); }
+// Outside the anonymous namespace, never inlined and not left by a tail call, so that its frame
+// and name show in the freeing call's backtrace in optimised builds too.
+[[gnu::noinline]] void CloseFreesReceiveBuffer(void* buffer) {
+    ExFreePoolWithTag(buffer, 'fuBR');
+    asm volatile("" ::: "memory");
+}
 
 namespace {
 
