@@ -39,17 +39,21 @@ LONGLONG NowLocked(Sched& s) {
     return RealNow(s);
 }
 
-void NoteTimerDueLocked(Sched& s, LONGLONG due) {
-    if (s.mode.load(std::memory_order_relaxed) != ClockMode::RealTime || due >= s.timerWaitUntil) return;
-    s.timerWaitUntil = due;  // one notification per earlier timer, not one per timer set
-    s.timerCv.notify_one();
-}
-
 namespace {
 // Wakes deferred by a WakeAfterUnlock on this thread; `wakeScopes` counts the nesting.
 thread_local std::vector<ThreadRec*> tlsDeferredWakes;
+thread_local bool tlsDeferredTimerWake = false;
 thread_local int tlsWakeScopes = 0;
 }  // namespace
+
+void NoteTimerDueLocked(Sched& s, LONGLONG due) {
+    if (s.mode.load(std::memory_order_relaxed) != ClockMode::RealTime || due >= s.timerWaitUntil) return;
+    s.timerWaitUntil = due;  // one notification per earlier timer, not one per timer set
+    // The clock thread is in its wait or holds the lock until it is: a notification sent
+    // after the unlock reaches it all the same.
+    if (tlsWakeScopes > 0) tlsDeferredTimerWake = true;
+    else s.timerCv.notify_one();
+}
 
 void WakeThreadLocked(Sched&, ThreadRec* t) {
     if (!t->sleeping) return;  // awake, or woken already: it checks its condition before it sleeps
@@ -75,6 +79,10 @@ WakeAfterUnlock::~WakeAfterUnlock() {
         t->notifyPending.fetch_sub(1, std::memory_order_release);
     }
     tlsDeferredWakes.clear();
+    if (tlsDeferredTimerWake) {
+        tlsDeferredTimerWake = false;
+        S().timerCv.notify_one();
+    }
 }
 
 void WakeLocked(Sched& s, const std::condition_variable& channel, bool one) {

@@ -135,7 +135,8 @@ void MakeBlockedLocked(Sched& s, ThreadRec* t);
 void NotifyBusyLocked(Sched& s, int delta);
 BOOLEAN QueueDpcLocked(Sched& s, PKDPC dpc, PVOID a1, PVOID a2);
 bool RemoveQueuedDpcLocked(Sched& s, PKDPC dpc);
-void InsertTimerLocked(Sched& s, PKTIMER t, LONGLONG due);
+// `noteDue` false: the caller fires it at once, so the real-time clock's thread need not know.
+void InsertTimerLocked(Sched& s, PKTIMER t, LONGLONG due, bool noteDue = true);
 bool RemoveTimerLocked(Sched& s, PKTIMER t);
 void FireLocked(Sched& s, const TimerEntry& e);
 void FireDueLocked(Sched& s);
