@@ -3,7 +3,6 @@
 // synchronization point of the deterministic scheduler.
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <thread>
 
@@ -38,25 +37,6 @@ bool TakeSignal(DISPATCHER_HEADER* h) {
         if (state.compare_exchange_weak(v, 0)) return true;
     }
     return false;
-}
-
-// Free-running on the real-time clock, a waiter watches the state a moment before it sleeps:
-// the signal often comes from a thread running on the other processor within microseconds,
-// and a sleep and its wake cost more than that. Never in a deterministic session (no other
-// context runs meanwhile) nor on the virtual clock (time moves only once every context waits).
-bool SpinForSignal(DISPATCHER_HEADER* h) {
-    if (GetClockMode() != ClockMode::RealTime || DetActive()) return false;
-    constexpr auto kBudget = std::chrono::microseconds(5);  // about a sleep and its wake
-    auto start = std::chrono::steady_clock::now();
-    for (;;) {
-        for (int i = 0; i < 32; ++i) {
-#if defined(__x86_64__) || defined(__i386__)
-            __builtin_ia32_pause();
-#endif
-            if (SignalOf(h).load(std::memory_order_relaxed) > 0 && TakeSignal(h)) return true;
-        }
-        if (std::chrono::steady_clock::now() - start > kBudget) return false;
-    }
 }
 
 void UnlinkWaitBlockLocked(DISPATCHER_HEADER* h, WaitBlock* block) {
@@ -289,7 +269,6 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
     }
     if (TakeSignal(h)) return STATUS_SUCCESS;
     if (poll) return STATUS_TIMEOUT;
-    if (SpinForSignal(h)) return STATUS_SUCCESS;
     Sched& s = S();
     std::unique_lock<std::mutex> lk(s.m);
     // Linked and flagged first, then the signal taken if a setter stored it meanwhile.
