@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -196,26 +197,46 @@ TEST(SchedDeterministicDeathTest, AnHourOfVirtualTimeInOneSessionStopsTheProcess
         "hang: an hour of virtual time");
 }
 
-TEST(SchedDeterministic, AtomicSectionsAreNotPreempted) {
-    LONG x = 0;
-    ExploreOptions options;
-    options.strategy = "dfs";
-    options.preemptions = 2;
-    options.schedules = 1000;
-    auto result = emu::sched::Explore(options, [&] {
-        x = 0;
-        auto body = [&] {
-            emu::sched::AtomicSection atomic;
-            LONG v = ReadNoFence(&x);
-            InterlockedExchange(&x, v + 1);
-        };
-        {
-            emu::Thread a(body, "a"), b(body, "b");
+// An atomic section, or a driver marked atomic (however many are marked), is not preempted; an
+// unmarked driver is, which shows the search would have found the race.
+TEST(SchedDeterministic, AtomicSectionsAndAtomicDriversAreNotPreempted) {
+    static char drivers[40];  // stand-ins for driver objects: only their addresses matter
+    for (int i = 0; i < 39; ++i) emu::sched::MarkAtomicDriver(&drivers[i]);
+    const struct {
+        const char* what;
+        PVOID driver;  // null: an AtomicSection instead
+        bool preempted;
+    } cases[] = {{"atomic section", nullptr, false},
+                 {"first driver marked", &drivers[0], false},
+                 {"last driver marked", &drivers[38], false},
+                 {"driver not marked", &drivers[39], true}};
+    for (const auto& c : cases) {
+        LONG x = 0;
+        ExploreOptions options;
+        options.strategy = "dfs";
+        options.preemptions = 2;
+        options.schedules = 1000;
+        auto result = emu::sched::Explore(options, [&] {
+            x = 0;
+            auto body = [&] {
+                std::optional<emu::sched::AtomicSection> section;
+                std::optional<emu::DriverScope> scope;
+                if (c.driver) scope.emplace(c.driver);
+                else section.emplace();
+                LONG v = ReadNoFence(&x);
+                InterlockedExchange(&x, v + 1);
+            };
+            {
+                emu::Thread a(body, "a"), b(body, "b");
+            }
+            return x == 2 ? "" : std::string("preempted inside an atomic step");
+        });
+        EXPECT_EQ(result.failed, c.preempted) << c.what << ": " << result.failure;
+        if (!c.preempted) {
+            EXPECT_TRUE(result.exhausted) << c.what;
         }
-        return x == 2 ? "" : std::string("preempted inside an atomic section");
-    });
-    EXPECT_FALSE(result.failed) << result.failure;
-    EXPECT_TRUE(result.exhausted);
+    }
+    for (int i = 0; i < 39; ++i) emu::sched::ForgetDriver(&drivers[i]);
 }
 
 TEST(SchedExplore, ScheduleStringsParseOrAreRefused) {

@@ -143,10 +143,11 @@ typedef struct _STRING {
 
 // ---- dispatcher objects ---------------------------------------------------------------------
 // Every waitable object starts with a DISPATCHER_HEADER; the emulation keeps its waiters in
-// WaitListHead under one global dispatcher lock, as Windows does.
+// WaitListHead under one global dispatcher lock, as Windows does, and changes SignalState
+// atomically, without the lock while nobody waits.
 typedef struct _DISPATCHER_HEADER {
     UCHAR Type;         // EventNotificationObject, EventSynchronizationObject, TimerNotificationObject, ...
-    UCHAR Signalling;
+    UCHAR Signalling;   // the emulation's: non-zero while WaitListHead is not empty
     UCHAR Size;
     UCHAR Inserted;     // timers: set and not yet expired
     LONG SignalState;

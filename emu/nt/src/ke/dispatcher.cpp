@@ -2,6 +2,7 @@
 // processors that run them. Each routine that another processor could race with is a
 // synchronization point of the deterministic scheduler.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <thread>
 
@@ -18,9 +19,34 @@ bool IsSynchronization(const DISPATCHER_HEADER* h) {
     return h->Type == SynchronizationEvent + 1 || h->Type == 0x10 + SynchronizationTimer;
 }
 
+// An object's state is read and changed without the dispatcher lock where nobody waits for it:
+// setting an event, clearing it, reading it, a wait on a signalled object. Its waiters are
+// linked and unlinked under the lock, and Header.Signalling (written only under it) says
+// whether there are any. The two sides order themselves as in Dekker's algorithm: a waiter
+// links itself, raises the flag, then takes the signal if it is there; a setter stores the
+// signal, then takes the lock only if the flag is up. One of the two sees the other.
+std::atomic_ref<LONG> SignalOf(DISPATCHER_HEADER* h) { return std::atomic_ref<LONG>(h->SignalState); }
+std::atomic_ref<UCHAR> WaitedFlag(DISPATCHER_HEADER* h) { return std::atomic_ref<UCHAR>(h->Signalling); }
+
+// Takes the signal for a waiter, which consumes a synchronization object's.
+bool TakeSignal(DISPATCHER_HEADER* h) {
+    std::atomic_ref<LONG> state = SignalOf(h);
+    LONG v = state.load();
+    if (!IsSynchronization(h)) return v > 0;
+    while (v > 0) {
+        if (state.compare_exchange_weak(v, 0)) return true;
+    }
+    return false;
+}
+
+void UnlinkWaitBlockLocked(DISPATCHER_HEADER* h, WaitBlock* block) {
+    RemoveEntryList(&block->Entry);
+    if (IsListEmpty(&h->WaitListHead)) WaitedFlag(h).store(0);
+}
+
 // Satisfies the wait of one waiter: unlinks its block, cancels its time-out, makes it runnable.
 void ReleaseWaiterLocked(Sched& s, ThreadRec* t, NTSTATUS status) {
-    if (t->block) RemoveEntryList(&t->block->Entry);
+    if (t->block) UnlinkWaitBlockLocked(t->waitingOn, t->block);
     t->block = nullptr;
     t->waitingOn = nullptr;
     if (t->hasTimeout) {
@@ -37,9 +63,8 @@ void ReleaseWaiterLocked(Sched& s, ThreadRec* t, NTSTATUS status) {
 // Wakes waiters of a signalled object: all for notification objects, one for synchronization
 // objects, whose signal the released waiter consumes.
 void WakeWaitersLocked(Sched& s, DISPATCHER_HEADER* h) {
-    while (h->SignalState > 0 && !IsListEmpty(&h->WaitListHead)) {
+    while (!IsListEmpty(&h->WaitListHead) && TakeSignal(h)) {
         auto* block = CONTAINING_RECORD(h->WaitListHead.Flink, WaitBlock, Entry);
-        if (IsSynchronization(h)) h->SignalState = 0;
         ReleaseWaiterLocked(s, block->Thread, STATUS_SUCCESS);
     }
 }
@@ -74,18 +99,18 @@ void FireLocked(Sched& s, const TimerEntry& e) {
     }
     PKTIMER t = e.timer;
     t->Header.Inserted = FALSE;
-    t->Header.SignalState = 1;
+    SignalOf(&t->Header).store(1);
     WakeWaitersLocked(s, &t->Header);
     if (t->Period > 0) InsertTimerLocked(s, t, static_cast<LONGLONG>(t->DueTime) + t->Period * 10000LL);
     if (t->Dpc) QueueDpcLocked(s, t->Dpc, reinterpret_cast<PVOID>(t->DueTime), nullptr);
 }
 
-void InsertTimerLocked(Sched& s, PKTIMER t, LONGLONG due) {
+void InsertTimerLocked(Sched& s, PKTIMER t, LONGLONG due, bool noteDue) {
     t->DueTime = static_cast<ULONGLONG>(due);
     t->Sequence = ++s.seq;
     t->Header.Inserted = TRUE;
     s.timers[{due, t->Sequence}] = TimerEntry{t, nullptr};
-    NoteTimerDueLocked(s, due);
+    if (noteDue) NoteTimerDueLocked(s, due);
 }
 
 bool RemoveQueuedDpcLocked(Sched& s, PKDPC dpc) {
@@ -207,38 +232,30 @@ extern "C" {
 
 void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     Event->Header.Type = static_cast<UCHAR>(Type + 1);
+    Event->Header.Signalling = 0;
     Event->Header.SignalState = State ? 1 : 0;
     Event->Header.Inserted = 0;
     InitializeListHead(&Event->Header.WaitListHead);
 }
 
+// The lock is taken only to release waiters (see SignalOf). The synchronization point stays
+// first, so a deterministic schedule has the same decisions as before.
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
     sched::Point();
+    LONG previous = SignalOf(&Event->Header).exchange(1);
+    if (WaitedFlag(&Event->Header).load() == 0) return previous;
     Sched& s = S();
     WakeAfterUnlock wakes;
     std::lock_guard<std::mutex> g(s.m);
-    LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 1;
     WakeWaitersLocked(s, &Event->Header);
     return previous;
 }
 
-void KeClearEvent(PRKEVENT Event) {
-    std::lock_guard<std::mutex> g(S().m);
-    Event->Header.SignalState = 0;
-}
+void KeClearEvent(PRKEVENT Event) { SignalOf(&Event->Header).store(0); }
 
-LONG KeResetEvent(PRKEVENT Event) {
-    std::lock_guard<std::mutex> g(S().m);
-    LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 0;
-    return previous;
-}
+LONG KeResetEvent(PRKEVENT Event) { return SignalOf(&Event->Header).exchange(0); }
 
-LONG KeReadStateEvent(PRKEVENT Event) {
-    std::lock_guard<std::mutex> g(S().m);
-    return Event->Header.SignalState;
-}
+LONG KeReadStateEvent(PRKEVENT Event) { return SignalOf(&Event->Header).load(); }
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout) {
     sched::Point();
@@ -250,15 +267,18 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
                         "KeWaitForSingleObject with a non-zero time-out at IRQL " + std::to_string(me->irql));
         return STATUS_TIMEOUT;
     }
+    if (TakeSignal(h)) return STATUS_SUCCESS;
+    if (poll) return STATUS_TIMEOUT;
     Sched& s = S();
     std::unique_lock<std::mutex> lk(s.m);
-    if (h->SignalState > 0) {
-        if (IsSynchronization(h)) h->SignalState = 0;
-        return STATUS_SUCCESS;
-    }
-    if (poll) return STATUS_TIMEOUT;
+    // Linked and flagged first, then the signal taken if a setter stored it meanwhile.
     WaitBlock block{{}, me};
     InsertTailList(&h->WaitListHead, &block.Entry);
+    WaitedFlag(h).store(1);
+    if (TakeSignal(h)) {
+        UnlinkWaitBlockLocked(h, &block);
+        return STATUS_SUCCESS;
+    }
     me->block = &block;
     me->waitingOn = h;
     me->satisfied = false;
@@ -267,8 +287,8 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
         me->timeoutKey = {due, ++s.seq};
         me->hasTimeout = true;
         s.timers[me->timeoutKey] = TimerEntry{nullptr, me};
-        NoteTimerDueLocked(s, due);
-        if (s.mode.load(std::memory_order_relaxed) == ClockMode::Virtual && due <= s.now) FireDueLocked(s);
+        if (due <= NowLocked(s)) FireDueLocked(s);  // already due: no clock thread involved
+        else NoteTimerDueLocked(s, due);
     }
     MakeBlockedLocked(s, me);
     WaitLocked(s, me, lk, me->cv, [me] { return me->satisfied; });
@@ -293,16 +313,21 @@ void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
     InitializeListHead(&Timer->TimerListEntry);
 }
 
+// A timer already due fires here, on either clock: the real-time clock's thread is woken only
+// for one that is not (a 0 ms timer that queues a DPC is common).
 BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
     sched::Point();
     Sched& s = S();
+    WakeAfterUnlock wakes;
     std::lock_guard<std::mutex> g(s.m);
     BOOLEAN wasSet = RemoveTimerLocked(s, Timer);
-    Timer->Header.SignalState = 0;
+    SignalOf(&Timer->Header).store(0);
     Timer->Dpc = Dpc;
     Timer->Period = Period;
-    InsertTimerLocked(s, Timer, DueFromLargeInteger(s, DueTime));
-    if (s.mode.load(std::memory_order_relaxed) == ClockMode::Virtual) FireDueLocked(s);
+    LONGLONG due = DueFromLargeInteger(s, DueTime);
+    bool dueNow = due <= NowLocked(s);
+    InsertTimerLocked(s, Timer, due, !dueNow);
+    if (dueNow) FireDueLocked(s);
     return wasSet;
 }
 
@@ -315,10 +340,7 @@ BOOLEAN KeCancelTimer(PKTIMER Timer) {
     return RemoveTimerLocked(s, Timer);
 }
 
-BOOLEAN KeReadStateTimer(PKTIMER Timer) {
-    std::lock_guard<std::mutex> g(S().m);
-    return Timer->Header.SignalState > 0;
-}
+BOOLEAN KeReadStateTimer(PKTIMER Timer) { return SignalOf(&Timer->Header).load() > 0; }
 
 void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
     *Dpc = KDPC{};
@@ -340,6 +362,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
     sched::Point();
     Sched& s = S();
+    WakeAfterUnlock wakes;
     std::lock_guard<std::mutex> g(s.m);
     return RemoveQueuedDpcLocked(s, Dpc);
 }

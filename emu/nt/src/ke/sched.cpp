@@ -39,17 +39,21 @@ LONGLONG NowLocked(Sched& s) {
     return RealNow(s);
 }
 
-void NoteTimerDueLocked(Sched& s, LONGLONG due) {
-    if (s.mode.load(std::memory_order_relaxed) != ClockMode::RealTime || due >= s.timerWaitUntil) return;
-    s.timerWaitUntil = due;  // one notification per earlier timer, not one per timer set
-    s.timerCv.notify_one();
-}
-
 namespace {
 // Wakes deferred by a WakeAfterUnlock on this thread; `wakeScopes` counts the nesting.
 thread_local std::vector<ThreadRec*> tlsDeferredWakes;
+thread_local bool tlsDeferredTimerWake = false;
 thread_local int tlsWakeScopes = 0;
 }  // namespace
+
+void NoteTimerDueLocked(Sched& s, LONGLONG due) {
+    if (s.mode.load(std::memory_order_relaxed) != ClockMode::RealTime || due >= s.timerWaitUntil) return;
+    s.timerWaitUntil = due;  // one notification per earlier timer, not one per timer set
+    // The clock thread is in its wait or holds the lock until it is: a notification sent
+    // after the unlock reaches it all the same.
+    if (tlsWakeScopes > 0) tlsDeferredTimerWake = true;
+    else s.timerCv.notify_one();
+}
 
 void WakeThreadLocked(Sched&, ThreadRec* t) {
     if (!t->sleeping) return;  // awake, or woken already: it checks its condition before it sleeps
@@ -75,6 +79,10 @@ WakeAfterUnlock::~WakeAfterUnlock() {
         t->notifyPending.fetch_sub(1, std::memory_order_release);
     }
     tlsDeferredWakes.clear();
+    if (tlsDeferredTimerWake) {
+        tlsDeferredTimerWake = false;
+        S().timerCv.notify_one();
+    }
 }
 
 void WakeLocked(Sched& s, const std::condition_variable& channel, bool one) {
@@ -98,9 +106,42 @@ struct ThreadHolder {
     }
 };
 thread_local ThreadHolder tlsThread;
+// The same record, read on every emulated call: a trivially destructible thread_local is
+// reached without the TLS wrapper the holder's destructor needs.
+thread_local ThreadRec* tlsSelf = nullptr;
 }  // namespace
 
-void SetSelf(ThreadRec* rec) { tlsThread.rec = rec; }
+void SetSelf(ThreadRec* rec) {
+    tlsThread.rec = rec;
+    tlsSelf = rec;
+}
+
+void AtomicDriverSet::insert(PVOID driver) {
+    if (InSlots(driver) || spill_.count(driver)) return;
+    for (auto& slot : slots_) {
+        if (slot.load(std::memory_order_relaxed) == nullptr) {
+            slot.store(driver, std::memory_order_release);
+            return;
+        }
+    }
+    spill_.insert(driver);
+    spilled_.store(true, std::memory_order_release);
+}
+
+void AtomicDriverSet::erase(PVOID driver) {
+    for (auto& slot : slots_) {
+        if (slot.load(std::memory_order_relaxed) == driver) slot.store(nullptr, std::memory_order_release);
+    }
+    spill_.erase(driver);
+    spilled_.store(!spill_.empty(), std::memory_order_release);
+}
+
+bool AtomicDriverSet::InSlots(PVOID driver) const {
+    for (const auto& slot : slots_) {
+        if (slot.load(std::memory_order_acquire) == driver) return true;
+    }
+    return false;
+}
 
 ThreadRec* RegisterLocked(Sched& s, const std::string& name, bool runnable) {
     auto* rec = new ThreadRec;
@@ -124,6 +165,7 @@ void UnregisterLocked(Sched& s, ThreadRec* rec) {
 }
 
 ThreadRec* Self() {
+    if (ThreadRec* rec = tlsSelf) return rec;
     if (!tlsThread.rec) {
         Sched& s = S();
         std::lock_guard<std::mutex> g(s.m);
@@ -131,7 +173,8 @@ ThreadRec* Self() {
         if (s.det) verifier::Raise(Fault::Other, "a thread unknown to the scheduler entered a deterministic session");
         tlsThread.rec = RegisterLocked(s, "thread", true);
     }
-    return tlsThread.rec;
+    tlsSelf = tlsThread.rec;
+    return tlsSelf;
 }
 
 void MakeRunnableLocked(Sched& s, ThreadRec* t) {
@@ -329,10 +372,14 @@ DriverScope::DriverScope(PVOID driver) : saved_(Self()->driver) {
     ThreadRec* me = Self();
     me->driver = driver;
     if (driver == nullptr) return;
-    Sched& s = S();
-    std::lock_guard<std::mutex> g(s.m);
     savedAtomic_ = me->atomic;
-    me->atomic = s.atomicDrivers.count(driver) ? 1 : 0;
+    Sched& s = S();
+    bool atomic = s.atomicDrivers.InSlots(driver);
+    if (!atomic && s.atomicDrivers.Spilled()) {
+        std::lock_guard<std::mutex> g(s.m);
+        atomic = s.atomicDrivers.InSpillLocked(driver);
+    }
+    me->atomic = atomic ? 1 : 0;
 }
 DriverScope::~DriverScope() {
     ThreadRec* me = Self();

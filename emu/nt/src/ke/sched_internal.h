@@ -72,6 +72,24 @@ struct TimerEntry {
 
 constexpr LONGLONG kNever = INT64_MAX;
 
+// The drivers whose routines are atomic steps (MarkAtomicDriver). Changed under Sched::m;
+// DriverScope looks a driver up on every driver call, mostly without the lock: the first
+// kSlots drivers are in atomic slots, any further ones in a set read under the lock.
+class AtomicDriverSet {
+public:
+    void insert(PVOID driver);
+    void erase(PVOID driver);
+    bool InSlots(PVOID driver) const;
+    bool Spilled() const { return spilled_.load(std::memory_order_acquire); }
+    bool InSpillLocked(PVOID driver) const { return spill_.count(driver) != 0; }
+
+private:
+    static constexpr int kSlots = 16;
+    std::atomic<PVOID> slots_[kSlots]{};
+    std::set<PVOID> spill_;
+    std::atomic<bool> spilled_{false};
+};
+
 struct Sched {
     std::mutex m;
     std::condition_variable changed;  // channel: quiescence, threads leaving
@@ -98,7 +116,7 @@ struct Sched {
     std::vector<ThreadRec*> threads;  // in registration order
     uint64_t serials = 0;
     bool started = false;
-    std::set<PVOID> atomicDrivers;
+    AtomicDriverSet atomicDrivers;
     DetState* det = nullptr;          // non-null while a deterministic session runs
 };
 
@@ -135,7 +153,8 @@ void MakeBlockedLocked(Sched& s, ThreadRec* t);
 void NotifyBusyLocked(Sched& s, int delta);
 BOOLEAN QueueDpcLocked(Sched& s, PKDPC dpc, PVOID a1, PVOID a2);
 bool RemoveQueuedDpcLocked(Sched& s, PKDPC dpc);
-void InsertTimerLocked(Sched& s, PKTIMER t, LONGLONG due);
+// `noteDue` false: the caller fires it at once, so the real-time clock's thread need not know.
+void InsertTimerLocked(Sched& s, PKTIMER t, LONGLONG due, bool noteDue = true);
 bool RemoveTimerLocked(Sched& s, PKTIMER t);
 void FireLocked(Sched& s, const TimerEntry& e);
 void FireDueLocked(Sched& s);
