@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # How strong is the suite: applies each plausible driver fault of scripts/mutants.tsv, one at a
 # time, to a scratch copy of the committed tree, rebuilds it incrementally and runs the driver
-# tests, the scenarios and the device model's tests (some run the port above it) against it. A
-# mutant is caught when a test fails, the verifier stops it, or a test program runs past its time
-# limit (a hang); it survives when every test passes.
+# tests, the scenarios, the device model's tests (some run the port above it) and the race
+# scenarios against it. A mutant is caught when a test fails, the verifier stops it, or a test
+# program runs past its time limit (a hang); it survives when every test passes.
 #
 # Usage: scripts/mutate.sh [--check] [N ...]
 #   --check   only verify that every mutant still applies to the current sources
@@ -17,7 +17,7 @@ work=${MUTATE_DIR:-${TMPDIR:-/tmp}/vcom-mutate}
 limit=${MUTATE_LIMIT:-120}
 src="$work/src"
 build="$work/build"
-programs=(driver_tests win32_tests usbpipe_tests)
+programs=(driver_tests win32_tests usbpipe_tests race_tests)
 
 check_only=0
 if [ "${1:-}" = "--check" ]; then

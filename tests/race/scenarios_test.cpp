@@ -4,6 +4,8 @@
 // pool or IRP is left after removal, and the scenario's own invariant.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "ntddser.h"
 #include "race.h"
 
@@ -229,6 +231,63 @@ TEST(Race, CleanupAgainstThePurgesResumeOfTransmit) {
         s.check = NothingAtTheDevice;
         Check(s, "random", 300);
     }
+}
+
+// A device with more bytes than the reader's sender takes in one pass (16 reads): the poll DPC
+// sends the rest while a power-down stops the reader. A sender that passed its check before the
+// stop flag must be waited out before the abort, or the abort goes first and the stop waits for
+// ever on the read sent after it. No byte is lost: all are read after the power-up. No faults:
+// one ends the stream before the window it has to reach.
+TEST(Race, PowerDownAgainstThePollDpcsRead) {
+    constexpr ULONG kBytes = 1100;  // past 16 reads of one 64-byte packet
+    Scenario s;
+    s.setUp = [](Port& p) { SetTimeouts(p, 0, 20, 0); };
+    s.ops = {[](Port& p) { p.Device([](usbpipe::Device& d) { d.Inject(Pattern(kBytes)); }); },
+             [](Port& p) { p.PowerDown(); }};
+    s.check = [](Port& p) {
+        NTSTATUS up = p.PowerUp();
+        if (!NT_SUCCESS(up)) return "the power-up failed with " + std::to_string(up);
+        auto read = p.file->Read(kBytes);
+        if (read.Data() != Pattern(kBytes))
+            return "after the power-up a read got " + std::to_string(read.Information()) + " of the " +
+                   std::to_string(kBytes) + " bytes sent";
+        return std::string();
+    };
+    // Every schedule with one preemption: the window needs only one.
+    ExploreOptions o;
+    o.strategy = "dfs";
+    o.preemptions = 1;
+    o.schedules = 1000;
+    race::Explore(s, o);
+}
+
+// A write's TXEMPTY and a byte's RXCHAR posted at once, with a wait pending: each event reaches
+// that wait or stays in the history for the next one, whoever clears the history meanwhile.
+TEST(Race, EventsPostedAtOnceReachTheWaits) {
+    Scenario s;
+    s.setUp = [](Port& p) {
+        SetMask(p, SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY);
+        Wait(p);
+    };
+    s.ops = {[](Port& p) { p.Write(Pattern(8)); },
+             [](Port& p) { p.Device([](usbpipe::Device& d) { d.Inject(Pattern(1)); }); }};
+    s.check = [](Port& p) {
+        auto events = [](const emu::io::Request& r) {
+            ULONG e = 0;
+            if (r.Done() && NT_SUCCESS(r.Status()) && r.Data().size() >= sizeof e) std::memcpy(&e, r.Data().data(), sizeof e);
+            return e;
+        };
+        ULONG seen = 0;
+        for (auto& i : p.Requests()) seen |= events(i.request);
+        if (p.Closed()) return std::string("the first wait was left pending");
+        auto next = p.file->IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+        seen |= events(next);
+        if (!next.Done()) next.Cancel();
+        constexpr ULONG kBoth = SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY;
+        if (seen != kBoth) return "the two waits saw events " + std::to_string(seen) + " of " + std::to_string(kBoth);
+        return std::string();
+    };
+    Check(s, "dfs", 300);
 }
 
 }  // namespace
