@@ -206,10 +206,12 @@ TEST(SchedDeterministic, AtomicSectionsAndAtomicDriversAreNotPreempted) {
         const char* what;
         PVOID driver;  // null: an AtomicSection instead
         bool preempted;
+        bool noDriverInside = false;  // then code of no driver, as a sender's completion routine
     } cases[] = {{"atomic section", nullptr, false},
                  {"first driver marked", &drivers[0], false},
                  {"last driver marked", &drivers[38], false},
-                 {"driver not marked", &drivers[39], true}};
+                 {"driver not marked", &drivers[39], true},
+                 {"no driver's code inside a marked driver's step", &drivers[0], true, true}};
     for (const auto& c : cases) {
         LONG x = 0;
         ExploreOptions options;
@@ -220,9 +222,10 @@ TEST(SchedDeterministic, AtomicSectionsAndAtomicDriversAreNotPreempted) {
             x = 0;
             auto body = [&] {
                 std::optional<emu::sched::AtomicSection> section;
-                std::optional<emu::DriverScope> scope;
+                std::optional<emu::DriverScope> scope, inner;
                 if (c.driver) scope.emplace(c.driver);
                 else section.emplace();
+                if (c.noDriverInside) inner.emplace(nullptr);
                 LONG v = ReadNoFence(&x);
                 InterlockedExchange(&x, v + 1);
             };

@@ -368,11 +368,17 @@ PVOID CurrentDriver() { return Self()->driver; }
 
 // Entering a driver marked atomic makes its routines atomic steps; entering any other driver
 // (a completion routine of the driver under test, called by the model) lifts that again.
+// Atomic steps belong to a driver marked so: code run for no driver (the completion routine of
+// an IRP its sender allocated, called past the IRP's last location) does not inherit them from
+// the lower driver that completed it inline.
 DriverScope::DriverScope(PVOID driver) : saved_(Self()->driver) {
     ThreadRec* me = Self();
     me->driver = driver;
-    if (driver == nullptr) return;
     savedAtomic_ = me->atomic;
+    if (driver == nullptr) {
+        me->atomic = 0;
+        return;
+    }
     Sched& s = S();
     bool atomic = s.atomicDrivers.InSlots(driver);
     if (!atomic && s.atomicDrivers.Spilled()) {
@@ -383,7 +389,7 @@ DriverScope::DriverScope(PVOID driver) : saved_(Self()->driver) {
 }
 DriverScope::~DriverScope() {
     ThreadRec* me = Self();
-    if (me->driver != nullptr) me->atomic = savedAtomic_;
+    me->atomic = savedAtomic_;
     me->driver = saved_;
 }
 int HeldSpinLockCount() { return static_cast<int>(Self()->held.size()); }
