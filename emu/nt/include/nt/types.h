@@ -147,7 +147,7 @@ typedef struct _STRING {
 // atomically, without the lock while nobody waits.
 typedef struct _DISPATCHER_HEADER {
     UCHAR Type;         // EventNotificationObject, EventSynchronizationObject, TimerNotificationObject, ...
-    UCHAR Signalling;   // the emulation's: non-zero while WaitListHead is not empty
+    UCHAR Signalling;   // unused by the emulation (its waiters bit is in SignalState, masked off when read)
     UCHAR Size;
     UCHAR Inserted;     // timers: set and not yet expired
     LONG SignalState;

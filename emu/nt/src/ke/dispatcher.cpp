@@ -21,27 +21,54 @@ bool IsSynchronization(const DISPATCHER_HEADER* h) {
 
 // An object's state is read and changed without the dispatcher lock where nobody waits for it:
 // setting an event, clearing it, reading it, a wait on a signalled object. Its waiters are
-// linked and unlinked under the lock, and Header.Signalling (written only under it) says
-// whether there are any. The two sides order themselves as in Dekker's algorithm: a waiter
-// links itself, raises the flag, then takes the signal if it is there; a setter stores the
-// signal, then takes the lock only if the flag is up. One of the two sees the other.
-std::atomic_ref<LONG> SignalOf(DISPATCHER_HEADER* h) { return std::atomic_ref<LONG>(h->SignalState); }
-std::atomic_ref<UCHAR> WaitedFlag(DISPATCHER_HEADER* h) { return std::atomic_ref<UCHAR>(h->Signalling); }
+// linked and unlinked under the lock, and kWaited in SignalState (set and cleared only under
+// it) says whether there are any. The signal and that bit are one word, so each side sees the
+// other in one atomic step: a waiter raises the bit only while there is no signal (else it takes
+// the signal), and a setter learns whether anyone waits from the same exchange that signals.
+// A setter that finds nobody waiting is then done with the object: a waiter that takes the
+// signal may free it at once (an event on its stack), as on Windows, where both sides hold the
+// dispatcher lock.
+constexpr LONG kWaited = 0x40000000;
+std::atomic_ref<LONG> StateOf(DISPATCHER_HEADER* h) { return std::atomic_ref<LONG>(h->SignalState); }
+LONG Signal(LONG state) { return state & ~kWaited; }
 
 // Takes the signal for a waiter, which consumes a synchronization object's.
 bool TakeSignal(DISPATCHER_HEADER* h) {
-    std::atomic_ref<LONG> state = SignalOf(h);
+    std::atomic_ref<LONG> state = StateOf(h);
     LONG v = state.load();
-    if (!IsSynchronization(h)) return v > 0;
-    while (v > 0) {
-        if (state.compare_exchange_weak(v, 0)) return true;
+    if (!IsSynchronization(h)) return Signal(v) > 0;
+    while (Signal(v) > 0) {
+        if (state.compare_exchange_weak(v, v & kWaited)) return true;
     }
     return false;
 }
 
+// Signals the object; true when somebody waits for it (the caller then wakes them under the lock).
+bool StoreSignal(DISPATCHER_HEADER* h, LONG* previous = nullptr) {
+    LONG old = StateOf(h).fetch_or(1);
+    if (previous) *previous = Signal(old);
+    return (old & kWaited) != 0;
+}
+
+LONG ClearSignal(DISPATCHER_HEADER* h) { return Signal(StateOf(h).fetch_and(kWaited)); }
+
 void UnlinkWaitBlockLocked(DISPATCHER_HEADER* h, WaitBlock* block) {
     RemoveEntryList(&block->Entry);
-    if (IsListEmpty(&h->WaitListHead)) WaitedFlag(h).store(0);
+    if (IsListEmpty(&h->WaitListHead)) StateOf(h).fetch_and(~kWaited);
+}
+
+// Under the lock, with the waiter's block linked: raises kWaited unless the object is signalled,
+// in which case the signal is taken instead. True when the wait is satisfied at once.
+bool TakeSignalOrMarkWaitedLocked(DISPATCHER_HEADER* h) {
+    std::atomic_ref<LONG> state = StateOf(h);
+    LONG v = state.load();
+    for (;;) {
+        if (Signal(v) > 0) {
+            if (!IsSynchronization(h) || state.compare_exchange_weak(v, v & kWaited)) return true;
+            continue;
+        }
+        if (state.compare_exchange_weak(v, v | kWaited)) return false;
+    }
 }
 
 // Satisfies the wait of one waiter: unlinks its block, cancels its time-out, makes it runnable.
@@ -99,7 +126,7 @@ void FireLocked(Sched& s, const TimerEntry& e) {
     }
     PKTIMER t = e.timer;
     t->Header.Inserted = FALSE;
-    SignalOf(&t->Header).store(1);
+    StoreSignal(&t->Header);
     WakeWaitersLocked(s, &t->Header);
     if (t->Period > 0) InsertTimerLocked(s, t, static_cast<LONGLONG>(t->DueTime) + t->Period * 10000LL);
     if (t->Dpc) QueueDpcLocked(s, t->Dpc, reinterpret_cast<PVOID>(t->DueTime), nullptr);
@@ -233,17 +260,17 @@ extern "C" {
 void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     Event->Header.Type = static_cast<UCHAR>(Type + 1);
     Event->Header.Signalling = 0;
-    Event->Header.SignalState = State ? 1 : 0;
+    Event->Header.SignalState = State ? 1 : 0;  // and nobody waits
     Event->Header.Inserted = 0;
     InitializeListHead(&Event->Header.WaitListHead);
 }
 
-// The lock is taken only to release waiters (see SignalOf). The synchronization point stays
+// The lock is taken only to release waiters (see StateOf). The synchronization point stays
 // first, so a deterministic schedule has the same decisions as before.
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
     sched::Point();
-    LONG previous = SignalOf(&Event->Header).exchange(1);
-    if (WaitedFlag(&Event->Header).load() == 0) return previous;
+    LONG previous;
+    if (!StoreSignal(&Event->Header, &previous)) return previous;  // and no further touch of it
     Sched& s = S();
     WakeAfterUnlock wakes;
     std::lock_guard<std::mutex> g(s.m);
@@ -251,11 +278,11 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
     return previous;
 }
 
-void KeClearEvent(PRKEVENT Event) { SignalOf(&Event->Header).store(0); }
+void KeClearEvent(PRKEVENT Event) { ClearSignal(&Event->Header); }
 
-LONG KeResetEvent(PRKEVENT Event) { return SignalOf(&Event->Header).exchange(0); }
+LONG KeResetEvent(PRKEVENT Event) { return ClearSignal(&Event->Header); }
 
-LONG KeReadStateEvent(PRKEVENT Event) { return SignalOf(&Event->Header).load(); }
+LONG KeReadStateEvent(PRKEVENT Event) { return Signal(StateOf(&Event->Header).load()); }
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout) {
     sched::Point();
@@ -271,11 +298,10 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
     if (poll) return STATUS_TIMEOUT;
     Sched& s = S();
     std::unique_lock<std::mutex> lk(s.m);
-    // Linked and flagged first, then the signal taken if a setter stored it meanwhile.
+    // Linked first, then marked waited or the signal taken if a setter stored it meanwhile.
     WaitBlock block{{}, me};
     InsertTailList(&h->WaitListHead, &block.Entry);
-    WaitedFlag(h).store(1);
-    if (TakeSignal(h)) {
+    if (TakeSignalOrMarkWaitedLocked(h)) {
         UnlinkWaitBlockLocked(h, &block);
         return STATUS_SUCCESS;
     }
@@ -321,7 +347,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     WakeAfterUnlock wakes;
     std::lock_guard<std::mutex> g(s.m);
     BOOLEAN wasSet = RemoveTimerLocked(s, Timer);
-    SignalOf(&Timer->Header).store(0);
+    ClearSignal(&Timer->Header);
     Timer->Dpc = Dpc;
     Timer->Period = Period;
     LONGLONG due = DueFromLargeInteger(s, DueTime);
@@ -340,7 +366,7 @@ BOOLEAN KeCancelTimer(PKTIMER Timer) {
     return RemoveTimerLocked(s, Timer);
 }
 
-BOOLEAN KeReadStateTimer(PKTIMER Timer) { return SignalOf(&Timer->Header).load() > 0; }
+BOOLEAN KeReadStateTimer(PKTIMER Timer) { return Signal(StateOf(&Timer->Header).load()) > 0; }
 
 void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
     *Dpc = KDPC{};
