@@ -96,9 +96,13 @@ void WakeLocked(Sched& s, const std::condition_variable& channel, bool one) {
 }
 
 namespace {
+// The holder's record, read on every emulated call: a trivially destructible thread_local is
+// reached without the TLS wrapper the holder's destructor needs.
+thread_local ThreadRec* tlsSelf = nullptr;
 struct ThreadHolder {
     ThreadRec* rec = nullptr;
     ~ThreadHolder() {
+        tlsSelf = nullptr;  // the record is freed below: the fast path must not hand it out
         if (!rec) return;
         Sched& s = S();
         std::lock_guard<std::mutex> g(s.m);
@@ -106,9 +110,6 @@ struct ThreadHolder {
     }
 };
 thread_local ThreadHolder tlsThread;
-// The same record, read on every emulated call: a trivially destructible thread_local is
-// reached without the TLS wrapper the holder's destructor needs.
-thread_local ThreadRec* tlsSelf = nullptr;
 }  // namespace
 
 void SetSelf(ThreadRec* rec) {
@@ -367,10 +368,9 @@ WaitCounters ReadWaitCounters() {
 PVOID CurrentDriver() { return Self()->driver; }
 
 // Entering a driver marked atomic makes its routines atomic steps; entering any other driver
-// (a completion routine of the driver under test, called by the model) lifts that again.
-// Atomic steps belong to a driver marked so: code run for no driver (the completion routine of
-// an IRP its sender allocated, called past the IRP's last location) does not inherit them from
-// the lower driver that completed it inline.
+// (a completion routine of the driver under test, called by the model) lifts that again, and so
+// does code run for no driver (the completion routine of an IRP its sender allocated, called
+// past the IRP's last location), which must not inherit the step of the driver completing it.
 DriverScope::DriverScope(PVOID driver) : saved_(Self()->driver) {
     ThreadRec* me = Self();
     me->driver = driver;
